@@ -1,0 +1,1 @@
+// Command-line parser: lands with the spine.

@@ -1,0 +1,1 @@
+// Main flow: lands with the spine.

@@ -1,0 +1,39 @@
+#include "app/run_state.h"
+
+#include "platform/console.h"
+
+std::atomic<bool> g_bQuit{false};
+std::atomic<uint32_t> dwStatus{STATUS_OK};
+std::atomic<bool> g_bRxStop{false};
+std::atomic<bool> g_bTxStop{false};
+std::atomic<bool> g_bModbusStop{false};
+std::atomic<bool> g_bModbusRunning{false};
+std::atomic<bool> g_bStatsUpdateStop{false};
+std::atomic<bool> g_bStatsUpdateRunning{false};
+std::atomic<bool> g_bRTDStop{false};
+std::atomic<bool> g_bRTDRunning{false};
+std::atomic<uint32_t> g_uInjectErrors{0};
+std::atomic<bool> g_bCapture{false};
+std::atomic<bool> g_bGuiEndAck{false};
+std::atomic<bool> g_bInSync{false};
+std::atomic<bool> g_bFirstSyncPending{true};
+std::atomic<bool> g_bResetStatsPending{false};
+std::atomic<bool> g_bShowStatsNow{false};
+
+platform::CriticalSection g_csGlobal;
+int64_t g_i64PerfTicksPerMs = platform::PerfFrequency() / 1000;
+
+platform::Event* g_hTxEvent = nullptr;
+platform::Event* g_hTxDoneEvent = nullptr;
+
+int64_t GetTicks() { return platform::PerfCounter(); }
+
+int64_t TicksToUsecs(int64_t tickDifference) {
+    // 128-bit product: a nanosecond counter times 1000 would pass 2^63 after
+    // about 106 days of test.
+    return static_cast<int64_t>(static_cast<__int128>(tickDifference) * 1000 / g_i64PerfTicksPerMs);
+}
+
+void RequestStatsReset() { g_bResetStatsPending = true; }
+
+void PushQuitKey() { platform::PushKey('x'); }

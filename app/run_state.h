@@ -1,0 +1,54 @@
+// The run state every thread shares: stop and running flags, key requests,
+// the status code, the one lock, the transmit events and the time base.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/event.h"
+#include "platform/sync.h"
+
+constexpr uint32_t STATUS_OK = 0;
+constexpr uint32_t STATUS_BAD_PARAMETERS = 1;
+constexpr uint32_t STATUS_TX_THREAD_FAILED = 2;
+constexpr uint32_t STATUS_THREAD_FAILED = 3;
+constexpr uint32_t STATUS_OPEN_FAILED = 4;
+constexpr uint32_t STATUS_UNSUPPORTED_RATE = 6;
+constexpr uint32_t STATUS_UNSUPPORTED_MODE = 7;
+constexpr uint32_t STATUS_HW_MODE_UNSUPPORTED = 8;
+
+extern std::atomic<bool> g_bQuit;
+extern std::atomic<uint32_t> dwStatus;
+extern std::atomic<bool> g_bRxStop;
+extern std::atomic<bool> g_bTxStop;
+extern std::atomic<bool> g_bModbusStop;
+extern std::atomic<bool> g_bModbusRunning;
+extern std::atomic<bool> g_bStatsUpdateStop;
+extern std::atomic<bool> g_bStatsUpdateRunning;
+extern std::atomic<bool> g_bRTDStop;
+extern std::atomic<bool> g_bRTDRunning;
+extern std::atomic<uint32_t> g_uInjectErrors;
+extern std::atomic<bool> g_bCapture;
+extern std::atomic<bool> g_bGuiEndAck;
+
+// Companions of the single-link statistics record.
+extern std::atomic<bool> g_bInSync;
+extern std::atomic<bool> g_bFirstSyncPending;
+extern std::atomic<bool> g_bResetStatsPending;
+extern std::atomic<bool> g_bShowStatsNow;
+
+extern platform::CriticalSection g_csGlobal;
+
+// Performance-counter ticks per millisecond, fixed once before threads start.
+extern int64_t g_i64PerfTicksPerMs;
+
+// Transmit events, created by the main flow.
+extern platform::Event* g_hTxEvent;
+extern platform::Event* g_hTxDoneEvent;
+
+int64_t GetTicks();
+// Microseconds between two counter values: multiply first, 64-bit.
+int64_t TicksToUsecs(int64_t tickDifference);
+void RequestStatsReset();
+// Ends the test from a worker thread as the key x would.
+void PushQuitKey();

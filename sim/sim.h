@@ -1,0 +1,19 @@
+// The simulated Zorvan driver, installed when no real driver is present.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "card/driver.h"
+
+namespace sim {
+
+// Environment variable naming the simulator configuration file (TOML).
+constexpr const char* kConfigVariable = "ONDREL_SIM_CONFIG";
+
+// The driver from the configuration file named by ONDREL_SIM_CONFIG, or the
+// default cards when it is unset. nullptr with *error set when the file
+// cannot be read or is malformed.
+std::unique_ptr<card::Driver> CreateDriverFromEnvironment(std::string* error);
+
+}  // namespace sim

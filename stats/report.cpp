@@ -1,0 +1,164 @@
+#include "stats/report.h"
+
+#include <mutex>
+
+#include "app/run_state.h"
+#include "app/settings.h"
+#include "gui/sender.h"
+#include "gui/tags.h"
+#include "log/log.h"
+#include "pattern/pattern.h"
+#include "stats/bert_stats.h"
+#include "stats/measures.h"
+
+int64_t g_i64ReportDurationUsecs = 0;
+int64_t g_i64NextReportTicks = 0;
+int64_t g_i64PendingCardMsecs = 0;
+int64_t g_i64CardAvailableSecs = 0;
+
+namespace {
+
+using LogFn = void (*)(unsigned level, const char* format, ...);
+
+constexpr unsigned kReportLevel = 2;
+
+void ClearHardwareSums() {
+    g_i64ReportDurationUsecs = 0;
+    g_i64CardAvailableSecs = 0;
+    // Card time from before a reset belongs to no later duration.
+    g_i64PendingCardMsecs = 0;
+}
+
+// The closing report adds nothing of the record: each record was counted,
+// time and available seconds, when it arrived.
+int64_t HardwareDurationUsecs(bool isFinal, const CardBertRecord& record) {
+    if (isFinal && g_i64ReportDurationUsecs != 0) {
+        g_i64PendingCardMsecs = 0;
+        return g_i64ReportDurationUsecs;
+    }
+    int64_t addedMsecs = g_i64PendingCardMsecs;
+    if (!isFinal) {
+        addedMsecs += record.msecs;
+        g_i64CardAvailableSecs += record.as;
+    }
+    g_i64PendingCardMsecs = 0;
+    g_i64ReportDurationUsecs += addedMsecs * 1000;
+    return g_i64ReportDurationUsecs;
+}
+
+int64_t SoftwareDurationUsecs(int64_t now, bool isFinal) {
+    if (isFinal && g_i64ReportDurationUsecs != 0) return g_i64ReportDurationUsecs;
+    g_i64ReportDurationUsecs = TicksToUsecs(now - g_BertStats.i64StartTicks);
+    return g_i64ReportDurationUsecs;
+}
+
+void PrintDuration(LogFn out, int64_t durationUsecs, float durationF) {
+    out(kReportLevel, "%s Duration(s)=%.3f\n", LogTimestamp(), durationF / 1000000.0f);
+    GuiSend64(ZVBERT_ELAPSED_USECS, durationUsecs);
+}
+
+void PrintCounts(LogFn out, const BertStats& stats, int64_t durationUsecs) {
+    const int64_t rate = RateBitsPerSec(stats, durationUsecs);
+    out(kReportLevel, "TxCount=%" PRId64 " RxCount=%" PRId64 " BlockCount=%" PRId64 " Rate=%" PRId64 "\n",
+        stats.i64TxBitCount, stats.i64SRxBitCount, stats.i64SRxBlockCount, rate);
+    GuiSend64(ZVBERT_RX_BITS, stats.i64SRxBitCount);
+    GuiSend64(ZVBERT_RX_BLOCKS, stats.i64SRxBlockCount);
+    GuiSend64(ZVBERT_RATE, rate);
+}
+
+void PrintErrors(LogFn out, const BertStats& stats, int64_t availableSecs) {
+    out(kReportLevel,
+        "BitErr=%" PRId64 " BlockErr=%" PRId64 " ES(US)=%" PRId64 " SES=%" PRId64 " AS=%" PRId64 " es=%" PRId64
+        " ses=%" PRId64 "\n",
+        stats.i64SBitErrorCount, stats.i64SBlockErrorCount, stats.i64ErroredSecCount,
+        stats.i64SeverlyErroredSecCount, availableSecs, stats.i64ErrorInSampleCount,
+        stats.i64SErrorInSampleCount);
+    // Before the first sync the counts are about to be reset.
+    if (g_bFirstSyncPending) return;
+    GuiSend64(ZVBERT_BIT_ERRORS, stats.i64SBitErrorCount);
+    GuiSend64(ZVBERT_BLOCK_ERRORS, stats.i64SBlockErrorCount);
+    GuiSend64(ZVBERT_ES, stats.i64ErroredSecCount);
+    GuiSend64(ZVBERT_SES, stats.i64SeverlyErroredSecCount);
+    GuiSend64(ZVBERT_AS, availableSecs);
+}
+
+void PrintBerAndRatios(LogFn out, const BertStats& stats, int64_t availableSecs, int64_t durationUsecs) {
+    const float ber = static_cast<float>(BerPercent(stats, g_PatternSelection.uPatternLengthBits));
+    out(kReportLevel, "BER=%.2f ", ber);
+    const SecondRatios ratios = ComputeSecondRatios(stats, availableSecs, durationUsecs);
+    if (ratios.bDefined)
+        out(kReportLevel, "ESR=%.2f SESR=%.2f ASR=%.2f\n", ratios.dEsr, ratios.dSesr, ratios.dAsr);
+    else
+        out(kReportLevel, "\n");
+}
+
+void PrintLossOfSync(LogFn out, const BertStats& stats, int64_t now, float durationF) {
+    out(kReportLevel, "->LOS=%" PRId64 " ->SYNC=%" PRId64 " ", stats.i64LosCount, stats.i64SyncCount);
+    const int64_t losUsecs = LosTimeUsecs(stats, g_bInSync, now);
+    GuiSend64(ZVBERT_LOS_USECS, losUsecs);
+    out(kReportLevel, "LOSR=%.2f\n", static_cast<float>(losUsecs * 100) / durationF);
+    out(kReportLevel, "\n");
+    GuiSend64(ZVBERT_LOS_COUNT, stats.i64LosCount);
+    GuiSend64(ZVBERT_SYNC_COUNT, stats.i64SyncCount);
+}
+
+void PrintReport(LogFn out, int64_t now, int64_t durationUsecs, bool hardwareMode) {
+    BertStats& stats = g_BertStats;
+    const float durationF = static_cast<float>(durationUsecs);
+    PrintDuration(out, durationUsecs, durationF);
+    PrintCounts(out, stats, durationUsecs);
+    const int64_t wholeSeconds = durationUsecs / kUsecsPerSec;
+    int64_t availableSecs = g_i64CardAvailableSecs;
+    if (!hardwareMode) {
+        AccountSeconds(wholeSeconds);
+        availableSecs = AvailableSecs(stats, wholeSeconds);
+    }
+    PrintErrors(out, stats, availableSecs);
+    PrintBerAndRatios(out, stats, availableSecs, durationUsecs);
+    PrintLossOfSync(out, stats, now, durationF);
+}
+
+bool ReportWanted() {
+    if (g_bShowStatsNow) return true;
+    return !g_bResetStatsPending && (g_bInSync || g_Settings.bGuiLink);
+}
+
+}  // namespace
+
+void OutputStats(int64_t now, bool isFinal, const CardBertRecord* cardRecord, bool resetOnly) {
+    std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
+    if (resetOnly) {
+        ClearHardwareSums();
+        return;
+    }
+    const int64_t durationUsecs =
+        cardRecord ? HardwareDurationUsecs(isFinal, *cardRecord) : SoftwareDurationUsecs(now, isFinal);
+    if (!isFinal && now < g_i64NextReportTicks) return;
+    if (durationUsecs <= 0) return;
+    g_i64NextReportTicks = now + g_i64PerfTicksPerMs * kReportPeriodMs;
+    PrintReport(isFinal ? &LogData : &LogPrint, now, durationUsecs, cardRecord != nullptr);
+}
+
+void AddPendingCardRecord(const CardBertRecord& record) {
+    std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
+    g_i64PendingCardMsecs += record.msecs;
+    g_i64CardAvailableSecs += record.as;
+}
+
+void ReportAfterSample(int64_t now, const CardBertRecord* cardRecord) {
+    std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
+    if (ReportWanted()) {
+        OutputStats(now, false, cardRecord, false);
+        g_bShowStatsNow = false;
+    } else if (cardRecord && !g_bInSync) {
+        AddPendingCardRecord(*cardRecord);
+    }
+}
+
+void ResetReportState() {
+    std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
+    g_i64ReportDurationUsecs = 0;
+    g_i64NextReportTicks = 0;
+    g_i64PendingCardMsecs = 0;
+    g_i64CardAvailableSecs = 0;
+}

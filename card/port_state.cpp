@@ -8,3 +8,5 @@ uint16_t g_wCardRevision = 0;
 platform::Event* g_hRxEvent = nullptr;
 std::atomic<bool> g_bManualInvert{false};
 std::atomic<bool> ManualTxInvert{false};
+std::atomic<bool> g_bDtrWish{false};
+std::atomic<bool> g_bRtsWish{false};

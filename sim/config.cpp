@@ -1,0 +1,265 @@
+#include "sim/config.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <toml++/toml.h>
+
+namespace sim {
+namespace {
+
+// Collects the first problem found while walking the document.
+struct Reader {
+    std::string problem;
+
+    bool Fail(const std::string& where, const std::string& text) {
+        if (problem.empty()) problem = where + ": " + text;
+        return false;
+    }
+
+    bool Integer(const toml::node& node, const std::string& where, int64_t low, int64_t high,
+                 int64_t* out) {
+        const auto* value = node.as_integer();
+        if (value == nullptr) return Fail(where, "must be an integer");
+        int64_t v = value->get();
+        if (v < low || v > high)
+            return Fail(where, "value " + std::to_string(v) + " out of range " + std::to_string(low) +
+                                   ".." + std::to_string(high));
+        *out = v;
+        return true;
+    }
+
+    template <typename T>
+    bool Unsigned(const toml::node& node, const std::string& where, int64_t high, T* out) {
+        int64_t v = 0;
+        if (!Integer(node, where, 0, high, &v)) return false;
+        *out = static_cast<T>(v);
+        return true;
+    }
+
+    bool Text(const toml::node& node, const std::string& where, std::string* out) {
+        const auto* value = node.as_string();
+        if (value == nullptr) return Fail(where, "must be a string");
+        *out = value->get();
+        return true;
+    }
+
+    bool Flag(const toml::node& node, const std::string& where, bool* out) {
+        const auto* value = node.as_boolean();
+        if (value == nullptr) return Fail(where, "must be true or false");
+        *out = value->get();
+        return true;
+    }
+};
+
+std::string DefaultDescription(const CardConfig& card, size_t index) {
+    std::string model = card.model == 7 ? "Vantle" : "model " + std::to_string(card.model);
+    return "Zorvan " + model + " WAN adapter #" + std::to_string(index);
+}
+
+void FillDefaultRegistry(CardConfig* card, size_t index) {
+    card->registry.ports = card->ports;
+    card->registry.deviceName = "ZVCD" + std::to_string(index);
+}
+
+bool ReadRegistry(Reader& r, const toml::table& table, const std::string& where, RegistryConfig* reg) {
+    for (auto&& [key, node] : table) {
+        std::string k(key.str());
+        std::string at = where + "." + k;
+        std::string text;
+        if (k == "Ports") {
+            uint32_t ports = 0;
+            if (!r.Unsigned(node, at, 0xFFFFFFFFll, &ports)) return false;
+            reg->ports = ports;
+        } else if (k == "DeviceName" || k == "MiniportInstance" || k == "NetCfgInstanceId") {
+            if (!r.Text(node, at, &text)) return false;
+            if (k == "DeviceName") reg->deviceName = text;
+            if (k == "MiniportInstance") reg->miniportInstance = text;
+            if (k == "NetCfgInstanceId") reg->netCfgInstanceId = text;
+        } else {
+            return r.Fail(at, "unknown registry value");
+        }
+    }
+    return true;
+}
+
+bool ReadFaultKind(Reader& r, const toml::node& node, const std::string& at, FaultConfig* fault) {
+    std::string text;
+    if (!r.Text(node, at, &text)) return false;
+    if (text == "open") fault->kind = FaultKind::Open;
+    else if (text == "ring_read") fault->kind = FaultKind::RingRead;
+    else if (text == "read") fault->kind = FaultKind::Read;
+    else if (text == "write") fault->kind = FaultKind::Write;
+    else return r.Fail(at, "unknown request \"" + text + "\" (open, ring_read, read, write)");
+    return true;
+}
+
+bool ReadFault(Reader& r, const toml::node& item, const std::string& where, FaultConfig* fault) {
+    const auto* table = item.as_table();
+    if (table == nullptr) return r.Fail(where, "must be a table");
+    bool haveRequest = false;
+    for (auto&& [key, node] : *table) {
+        std::string k(key.str());
+        std::string at = where + "." + k;
+        bool ok = true;
+        if (k == "ioctl") {
+            ok = r.Unsigned(node, at, 0xFFFFFFFFll, &fault->ioctl) && (haveRequest = true);
+            fault->kind = FaultKind::Ioctl;
+        } else if (k == "request") {
+            ok = ReadFaultKind(r, node, at, fault) && (haveRequest = true);
+        } else if (k == "error") {
+            ok = r.Unsigned(node, at, 0xFFFFFFFFll, &fault->error);
+            if (ok && fault->error == 0) ok = r.Fail(at, "must not be 0");
+        } else if (k == "port") {
+            uint32_t port = 0;
+            ok = r.Unsigned(node, at, kMaxPortsPerCard - 1, &port);
+            fault->port = port;
+        } else {
+            ok = r.Fail(at, "unknown key");
+        }
+        if (!ok) return false;
+    }
+    if (!haveRequest) return r.Fail(where, "needs \"ioctl\" or \"request\"");
+    return true;
+}
+
+bool ReadCardKey(Reader& r, const std::string& k, const toml::node& node, const std::string& at,
+                 CardConfig* card) {
+    if (k == "model") return r.Unsigned(node, at, 0xFF, &card->model);
+    if (k == "type_low") return r.Unsigned(node, at, 0xFF, &card->typeLow);
+    if (k == "revision") return r.Unsigned(node, at, 0xFFFF, &card->revision);
+    if (k == "bert") return r.Unsigned(node, at, 0xFFFFFFFFll, &card->bert);
+    if (k == "generation") return r.Unsigned(node, at, 0xFFFFFFFFll, &card->generation);
+    if (k == "ports") return r.Unsigned(node, at, kMaxPortsPerCard, &card->ports);
+    if (k == "description") return r.Text(node, at, &card->description);
+    if (k == "can_invert") return r.Flag(node, at, &card->canInvert);
+    if (k == "serial_config_v5") return r.Flag(node, at, &card->serialConfigV5);
+    if (k == "remove_after_ms") return r.Unsigned(node, at, 3600000, &card->removeAfterMs);
+    if (k == "bert_record_ms") {
+        if (!r.Unsigned(node, at, 60000, &card->bertRecordMs)) return false;
+        return card->bertRecordMs > 0 || r.Fail(at, "must be at least 1");
+    }
+    if (k == "line") {
+        if (!r.Text(node, at, &card->line)) return false;
+        return card->line == "loopback" || r.Fail(at, "unknown line kind \"" + card->line + "\"");
+    }
+    return r.Fail(at, "unknown key");
+}
+
+bool ReadCard(Reader& r, const toml::node& item, size_t index, CardConfig* card) {
+    std::string where = "card[" + std::to_string(index) + "]";
+    const auto* table = item.as_table();
+    if (table == nullptr) return r.Fail(where, "must be a table");
+    bool haveRegistry = false;
+    for (auto&& [key, node] : *table) {
+        std::string k(key.str());
+        std::string at = where + "." + k;
+        if (k == "registry") {
+            const auto* reg = node.as_table();
+            if (reg == nullptr) return r.Fail(at, "must be a table");
+            if (!ReadRegistry(r, *reg, at, &card->registry)) return false;
+            haveRegistry = true;
+        } else if (k == "fault") {
+            const auto* list = node.as_array();
+            if (list == nullptr) return r.Fail(at, "must be an array of tables ([[card.fault]])");
+            for (size_t i = 0; i < list->size(); ++i) {
+                FaultConfig fault;
+                if (!ReadFault(r, (*list)[i], at + "[" + std::to_string(i) + "]", &fault)) return false;
+                card->faults.push_back(fault);
+            }
+        } else if (!ReadCardKey(r, k, node, at, card)) {
+            return false;
+        }
+    }
+    if (!haveRegistry) FillDefaultRegistry(card, index);
+    if (card->description.empty()) card->description = DefaultDescription(*card, index);
+    return true;
+}
+
+bool ReadDocument(Reader& r, const toml::table& doc, SimConfig* config) {
+    for (auto&& [key, node] : doc) {
+        std::string k(key.str());
+        if (k == "tick_ms") {
+            if (!r.Unsigned(node, k, 50, &config->tickMs)) return false;
+            if (config->tickMs == 0) return r.Fail(k, "must be at least 1");
+        } else if (k == "card") {
+            const auto* list = node.as_array();
+            if (list == nullptr) return r.Fail(k, "must be an array of tables ([[card]])");
+            for (size_t i = 0; i < list->size(); ++i) {
+                CardConfig card;
+                if (!ReadCard(r, (*list)[i], i, &card)) return false;
+                config->cards.push_back(std::move(card));
+            }
+        } else {
+            return r.Fail(k, "unknown key");
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+SimConfig DefaultConfig() {
+    SimConfig config;
+    CardConfig vantle;
+    vantle.model = 7;
+    vantle.revision = 0x310;
+    vantle.bert = 1;
+    vantle.generation = 3;
+    vantle.ports = 2;
+    FillDefaultRegistry(&vantle, 0);
+    vantle.description = DefaultDescription(vantle, 0);
+    CardConfig other;
+    other.model = 5;
+    other.revision = 0x200;
+    other.bert = 0;
+    other.generation = 3;
+    other.ports = 4;
+    FillDefaultRegistry(&other, 1);
+    other.description = DefaultDescription(other, 1);
+    config.cards = {vantle, other};
+    return config;
+}
+
+bool ParseConfig(const std::string& text, const std::string& name, SimConfig* config,
+                 std::string* error) {
+    SimConfig parsed;
+    Reader reader;
+    try {
+        toml::table doc = toml::parse(text, name);
+        if (!ReadDocument(reader, doc, &parsed)) {
+            *error = "simulator configuration " + name + ": " + reader.problem;
+            return false;
+        }
+    } catch (const toml::parse_error& e) {
+        std::ostringstream out;
+        out << "simulator configuration " << name << ", line " << e.source().begin.line << ": "
+            << e.description();
+        *error = out.str();
+        return false;
+    }
+    *config = std::move(parsed);
+    return true;
+}
+
+bool LoadConfigFile(const std::string& path, SimConfig* config, std::string* error) {
+    std::error_code code;
+    if (!std::filesystem::is_regular_file(path, code)) {
+        *error = "simulator configuration " + path + ": no such file";
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = "simulator configuration " + path + ": cannot be read";
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+        *error = "simulator configuration " + path + ": read failed";
+        return false;
+    }
+    return ParseConfig(text.str(), path, config, error);
+}
+
+}  // namespace sim

@@ -1,0 +1,333 @@
+#include "sim/driver.h"
+
+#include <chrono>
+#include <limits>
+
+#include "card/ioctl.h"
+#include "platform/last_error.h"
+#include "platform/sync.h"
+
+namespace sim {
+namespace {
+
+constexpr const char* kPathPrefix = "//sim/zorvan/card";
+
+// A decimal number without sign or leading zeros, ending at a separator or
+// at the end; advances pos past it.
+bool ParseIndex(const std::string& text, size_t* pos, uint32_t* value) {
+    size_t start = *pos;
+    size_t end = start;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    size_t digits = end - start;
+    if (digits == 0 || digits > 4 || (digits > 1 && text[start] == '0')) return false;
+    *value = uint32_t(std::stoul(text.substr(start, digits)));
+    *pos = end;
+    return true;
+}
+
+struct PortPath {
+    uint32_t card = 0;
+    uint32_t port = 0;
+    bool plus = false;
+};
+
+// "<card path>/<port>" or the same with "+"; the Windows form with a
+// backslash is taken too.
+bool ParsePortPath(const std::string& path, PortPath* parsed) {
+    const std::string prefix(kPathPrefix);
+    if (path.compare(0, prefix.size(), prefix) != 0) return false;
+    size_t pos = prefix.size();
+    if (!ParseIndex(path, &pos, &parsed->card)) return false;
+    if (pos >= path.size() || (path[pos] != '/' && path[pos] != '\\')) return false;
+    ++pos;
+    if (!ParseIndex(path, &pos, &parsed->port)) return false;
+    if (pos < path.size() && path[pos] == '+') {
+        parsed->plus = true;
+        ++pos;
+    }
+    return pos == path.size();
+}
+
+std::chrono::steady_clock::time_point AtNs(int64_t ns) {
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
+}
+
+int64_t NowNs() { return platform::PerfCounter(); }
+
+bool Fail(uint32_t error) {
+    platform::SetLastError(error);
+    return false;
+}
+
+}  // namespace
+
+std::string CardPath(size_t index) { return kPathPrefix + std::to_string(index); }
+
+SimDriver::SimDriver(SimConfig config) : tickMs_(config.tickMs) {
+    cardClock_.epochNs = NowNs();
+    for (size_t i = 0; i < config.cards.size(); ++i) {
+        auto card = std::make_unique<Card>();
+        card->config = std::move(config.cards[i]);
+        card->path = CardPath(i);
+        for (unsigned p = 0; p < card->config.ports; ++p)
+            card->ports.push_back(std::make_unique<Port>(card->config, p, cardClock_));
+        cards_.push_back(std::move(card));
+    }
+    clock_ = std::thread([this] { ClockThread(); });
+}
+
+SimDriver::~SimDriver() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    clock_.join();
+    // Requests still pending here belong to a program that is exiting; their
+    // records may be gone, so they are dropped without completion.
+}
+
+// ---- discovery ---------------------------------------------------------------
+
+card::CardInterface SimDriver::Describe(const Card& card) const {
+    card::CardInterface iface;
+    iface.path = card.path;
+    iface.description = card.config.description;
+    iface.ports = card.config.registry.ports;
+    iface.deviceName = card.config.registry.deviceName;
+    iface.miniportInstance = card.config.registry.miniportInstance;
+    iface.netCfgInstanceId = card.config.registry.netCfgInstanceId;
+    return iface;
+}
+
+std::vector<card::CardInterface> SimDriver::EnumerateInterfaces() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<card::CardInterface> list;
+    for (const auto& card : cards_) list.push_back(Describe(*card));
+    return list;
+}
+
+void SimDriver::SetRemovalHandler(RemovalHandler handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    removalHandler_ = std::move(handler);
+}
+
+void SimDriver::SetInterfaceHandler(InterfaceHandler handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    interfaceHandler_ = std::move(handler);
+}
+
+// ---- handles -------------------------------------------------------------------
+
+card::PortHandle SimDriver::Open(const std::string& path) {
+    auto refuse = [](uint32_t error) {
+        platform::SetLastError(error);
+        return card::kInvalidHandle;
+    };
+    PortPath where;
+    if (!ParsePortPath(path, &where)) return refuse(platform::kErrorFileNotFound);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (where.card >= cards_.size()) return refuse(platform::kErrorFileNotFound);
+    Card& card = *cards_[where.card];
+    if (card.removed || where.port >= card.ports.size()) return refuse(platform::kErrorFileNotFound);
+    if (const FaultConfig* fault = FindFault(card, where.port, FaultKind::Open, 0)) return refuse(fault->error);
+    Port& port = *card.ports[where.port];
+    if (port.open()) return refuse(platform::kErrorSharingViolation);
+
+    port.Open(where.plus);
+    card::PortHandle handle = nextHandle_++;
+    sessions_[handle] = Session{&card, &port, where.port};
+    if (card.config.removeAfterMs > 0 && card.removeAtNs == 0)
+        card.removeAtNs = NowNs() + int64_t(card.config.removeAfterMs) * 1000000;
+    lock.unlock();
+    wake_.notify_all();  // a planned removal gives the clock thread a deadline
+    platform::SetLastError(platform::kErrorSuccess);
+    return handle;
+}
+
+bool SimDriver::Close(card::PortHandle handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = sessions_.find(handle);
+    if (it == sessions_.end()) return Fail(platform::kErrorInvalidHandle);
+    it->second.port->Close();
+    sessions_.erase(it);
+    return true;
+}
+
+bool SimDriver::CancelIo(card::PortHandle handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = sessions_.find(handle);
+    if (it == sessions_.end()) return Fail(platform::kErrorInvalidHandle);
+    it->second.port->Cancel(platform::kErrorOperationAborted);
+    return true;
+}
+
+bool SimDriver::SetupComm(card::PortHandle handle, uint32_t /*inQueue*/, uint32_t /*outQueue*/) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    uint32_t error = 0;
+    if (Admit(handle, Request::Ioctl, 0, &error) == nullptr) return Fail(error);
+    return true;
+}
+
+const FaultConfig* SimDriver::FindFault(const Card& card, unsigned port, FaultKind kind,
+                                        uint32_t code) const {
+    for (const auto& fault : card.config.faults) {
+        if (fault.kind != kind || (fault.port && *fault.port != port)) continue;
+        if (kind == FaultKind::Ioctl && fault.ioctl != code) continue;
+        return &fault;
+    }
+    return nullptr;
+}
+
+SimDriver::Session* SimDriver::Admit(card::PortHandle handle, Request request, uint32_t code,
+                                     uint32_t* error) {
+    auto it = sessions_.find(handle);
+    if (it == sessions_.end()) {
+        *error = platform::kErrorInvalidHandle;
+        return nullptr;
+    }
+    Session& session = it->second;
+    if (session.port->removed()) {
+        *error = platform::kErrorDeviceRemoved;
+        return nullptr;
+    }
+    FaultKind kind = FaultKind::Ioctl;
+    if (request == Request::Write) kind = FaultKind::Write;
+    if (request == Request::Read) kind = session.port->plus() ? FaultKind::Read : FaultKind::RingRead;
+    if (request != Request::Ioctl || code != 0) {
+        if (const FaultConfig* fault = FindFault(*session.card, session.portIndex, kind, code)) {
+            *error = fault->error;
+            return nullptr;
+        }
+    }
+    return &session;
+}
+
+// Completes an immediate result in the caller's record, or reports the refusal.
+bool SimDriver::Finish(const IoResult& result, uint32_t* bytes, card::Overlapped* ov) {
+    switch (result.kind) {
+        case IoResult::kDone:
+            if (bytes) *bytes = result.bytes;
+            if (ov) {
+                platform::Event* event = ov->hEvent;
+                ov->InternalHigh.store(result.bytes);
+                ov->Internal.store(0);
+                if (event) event->Set();
+            }
+            platform::SetLastError(platform::kErrorSuccess);
+            return true;
+        case IoResult::kPending: return Fail(platform::kErrorIoPending);
+        case IoResult::kFailed:
+        default: return Fail(result.error);
+    }
+}
+
+bool SimDriver::DeviceIoControl(card::PortHandle handle, uint32_t code, const void* in,
+                                uint32_t inLength, void* out, uint32_t outLength,
+                                uint32_t* bytesReturned, card::Overlapped* ov) {
+    IoResult result;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        uint32_t error = 0;
+        Session* session = Admit(handle, Request::Ioctl, code, &error);
+        if (session == nullptr) return Fail(error);
+        result = session->port->Control(code, in, inLength, out, outLength, ov, NowNs());
+    }
+    if (code == IOCTL_START_PORT) wake_.notify_all();  // the clock thread may sleep without a deadline
+    return Finish(result, bytesReturned, ov);
+}
+
+bool SimDriver::ReadFile(card::PortHandle handle, void* buffer, uint32_t length, uint32_t* bytesRead,
+                         card::Overlapped* ov) {
+    IoResult result;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        uint32_t error = 0;
+        Session* session = Admit(handle, Request::Read, 0, &error);
+        if (session == nullptr) return Fail(error);
+        result = session->port->Read(buffer, length, ov, NowNs());
+    }
+    return Finish(result, bytesRead, ov);
+}
+
+bool SimDriver::WriteFile(card::PortHandle handle, const void* buffer, uint32_t length,
+                          uint32_t* bytesWritten, card::Overlapped* ov) {
+    IoResult result;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        uint32_t error = 0;
+        Session* session = Admit(handle, Request::Write, 0, &error);
+        if (session == nullptr) return Fail(error);
+        result = session->port->Write(buffer, length, ov, NowNs());
+    }
+    return Finish(result, bytesWritten, ov);
+}
+
+// ---- the clock thread ------------------------------------------------------------
+
+bool SimDriver::AnyPortActive() const {
+    for (const auto& card : cards_)
+        for (const auto& port : card->ports)
+            if (port->active()) return true;
+    return false;
+}
+
+int64_t SimDriver::NextRemovalNs() const {
+    int64_t next = std::numeric_limits<int64_t>::max();
+    for (const auto& card : cards_)
+        if (!card->removed && card->removeAtNs != 0) next = std::min(next, card->removeAtNs);
+    return next;
+}
+
+void SimDriver::RemoveDueCards(int64_t nowNs, Notices* notices) {
+    for (auto& card : cards_) {
+        if (card->removed || card->removeAtNs == 0 || card->removeAtNs > nowNs) continue;
+        card->removed = true;
+        for (auto& port : card->ports) port->Remove();
+        for (const auto& [handle, session] : sessions_)
+            if (session.card == card.get()) notices->removedHandles.push_back(handle);
+        notices->leftInterfaces.push_back(Describe(*card));
+    }
+}
+
+void SimDriver::Announce(const Notices& notices, std::unique_lock<std::mutex>& lock) {
+    RemovalHandler onRemoval = removalHandler_;
+    InterfaceHandler onInterface = interfaceHandler_;
+    lock.unlock();
+    for (card::PortHandle handle : notices.removedHandles)
+        if (onRemoval) onRemoval(handle);
+    for (const auto& iface : notices.leftInterfaces)
+        if (onInterface) onInterface(iface, false);
+    lock.lock();
+}
+
+void SimDriver::ClockThread() {
+    const int64_t tickNs = int64_t(tickMs_) * 1000000;
+    std::unique_lock<std::mutex> lock(mutex_);
+    int64_t nextTickNs = NowNs();
+    while (!stopping_) {
+        int64_t now = NowNs();
+        for (auto& card : cards_)
+            for (auto& port : card->ports) port->Tick(now);
+        Notices notices;
+        RemoveDueCards(now, &notices);
+        if (!notices.removedHandles.empty() || !notices.leftInterfaces.empty()) {
+            Announce(notices, lock);
+            continue;
+        }
+        int64_t wakeNs = NextRemovalNs();
+        if (AnyPortActive()) {
+            nextTickNs += tickNs;
+            if (nextTickNs <= now) nextTickNs = now + tickNs;  // fell behind: do not race to catch up
+            wakeNs = std::min(wakeNs, nextTickNs);
+        } else {
+            nextTickNs = now;
+        }
+        if (wakeNs == std::numeric_limits<int64_t>::max())
+            wake_.wait(lock);
+        else
+            wake_.wait_until(lock, AtNs(wakeNs));
+    }
+}
+
+}  // namespace sim

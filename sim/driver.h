@@ -1,0 +1,92 @@
+// The simulated Zorvan driver: the cards of a configuration behind the driver
+// contract of card/driver.h, with one clock thread that paces every line.
+//
+// Locking: one lock guards every card, port and pending request. Requests
+// are completed under it, so once CancelIo or Close returns nothing of theirs
+// is touched again. The removal and interface handlers are called on the
+// clock thread without the lock, so they may call back into the driver.
+#pragma once
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "card/driver.h"
+#include "sim/config.h"
+#include "sim/port.h"
+
+namespace sim {
+
+// Path of card number index: "//sim/zorvan/card<index>".
+std::string CardPath(size_t index);
+
+class SimDriver : public card::Driver {
+public:
+    explicit SimDriver(SimConfig config);
+    ~SimDriver() override;
+
+    std::vector<card::CardInterface> EnumerateInterfaces() override;
+    card::PortHandle Open(const std::string& path) override;
+    bool Close(card::PortHandle handle) override;
+    bool DeviceIoControl(card::PortHandle handle, uint32_t code, const void* in, uint32_t inLength,
+                         void* out, uint32_t outLength, uint32_t* bytesReturned,
+                         card::Overlapped* ov) override;
+    bool ReadFile(card::PortHandle handle, void* buffer, uint32_t length, uint32_t* bytesRead,
+                  card::Overlapped* ov) override;
+    bool WriteFile(card::PortHandle handle, const void* buffer, uint32_t length,
+                   uint32_t* bytesWritten, card::Overlapped* ov) override;
+    bool CancelIo(card::PortHandle handle) override;
+    bool SetupComm(card::PortHandle handle, uint32_t inQueue, uint32_t outQueue) override;
+    void SetRemovalHandler(RemovalHandler handler) override;
+    void SetInterfaceHandler(InterfaceHandler handler) override;
+
+private:
+    struct Card {
+        CardConfig config;
+        std::string path;
+        std::vector<std::unique_ptr<Port>> ports;
+        bool removed = false;
+        int64_t removeAtNs = 0;  // 0: no removal planned
+    };
+    struct Session {
+        Card* card = nullptr;
+        Port* port = nullptr;
+        unsigned portIndex = 0;
+    };
+    // What the clock thread has to tell the program once the lock is released.
+    struct Notices {
+        std::vector<card::PortHandle> removedHandles;
+        std::vector<card::CardInterface> leftInterfaces;
+    };
+
+    enum class Request { Ioctl, Read, Write };
+    // Looks the handle up and applies the configured faults; nullptr with
+    // *error set when the request must fail.
+    Session* Admit(card::PortHandle handle, Request request, uint32_t code, uint32_t* error);
+    bool Finish(const IoResult& result, uint32_t* bytes, card::Overlapped* ov);
+    const FaultConfig* FindFault(const Card& card, unsigned port, FaultKind kind, uint32_t code) const;
+    card::CardInterface Describe(const Card& card) const;
+
+    void ClockThread();
+    void RemoveDueCards(int64_t nowNs, Notices* notices);
+    bool AnyPortActive() const;
+    int64_t NextRemovalNs() const;
+    void Announce(const Notices& notices, std::unique_lock<std::mutex>& lock);
+
+    const uint32_t tickMs_;
+    CardClock cardClock_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::vector<std::unique_ptr<Card>> cards_;
+    std::map<card::PortHandle, Session> sessions_;
+    card::PortHandle nextHandle_ = 0x1000;
+    RemovalHandler removalHandler_;
+    InterfaceHandler interfaceHandler_;
+    std::thread clock_;
+};
+
+}  // namespace sim

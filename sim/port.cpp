@@ -1,0 +1,634 @@
+#include "sim/port.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstring>
+
+#include "card/driver_error.h"
+#include "card/ioctl.h"
+#include "platform/last_error.h"
+#include "sim/records.h"
+
+static_assert(std::endian::native == std::endian::little,
+              "the ring index words are shared with the program as native words");
+
+namespace sim {
+namespace {
+
+constexpr uint32_t kAnyLength = 0xFFFFFFFFu;  // any non-zero length
+
+struct CodeSizes {
+    uint32_t code;
+    uint32_t in;
+    uint32_t out;
+    bool needsStart;
+};
+
+constexpr CodeSizes kCodes[] = {
+    {IOCTL_SET_PORT_EVENT, 0, 0, false},
+    {IOCTL_SET_V24, 1, 0, false},
+    {IOCTL_TRANSMIT_DATA, kAnyLength, 0, true},
+    {IOCTL_TX_INVERT_CHANGED, 0, 0, false},
+    {IOCTL_GET_V24, 0, 0, false},
+    {IOCTL_RECEIVE_DATA, 0, kAnyLength, true},
+    {IOCTL_READ_INTERFACE_RECORD, 0, kInterfaceRecordSize, false},
+    {IOCTL_READ_CARD_INFO, 0, kCardInfoSize, false},
+    {IOCTL_START_PORT, 0, 0, false},
+    {IOCTL_RESET_STATS, 0, 0, false},
+    {IOCTL_SET_PORT_CONFIG, kPortConfigSize, 0, false},
+    {IOCTL_GET_PORT_CONFIG, 0, kPortConfigSize, false},
+    {IOCTL_SET_SERIAL_CONFIG, kSerialConfigSize, 0, false},
+    {IOCTL_GET_SERIAL_CONFIG, 0, kSerialConfigSize, false},
+    {IOCTL_START_MONITORING, 4, 0, false},
+    {IOCTL_INJECT_ERRORS, 4, 0, false},
+    {IOCTL_SET_DELAY_MODE, 4, 0, false},
+    {IOCTL_SET_INVERSION, 4, 0, false},
+    {IOCTL_SET_BERT_CONFIG, kBertConfigSize, 0, false},
+    {IOCTL_RESET_BERT, 0, 0, false},
+};
+
+const CodeSizes* FindCode(uint32_t code) {
+    for (const auto& entry : kCodes)
+        if (entry.code == code) return &entry;
+    return nullptr;
+}
+
+bool LengthFits(uint32_t expected, uint32_t given) {
+    return expected == kAnyLength ? given != 0 : given == expected;
+}
+
+// Words the program keeps as read get values nobody would write by chance,
+// so a record written back with them changed shows at once.
+void FillKeptWords(uint8_t* record, size_t size, uint32_t tag, unsigned port) {
+    for (size_t offset = 0; offset + 4 <= size; offset += 4)
+        StoreU32(record, offset, tag | port << 12 | uint32_t(offset / 4));
+}
+
+constexpr uint32_t kDefaultRate = 64000;
+constexpr uint32_t kDefaultBufferLength = 8192;
+constexpr uint32_t kDefaultBuffers = 8;
+constexpr size_t kBertRecordsKept = 256;
+
+uint32_t AsyncDataBits(uint32_t code) {
+    switch (code) {
+        case 1: return 7;
+        case 2: return 6;
+        case 3: return 5;
+        default: return 8;
+    }
+}
+
+}  // namespace
+
+Port::Port(const CardConfig& card, unsigned index, const CardClock& clock)
+    : card_(card), index_(index), clock_(clock), line_(MakeLine(card.line)) {
+    FillKeptWords(portConfig_.data(), portConfig_.size(), 0xA5100000u, index);
+    StoreU32(portConfig_.data(), 0, kPortConfigVersion);
+    StoreU32(portConfig_.data(), kPortTxNumBuffers, kDefaultBuffers);
+    StoreU32(portConfig_.data(), kPortRxNumBuffers, kDefaultBuffers);
+    StoreU32(portConfig_.data(), kPortTxBufferLength, kDefaultBufferLength);
+    StoreU32(portConfig_.data(), kPortRxBufferLength, kDefaultBufferLength);
+    StoreU32(portConfig_.data(), 36, 1);  // transmit MSB first
+    StoreU32(portConfig_.data(), 40, 1);  // receive MSB first
+    StoreU32(portConfig_.data(), 52, 0);  // no termination
+
+    FillKeptWords(serialConfig_.data(), serialConfig_.size(), 0x5A200000u, index);
+    StoreU32(serialConfig_.data(), 0, 5);
+    StoreU32(serialConfig_.data(), kSerialInterface, 1);
+    StoreU32(serialConfig_.data(), kSerialRate, kDefaultRate);
+    StoreU32(serialConfig_.data(), 12, 1);
+    StoreU32(serialConfig_.data(), kSerialTransparentMode, kTransparentSync);
+    StoreU32(serialConfig_.data(), 20, 0);
+    StoreU32(serialConfig_.data(), kSerialEncoding, 0x80);
+    for (size_t offset = 28; offset <= 44; offset += 4) StoreU32(serialConfig_.data(), offset, 0);
+    StoreU32(serialConfig_.data(), 60, 0);
+    StoreU32(serialConfig_.data(), kSerialAsyncDataBits, 0);
+    StoreU32(serialConfig_.data(), kSerialAsyncParity, 0);
+    StoreU32(serialConfig_.data(), kSerialAsyncStopBits, 0);
+    StoreU32(serialConfig_.data(), kSerialAsyncFlowControl, 1);
+    StoreU32(serialConfig_.data(), 96, 3);
+    StoreU32(serialConfig_.data(), kSerialExtendedConfig, 0);
+    ApplySerialConfig(0);
+}
+
+// ---- session ---------------------------------------------------------------
+
+void Port::Open(bool plus) {
+    open_ = true;
+    plus_ = plus;
+    started_ = false;
+}
+
+void Port::Complete(Pending& io, uint32_t status, uint32_t bytes) {
+    card::Overlapped* ov = io.ov;
+    platform::Event* event = ov->hEvent;
+    ov->InternalHigh.store(bytes);
+    ov->Internal.store(status);
+    if (event) event->Set();
+    io = Pending{};
+}
+
+void Port::CompleteAll(std::deque<Pending>& list, uint32_t status) {
+    for (auto& io : list) Complete(io, status, io.done);
+    list.clear();
+}
+
+void Port::Cancel(uint32_t status) {
+    CompleteAll(transmits_, status);
+    CompleteAll(reads_, status);
+    if (ringActive_) {
+        ringActive_ = false;
+        Complete(ringRead_, status, 0);
+    }
+}
+
+void Port::Close() {
+    Cancel(platform::kErrorOperationAborted);
+    open_ = plus_ = started_ = false;
+    portEvent_ = nullptr;
+    v24_ = 0;
+    inversion_ = injectPending_ = delayMode_ = monitoring_ = 0;
+    bert_.reset();
+    bertRecords_.clear();
+    rxQueue_.clear();
+    rxQueuedBytes_ = 0;
+    line_->Flush();
+    line_->SetOutputSignals(0);
+    line_->SetClockRunning(false);
+}
+
+void Port::Remove() {
+    Cancel(platform::kErrorDeviceRemoved);
+    removed_ = true;
+    started_ = false;
+    portEvent_ = nullptr;
+    line_->SetClockRunning(false);
+}
+
+// ---- control requests ------------------------------------------------------
+
+IoResult Port::Control(uint32_t code, const void* in, uint32_t inLength, void* out,
+                       uint32_t outLength, card::Overlapped* ov, int64_t nowNs) {
+    IoResult sizes = CheckSizes(code, inLength, outLength);
+    if (sizes.kind == IoResult::kFailed) return sizes;
+    if ((inLength && in == nullptr) || (outLength && out == nullptr))
+        return IoResult::Failed(platform::kErrorInvalidParameter);
+    return Dispatch(code, static_cast<const uint8_t*>(in), inLength, static_cast<uint8_t*>(out),
+                    outLength, ov, nowNs);
+}
+
+IoResult Port::CheckSizes(uint32_t code, uint32_t inLength, uint32_t outLength) const {
+    const CodeSizes* sizes = FindCode(code);
+    if (sizes == nullptr) return IoResult::Failed(ZV_ERROR_INVALID_IOCTL);
+    if (!LengthFits(sizes->in, inLength)) return IoResult::Failed(ZV_ERROR_INVALID_INPUT_LENGTH);
+    if (!LengthFits(sizes->out, outLength)) return IoResult::Failed(ZV_ERROR_INVALID_OUTPUT_LENGTH);
+    if (sizes->needsStart && !started_) return IoResult::Failed(ZV_ERROR_CARD_NOT_STARTED);
+    return IoResult::Done();
+}
+
+IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
+                        uint32_t outLength, card::Overlapped* ov, int64_t nowNs) {
+    switch (code) {
+        case IOCTL_SET_PORT_EVENT: return SetPortEvent(ov);
+        case IOCTL_SET_V24:
+            v24_ = in[0] & (kV24Rts | kV24Dtr);
+            line_->SetOutputSignals(v24_);
+            return IoResult::Done();
+        case IOCTL_TRANSMIT_DATA: return QueueTransmit(in, inLength, ov, nowNs);
+        case IOCTL_RECEIVE_DATA: return ReceiveData(out, outLength);
+        case IOCTL_READ_INTERFACE_RECORD:
+            FillInterfaceRecord(out, nowNs);
+            return IoResult::Done(kInterfaceRecordSize);
+        case IOCTL_READ_CARD_INFO:
+        case IOCTL_GET_PORT_CONFIG:
+        case IOCTL_GET_SERIAL_CONFIG: return ReadVersioned(code, out, outLength);
+        case IOCTL_START_PORT:
+            started_ = true;
+            RestartLine(nowNs);
+            if (bert_) bert_->Reset(nowNs);
+            return IoResult::Done();
+        case IOCTL_RESET_STATS:
+            counters_.fill(0);
+            ++changeWord_;
+            return IoResult::Done();
+        case IOCTL_SET_PORT_CONFIG:
+            std::memcpy(portConfig_.data(), in, portConfig_.size());
+            return IoResult::Done();
+        case IOCTL_SET_SERIAL_CONFIG:
+            std::memcpy(serialConfig_.data(), in, serialConfig_.size());
+            ApplySerialConfig(nowNs);
+            return IoResult::Done();
+        case IOCTL_START_MONITORING:
+            monitoring_ = LoadU32(in, 0);
+            return IoResult::Done();
+        case IOCTL_INJECT_ERRORS: {
+            uint32_t count = LoadU32(in, 0);
+            if (count < 1 || count > 8) return IoResult::Failed(platform::kErrorInvalidParameter);
+            injectPending_ += count;
+            return IoResult::Done();
+        }
+        case IOCTL_SET_DELAY_MODE:
+            delayMode_ = LoadU32(in, 0);
+            return IoResult::Done();
+        case IOCTL_SET_INVERSION:
+            if (!card_.canInvert) return IoResult::Failed(ZV_ERROR_INVALID_IOCTL);
+            inversion_ = LoadU32(in, 0) & (kInvertRx | kInvertTx);
+            return IoResult::Done();
+        case IOCTL_SET_BERT_CONFIG: return SetBertConfig(in, nowNs);
+        case IOCTL_RESET_BERT:
+            if (bert_) bert_->Reset(nowNs);
+            bertRecords_.clear();
+            return IoResult::Done();
+        default:  // TxInvertChanged, GetV24: nothing to do beyond accepting them
+            return IoResult::Done();
+    }
+}
+
+IoResult Port::ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) {
+    uint32_t version = LoadU32(out, 0);
+    if (code == IOCTL_READ_CARD_INFO) {
+        if (version != kCardInfoVersion) return IoResult::Failed(platform::kErrorNotSupported);
+        std::memset(out, 0, outLength);
+        StoreU32(out, 0, kCardInfoVersion);
+        StoreU16(out, kCardInfoType, uint16_t(card_.model << 8 | card_.typeLow));
+        StoreU16(out, kCardInfoRevision, card_.revision);
+        StoreU32(out, kCardInfoBert, card_.bert);
+        StoreU32(out, kCardInfoGeneration, card_.generation);
+        return IoResult::Done(outLength);
+    }
+    if (code == IOCTL_GET_PORT_CONFIG) {
+        if (version != kPortConfigVersion) return IoResult::Failed(platform::kErrorNotSupported);
+        std::memcpy(out, portConfig_.data(), portConfig_.size());
+        StoreU32(out, 0, version);
+        return IoResult::Done(outLength);
+    }
+    bool known = version == 3 || (version == 5 && card_.serialConfigV5);
+    if (!known) return IoResult::Failed(platform::kErrorNotSupported);
+    std::memcpy(out, serialConfig_.data(), serialConfig_.size());
+    StoreU32(out, 0, version);
+    return IoResult::Done(outLength);
+}
+
+IoResult Port::SetPortEvent(card::Overlapped* ov) {
+    if (ov == nullptr || ov->hEvent == nullptr) return IoResult::Failed(platform::kErrorInvalidParameter);
+    portEvent_ = ov->hEvent;
+    return IoResult::Done();  // completing signals the event: data may already wait
+}
+
+IoResult Port::SetBertConfig(const uint8_t* config, int64_t nowNs) {
+    if (card_.bert == 0) return IoResult::Failed(ZV_ERROR_INVALID_IOCTL);
+    std::memcpy(bertConfig_.data(), config, bertConfig_.size());
+    bert_ = MakeBertEngine(bertConfig_.data(), card_.bertRecordMs, nowNs);
+    bertRecords_.clear();
+    return IoResult::Done();
+}
+
+void Port::FillInterfaceRecord(uint8_t* out, int64_t nowNs) const {
+    std::memset(out, 0, kInterfaceRecordSize);
+    StoreU32(out, kIfChangeWord, changeWord_);
+    uint8_t signals = line_->InputSignals(nowNs);
+    out[kIfSignals] = started_ ? signals : uint8_t(signals & ~kSignalCarrier);
+    for (unsigned i = 0; i < kIfCounterCount; ++i) StoreU32(out, kIfCounters + 4 * i, counters_[i]);
+}
+
+void Port::Count(IfCounter counter) {
+    ++counters_[counter];
+    ++changeWord_;
+}
+
+// ---- line settings -----------------------------------------------------------
+
+void Port::ApplySerialConfig(int64_t nowNs) {
+    const uint8_t* s = serialConfig_.data();
+    rate_ = LoadU32(s, kSerialRate);
+    mode_ = LoadU32(s, kSerialTransparentMode);
+    if (mode_ == kTransparentAsync) {
+        uint32_t dataBits = AsyncDataBits(LoadU32(s, kSerialAsyncDataBits));
+        uint32_t parityBits = LoadU32(s, kSerialAsyncParity) != 0 ? 1 : 0;
+        uint32_t stopBits = LoadU32(s, kSerialAsyncStopBits) == 2 ? 2 : 1;
+        bitsPerChar_ = 1 + dataBits + parityBits + stopBits;
+        charMask_ = uint8_t((1u << dataBits) - 1);
+    } else {
+        bitsPerChar_ = 8;
+        charMask_ = 0xFF;
+    }
+    if (started_) RestartLine(nowNs);
+}
+
+void Port::RestartLine(int64_t nowNs) {
+    bitClock_.Start(nowNs, rate_);
+    txBit_ = 0;
+    line_->SetClockRunning(started_ && bitClock_.rate() > 0);
+}
+
+bool Port::framed() const { return mode_ == kTransparentFramed; }
+
+uint32_t Port::RecordLimit() const {
+    uint32_t length = LoadU32(portConfig_.data(), kPortRxBufferLength);
+    return length == 0 || length > kReceiveDataMax ? kReceiveDataMax : length;
+}
+
+size_t Port::QueueLimit() const {
+    uint64_t buffers = LoadU32(portConfig_.data(), kPortRxNumBuffers);
+    uint64_t length = LoadU32(portConfig_.data(), kPortRxBufferLength);
+    uint64_t bytes = buffers * length;
+    return size_t(std::clamp<uint64_t>(bytes, kReceiveDataMax, 16u << 20));
+}
+
+// ---- data requests -----------------------------------------------------------
+
+IoResult Port::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov, int64_t nowNs) {
+    if (ov == nullptr) return IoResult::Failed(platform::kErrorInvalidParameter);
+    if (length > kMaxTransmitBytes || (framed() && length > kMaxFrameBytes))
+        return IoResult::Failed(ZV_ERROR_INVALID_LENGTH);
+    // An idle line owes nothing for the time it had nothing to send.
+    if (transmits_.empty()) txBit_ = std::max(txBit_, bitClock_.BitsBy(nowNs));
+    ov->Internal.store(card::STATUS_PENDING);
+    ov->InternalHigh.store(0);
+    transmits_.push_back(Pending{ov, const_cast<uint8_t*>(data), length, 0});
+    return IoResult::Pending();
+}
+
+IoResult Port::Write(const void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs) {
+    if (ov == nullptr || (length && buffer == nullptr))
+        return IoResult::Failed(platform::kErrorInvalidParameter);
+    if (!started_) return IoResult::Failed(ZV_ERROR_CARD_NOT_STARTED);
+    if (length == 0) return IoResult::Done(0);
+    return QueueTransmit(static_cast<const uint8_t*>(buffer), length, ov, nowNs);
+}
+
+IoResult Port::Read(void* buffer, uint32_t length, card::Overlapped* ov, int64_t /*nowNs*/) {
+    if (ov == nullptr || (length && buffer == nullptr))
+        return IoResult::Failed(platform::kErrorInvalidParameter);
+    if (!started_) return IoResult::Failed(ZV_ERROR_CARD_NOT_STARTED);
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    if (!plus_) return StartRing(bytes, length, ov);
+    if (length == 0) return IoResult::Done(0);
+    uint32_t least = bert_ ? kBertRecordBytes : framed() ? kReceiveRecordHeaderSize : 1;
+    if (length < least) return IoResult::Failed(ZV_ERROR_INVALID_LENGTH);
+    ov->Internal.store(card::STATUS_PENDING);
+    ov->InternalHigh.store(0);
+    reads_.push_back(Pending{ov, bytes, length, 0});
+    if (bert_) ServeBertReads();
+    else ServeReads();
+    return IoResult::Pending();
+}
+
+IoResult Port::ReceiveData(uint8_t* out, uint32_t outLength) {
+    uint32_t room = std::min(outLength, kReceiveDataMax);
+    uint32_t got = 0;
+    while (got < room && !rxQueue_.empty()) {
+        RxItem& item = rxQueue_.front();
+        uint32_t n = std::min<uint32_t>(room - got, uint32_t(item.data.size()) - item.taken);
+        std::memcpy(out + got, item.data.data() + item.taken, n);
+        got += n;
+        item.taken += n;
+        // A frame is one delivery: what does not fit is lost, as the card would lose it.
+        if (item.taken == item.data.size() || framed()) {
+            rxQueuedBytes_ -= item.data.size();
+            rxQueue_.pop_front();
+        }
+        if (framed()) break;
+    }
+    return IoResult::Done(got);
+}
+
+IoResult Port::StartRing(uint8_t* block, uint32_t length, card::Overlapped* ov) {
+    if (ringActive_) return IoResult::Failed(platform::kErrorInvalidParameter);
+    if (length < kRingHeaderSize + 2 || reinterpret_cast<uintptr_t>(block) % alignof(uint32_t) != 0)
+        return IoResult::Failed(platform::kErrorInvalidParameter);
+    uint32_t size = LoadU32(block, kRingSize);
+    uint32_t read = LoadU32(block, kRingReadIndex);
+    uint32_t write = LoadU32(block, kRingWriteIndex);
+    if (size < 2 || size > length - kRingHeaderSize || read >= size || write >= size)
+        return IoResult::Failed(platform::kErrorInvalidParameter);
+    ringSize_ = size;
+    ringWrite_ = write;
+    ov->Internal.store(card::STATUS_PENDING);
+    ov->InternalHigh.store(0);
+    ringRead_ = Pending{ov, block, length, 0};
+    ringActive_ = true;
+    MoveQueueToRing();
+    return IoResult::Pending();
+}
+
+// ---- the driver thread's step -------------------------------------------------
+
+void Port::Tick(int64_t nowNs) {
+    if (!active()) return;
+    Transmit(nowNs);
+    Receive(nowNs);
+    if (signalDue_) {
+        signalDue_ = false;
+        SignalPortEvent();
+    }
+}
+
+void Port::Transmit(int64_t nowNs) {
+    uint64_t owed = bitClock_.BitsBy(nowNs);
+    if (owed <= txBit_) return;
+    if (bert_) {
+        // A stalled clock thread does not make the engine owe seconds of data.
+        uint64_t backlogLimit = std::max<uint64_t>(bitClock_.rate() / 10, bitsPerChar_);
+        if (owed - txBit_ > backlogLimit) txBit_ = owed - backlogLimit;
+    } else if (framed()) {
+        TransmitFrames(owed);
+        return;
+    }
+    int64_t startNs = bitClock_.TimeOfBit(txBit_);
+    std::vector<uint8_t> out;
+    if (bert_) {
+        uint64_t chars = (owed - txBit_) / bitsPerChar_;
+        out.resize(chars);
+        bert_->Generate(out.data(), out.size());
+        txBit_ += chars * bitsPerChar_;
+    } else {
+        TransmitCharacters(owed, out);
+    }
+    if (out.empty()) return;
+    PrepareForLine(out.data(), out.size());
+    LineChunk chunk;
+    chunk.data = std::move(out);
+    chunk.startNs = startNs;
+    chunk.endNs = bitClock_.TimeOfBit(txBit_);
+    line_->Carry(std::move(chunk));
+}
+
+void Port::TransmitCharacters(uint64_t owed, std::vector<uint8_t>& out) {
+    uint64_t chars = (owed - txBit_) / bitsPerChar_;
+    while (chars > 0 && !transmits_.empty()) {
+        Pending& io = transmits_.front();
+        uint32_t n = uint32_t(std::min<uint64_t>(chars, io.length - io.done));
+        out.insert(out.end(), io.buffer + io.done, io.buffer + io.done + n);
+        io.done += n;
+        chars -= n;
+        txBit_ += uint64_t(n) * bitsPerChar_;
+        if (io.done == io.length) {
+            Complete(io, 0, io.length);
+            transmits_.pop_front();
+        }
+    }
+    if (transmits_.empty()) txBit_ = std::max(txBit_, owed);
+}
+
+void Port::TransmitFrames(uint64_t owed) {
+    while (!transmits_.empty()) {
+        Pending& io = transmits_.front();
+        uint64_t cost = uint64_t(io.length) * 8 + kFrameOverheadBits;
+        if (txBit_ + cost > owed) return;
+        LineChunk chunk;
+        chunk.frame = true;
+        chunk.startNs = bitClock_.TimeOfBit(txBit_);
+        txBit_ += cost;
+        chunk.endNs = bitClock_.TimeOfBit(txBit_);
+        chunk.data.assign(io.buffer, io.buffer + io.length);
+        PrepareForLine(chunk.data.data(), chunk.data.size());
+        if (delayMode_ != 0)
+            Deliver(io.buffer, io.length, clock_.StampMs(chunk.startNs), uint8_t(kRecordKindTransmit | index_));
+        line_->Carry(std::move(chunk));
+        Complete(io, 0, io.length);
+        transmits_.pop_front();
+    }
+    txBit_ = std::max(txBit_, owed);
+}
+
+void Port::PrepareForLine(uint8_t* data, size_t count) {
+    // Injected errors flip the lowest bit, which every character carries.
+    for (size_t i = 0; i < count && injectPending_ > 0; ++i, --injectPending_) data[i] ^= 0x01;
+    uint8_t flip = (inversion_ & kInvertTx) ? 0xFF : 0x00;
+    if (flip || charMask_ != 0xFF)
+        for (size_t i = 0; i < count; ++i) data[i] = uint8_t((data[i] ^ flip) & charMask_);
+}
+
+void Port::Receive(int64_t nowNs) {
+    LineChunk chunk;
+    while (line_->Take(nowNs, &chunk)) {
+        uint8_t flip = (inversion_ & kInvertRx) ? 0xFF : 0x00;
+        if (flip)
+            for (auto& byte : chunk.data) byte = uint8_t((byte ^ flip) & charMask_);
+        if (bert_) {
+            bert_->Receive(chunk.data.data(), chunk.data.size());
+            continue;
+        }
+        uint32_t stamp = clock_.StampMs(chunk.arrivalNs);
+        size_t limit = chunk.frame ? chunk.data.size() : RecordLimit();
+        for (size_t at = 0; at < chunk.data.size(); at += limit)
+            Deliver(chunk.data.data() + at, std::min(limit, chunk.data.size() - at), stamp, uint8_t(index_));
+    }
+    if (bert_) {
+        std::array<uint8_t, kBertRecordBytes> record;
+        while (bert_->TakeRecord(nowNs, record.data())) {
+            if (bertRecords_.size() >= kBertRecordsKept) bertRecords_.pop_front();
+            bertRecords_.push_back(record);
+            signalDue_ = true;
+        }
+        ServeBertReads();
+    }
+}
+
+void Port::Deliver(const uint8_t* data, size_t count, uint32_t timestamp, uint8_t kind) {
+    signalDue_ = true;
+    if (ringActive_) {
+        if (!AppendToRing(data, count, timestamp, kind)) Count(kCounterRxO);
+        return;
+    }
+    if (rxQueuedBytes_ + count > QueueLimit()) {
+        Count(kCounterRxO);
+        return;
+    }
+    rxQueue_.push_back(RxItem{std::vector<uint8_t>(data, data + count), 0, timestamp, kind, 0});
+    rxQueuedBytes_ += count;
+    ServeReads();
+}
+
+bool Port::AppendToRing(const uint8_t* data, size_t count, uint32_t timestamp, uint8_t kind) {
+    uint8_t* block = ringRead_.buffer;
+    uint8_t* area = block + kRingHeaderSize;
+    const uint32_t n = ringSize_;
+    uint32_t read = std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(block + kRingReadIndex))
+                        .load(std::memory_order_acquire);
+    if (read >= n) return false;  // the consumer broke its index: write nothing more
+    uint32_t held = (ringWrite_ + n - read) % n;
+    uint32_t room = n - 1 - held;
+    if (kReceiveRecordHeaderSize + count > room) return false;
+
+    uint8_t header[kReceiveRecordHeaderSize];
+    StoreU32(header, kRecordTimestamp, timestamp);
+    StoreU16(header, kRecordLength, uint16_t(count));
+    header[kRecordPort] = kind;
+    header[kRecordStatus] = 0;
+    auto put = [&](const uint8_t* src, size_t length) {
+        uint32_t pos = (ringWrite_ + 1) % n;
+        size_t first = std::min<size_t>(length, n - pos);
+        std::memcpy(area + pos, src, first);
+        std::memcpy(area, src + first, length - first);
+        ringWrite_ = uint32_t((ringWrite_ + length) % n);
+    };
+    put(header, sizeof header);
+    put(data, count);
+    // Published only now, when every byte of the record is in place.
+    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(block + kRingWriteIndex))
+        .store(ringWrite_, std::memory_order_release);
+    return true;
+}
+
+void Port::MoveQueueToRing() {
+    while (!rxQueue_.empty()) {
+        RxItem& item = rxQueue_.front();
+        if (!AppendToRing(item.data.data() + item.taken, item.data.size() - item.taken, item.timestamp,
+                          item.kind))
+            Count(kCounterRxO);
+        rxQueuedBytes_ -= item.data.size();
+        rxQueue_.pop_front();
+    }
+}
+
+void Port::ServeReads() {
+    while (!reads_.empty() && !rxQueue_.empty() && !bert_) {
+        Pending& io = reads_.front();
+        uint32_t got = 0;
+        if (framed()) {
+            RxItem& item = rxQueue_.front();
+            uint32_t n = std::min<uint32_t>(uint32_t(item.data.size()), io.length - kReceiveRecordHeaderSize);
+            StoreU32(io.buffer, kRecordTimestamp, item.timestamp);
+            StoreU16(io.buffer, kRecordLength, uint16_t(n));
+            io.buffer[kRecordPort] = item.kind;
+            io.buffer[kRecordStatus] = item.status;
+            std::memcpy(io.buffer + kReceiveRecordHeaderSize, item.data.data(), n);
+            got = kReceiveRecordHeaderSize + n;
+            rxQueuedBytes_ -= item.data.size();
+            rxQueue_.pop_front();
+        } else {
+            while (got < io.length && !rxQueue_.empty()) {
+                RxItem& item = rxQueue_.front();
+                uint32_t n = std::min<uint32_t>(io.length - got, uint32_t(item.data.size()) - item.taken);
+                std::memcpy(io.buffer + got, item.data.data() + item.taken, n);
+                got += n;
+                item.taken += n;
+                if (item.taken == item.data.size()) {
+                    rxQueuedBytes_ -= item.data.size();
+                    rxQueue_.pop_front();
+                }
+            }
+        }
+        Complete(io, 0, got);
+        reads_.pop_front();
+    }
+}
+
+void Port::ServeBertReads() {
+    while (!reads_.empty() && !bertRecords_.empty()) {
+        Pending& io = reads_.front();
+        std::memcpy(io.buffer, bertRecords_.front().data(), kBertRecordBytes);
+        bertRecords_.pop_front();
+        Complete(io, 0, kBertRecordBytes);
+        reads_.pop_front();
+    }
+}
+
+void Port::SignalPortEvent() {
+    if (portEvent_) portEvent_->Set();
+}
+
+}  // namespace sim

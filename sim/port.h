@@ -1,0 +1,172 @@
+// One port of a simulated card: its device requests, its records, its
+// transmitter and receiver, and the line it is wired to.
+//
+// Everything here runs under the driver lock, either on the thread that made
+// a request or on the driver thread (Tick). A request that pends is kept with
+// the program's Overlapped record and buffer; it is completed exactly once,
+// under the lock, and after that nothing of it is touched again.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "card/driver.h"
+#include "platform/event.h"
+#include "sim/bert_engine.h"
+#include "sim/bit_clock.h"
+#include "sim/config.h"
+#include "sim/line.h"
+#include "sim/records.h"
+
+namespace sim {
+
+// Outcome of one request: completed at once, left pending, or refused.
+struct IoResult {
+    enum Kind { kDone, kPending, kFailed };
+    Kind kind = kDone;
+    uint32_t error = 0;
+    uint32_t bytes = 0;
+
+    static IoResult Done(uint32_t bytes = 0) { return {kDone, 0, bytes}; }
+    static IoResult Pending() { return {kPending, 0, 0}; }
+    static IoResult Failed(uint32_t error) { return {kFailed, error, 0}; }
+};
+
+// The card-wide clock the time stamps of the records count in (milliseconds).
+struct CardClock {
+    int64_t epochNs = 0;
+    uint32_t StampMs(int64_t ns) const { return uint32_t((ns - epochNs) / 1000000 + 1); }
+};
+
+// Line bits a frame costs beyond its data: flags, check sequence and stuffing.
+constexpr uint32_t kFrameOverheadBits = 55;
+constexpr uint32_t kMaxFrameBytes = 8192;
+constexpr uint32_t kMaxTransmitBytes = 1u << 20;
+
+class Port {
+public:
+    Port(const CardConfig& card, unsigned index, const CardClock& clock);
+
+    bool open() const { return open_; }
+    bool plus() const { return plus_; }
+    void Open(bool plus);
+    // Completes every pending request with status (the handle stays open).
+    void Cancel(uint32_t status);
+    // Cancels as aborted and stops the port; the records stay as written.
+    void Close();
+    // The card went away: pending requests fail, later ones too.
+    void Remove();
+    bool removed() const { return removed_; }
+    // True while the driver thread has work for this port.
+    bool active() const { return open_ && started_ && !removed_; }
+
+    IoResult Control(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
+                     card::Overlapped* ov, int64_t nowNs);
+    IoResult Read(void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs);
+    IoResult Write(const void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs);
+
+    // One pacing step of the driver thread.
+    void Tick(int64_t nowNs);
+
+    Line& line() { return *line_; }
+
+private:
+    struct Pending {
+        card::Overlapped* ov = nullptr;
+        uint8_t* buffer = nullptr;
+        uint32_t length = 0;
+        uint32_t done = 0;  // bytes already on the line (transmits)
+    };
+    // Received data waiting for a read: one record in framed mode, else raw bytes.
+    struct RxItem {
+        std::vector<uint8_t> data;
+        uint32_t taken = 0;
+        uint32_t timestamp = 0;
+        uint8_t kind = 0;
+        uint8_t status = 0;
+    };
+
+    IoResult Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
+                      uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
+    IoResult CheckSizes(uint32_t code, uint32_t inLength, uint32_t outLength) const;
+    IoResult ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength);
+    IoResult SetPortEvent(card::Overlapped* ov);
+    IoResult QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov, int64_t nowNs);
+    IoResult ReceiveData(uint8_t* out, uint32_t outLength);
+    IoResult StartRing(uint8_t* block, uint32_t length, card::Overlapped* ov);
+    IoResult SetBertConfig(const uint8_t* config, int64_t nowNs);
+    void FillInterfaceRecord(uint8_t* out, int64_t nowNs) const;
+
+    // Line settings from the serial configuration.
+    void ApplySerialConfig(int64_t nowNs);
+    void RestartLine(int64_t nowNs);
+    bool framed() const;
+    uint32_t RecordLimit() const;
+    size_t QueueLimit() const;
+
+    void Transmit(int64_t nowNs);
+    void TransmitFrames(uint64_t owed);
+    void TransmitCharacters(uint64_t owed, std::vector<uint8_t>& out);
+    void PrepareForLine(uint8_t* data, size_t count);
+    void Receive(int64_t nowNs);
+    void Deliver(const uint8_t* data, size_t count, uint32_t timestamp, uint8_t kind);
+    bool AppendToRing(const uint8_t* data, size_t count, uint32_t timestamp, uint8_t kind);
+    void MoveQueueToRing();
+    void ServeReads();
+    void ServeBertReads();
+    void SignalPortEvent();
+    void Count(IfCounter counter);
+
+    static void Complete(Pending& io, uint32_t status, uint32_t bytes);
+    void CompleteAll(std::deque<Pending>& list, uint32_t status);
+
+    const CardConfig& card_;
+    const unsigned index_;
+    const CardClock& clock_;
+
+    std::array<uint8_t, 256> portConfig_{};
+    std::array<uint8_t, 272> serialConfig_{};
+    std::array<uint8_t, 128> bertConfig_{};
+    std::array<uint32_t, 11> counters_{};
+    uint32_t changeWord_ = 0;
+
+    bool open_ = false;
+    bool plus_ = false;
+    bool started_ = false;
+    bool removed_ = false;
+    platform::Event* portEvent_ = nullptr;
+    uint8_t v24_ = 0;
+    uint32_t inversion_ = 0;
+    uint32_t injectPending_ = 0;
+    uint32_t delayMode_ = 0;
+    uint32_t monitoring_ = 0;
+    bool signalDue_ = false;  // data was delivered since the port event was last signalled
+
+    // Line settings.
+    uint64_t rate_ = 0;
+    uint32_t bitsPerChar_ = 8;
+    uint8_t charMask_ = 0xFF;
+    uint32_t mode_ = 1;
+
+    std::unique_ptr<Line> line_;
+    BitClock bitClock_;
+    uint64_t txBit_ = 0;  // the next bit time the transmitter may use
+
+    std::deque<Pending> transmits_;
+    std::deque<Pending> reads_;
+    Pending ringRead_;
+    bool ringActive_ = false;
+    uint32_t ringSize_ = 0;
+    uint32_t ringWrite_ = 0;
+
+    std::deque<RxItem> rxQueue_;
+    size_t rxQueuedBytes_ = 0;
+
+    std::unique_ptr<BertEngine> bert_;
+    std::deque<std::array<uint8_t, kBertRecordBytes>> bertRecords_;
+};
+
+}  // namespace sim

@@ -21,6 +21,9 @@ extern PatternSelection g_PatternSelection;
 // user pattern are in place).
 void SelectPattern(uint32_t patternType);
 
+// The selection a pattern type gets, without storing it.
+PatternSelection DescribePattern(uint32_t patternType);
+
 // Picks the FOX table by the asynchronous data bits.
 void SelectFoxTable(uint32_t dataBits);
 
@@ -31,3 +34,8 @@ int ReadPatternFile(FILE* file, uint8_t** data, uint32_t* length, bool hex);
 
 // Makes loaded bytes the USER pattern; the caller keeps them alive for the run.
 void SetUserPattern(const uint8_t* data, uint32_t length);
+
+#include "pattern/async_chars.h"
+#include "pattern/fixed_patterns.h"
+#include "pattern/pattern_check.h"
+#include "pattern/prbs.h"

@@ -1,1 +1,3 @@
-int main() { return 1; }
+#include "app/main_flow.h"
+
+int main(int argc, char** argv) { return RunOndrel(argc, argv); }

@@ -21,6 +21,7 @@ std::atomic<bool> g_bResetStatsPending{false};
 std::atomic<bool> g_bShowStatsNow{false};
 
 platform::CriticalSection g_csGlobal;
+FILE* g_pCaptureFile = nullptr;
 int64_t g_i64PerfTicksPerMs = platform::PerfFrequency() / 1000;
 
 platform::Event* g_hTxEvent = nullptr;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/event.h"
 #include "platform/sync.h"
@@ -38,6 +39,11 @@ extern std::atomic<bool> g_bResetStatsPending;
 extern std::atomic<bool> g_bShowStatsNow;
 
 extern platform::CriticalSection g_csGlobal;
+
+// The capture file (+c), opened by the main flow before the threads start;
+// null when none was given or it could not be opened (the key c can still
+// switch g_bCapture on, so writers check both).
+extern FILE* g_pCaptureFile;
 
 // Performance-counter ticks per millisecond, fixed once before threads start.
 extern int64_t g_i64PerfTicksPerMs;

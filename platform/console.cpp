@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
@@ -13,96 +14,159 @@
 namespace platform {
 namespace {
 
+// Touched from signal handlers, which may run on any thread: lock-free atomics
+// are both signal-safe and free of data races.
+static_assert(std::atomic<int>::is_always_lock_free);
+
+enum SignalKeyState { kNoSignal = 0, kSignalKeyPending = 1, kSignalKeyTaken = 2 };
+
 std::mutex g_keyLock;
 std::deque<int> g_pushed;
-bool g_stdinEnded = false;
-volatile sig_atomic_t g_signalKeys = 0;
-volatile sig_atomic_t g_termSaved = 0;
+bool g_inputEnded = false;
+std::atomic<int> g_inputFd{STDIN_FILENO};
+std::atomic<int> g_signalKey{kNoSignal};
+std::atomic<int> g_termSaved{0};
+std::atomic<bool> g_initialised{false};
 struct termios g_savedTerm;
 
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+constexpr int kEndingSignals[] = {SIGHUP,  SIGQUIT, SIGABRT, SIGPIPE, SIGALRM,
+                                  SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGSYS};
+constexpr int kMaxSignal = 65;
+struct sigaction g_previous[kMaxSignal];
+
 void RestoreTerminal() {
-    if (g_termSaved) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerm);
-        g_termSaved = 0;
-    }
+    if (g_termSaved.exchange(0) != 0) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerm);
+}
+
+void RaiseWithPreviousHandler(int sig) {
+    sigaction(sig, &g_previous[sig], nullptr);
+    raise(sig);
 }
 
 // The first signal asks the test to end as 'x' would, so the final report and
-// exit code still come; a second one means the user insists.
+// exit code still come; a further one means the user insists.
 void OnStopSignal(int sig) {
-    if (g_signalKeys > 0) {
-        RestoreTerminal();
-        signal(sig, SIG_DFL);
-        raise(sig);
-        return;
-    }
-    g_signalKeys = g_signalKeys + 1;
-}
-
-void OnFatalSignal(int sig) {
+    int expected = kNoSignal;
+    if (g_signalKey.compare_exchange_strong(expected, kSignalKeyPending)) return;
     RestoreTerminal();
     signal(sig, SIG_DFL);
     raise(sig);
 }
 
-bool StdinHasByte() {
-    if (g_stdinEnded) return false;
-    struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+// A real fault re-executes its instruction on return and so reaches the
+// previous handler (a sanitizer's, for one) with its own details; one sent by
+// kill() has to be raised again.
+void OnFaultSignal(int sig, siginfo_t* info, void*) {
+    RestoreTerminal();
+    if (info != nullptr && info->si_code > 0) {
+        sigaction(sig, &g_previous[sig], nullptr);
+        return;
+    }
+    RaiseWithPreviousHandler(sig);
+}
+
+void OnEndingSignal(int sig) {
+    RestoreTerminal();
+    RaiseWithPreviousHandler(sig);
+}
+
+// Installs the handler unless the signal was ignored when the process started.
+bool KeepPrevious(int sig) {
+    struct sigaction previous;
+    if (sigaction(sig, nullptr, &previous) != 0) return false;
+    if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler == SIG_IGN) return false;
+    g_previous[sig] = previous;
+    return true;
+}
+
+void Install(int sig, void (*handler)(int), int flags) {
+    if (!KeepPrevious(sig)) return;
+    struct sigaction sa = {};
+    sa.sa_handler = handler;
+    sa.sa_flags = flags;
+    sigemptyset(&sa.sa_mask);
+    sigaction(sig, &sa, nullptr);
+}
+
+void InstallFaultHandler(int sig) {
+    if (!KeepPrevious(sig)) return;
+    struct sigaction sa = {};
+    sa.sa_sigaction = OnFaultSignal;
+    sa.sa_flags = SA_SIGINFO;
+    sigemptyset(&sa.sa_mask);
+    sigaction(sig, &sa, nullptr);
+}
+
+// A background process leaves the terminal alone: changing it would stop the
+// process (SIGTTOU), and its keys belong to the foreground job anyway.
+void MakeTerminalRaw() {
+    if (!isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp()) return;
+    if (tcgetattr(STDIN_FILENO, &g_savedTerm) != 0) return;
+    struct termios raw = g_savedTerm;
+    raw.c_lflag &= ~(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    g_termSaved = 1;
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+}
+
+bool InputHasByte() {
+    if (g_inputEnded) return false;
+    struct pollfd p = {g_inputFd.load(), POLLIN, 0};
     return poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR));
 }
 
 }  // namespace
 
 void ConsoleInit() {
-    if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &g_savedTerm) == 0) {
-        struct termios raw = g_savedTerm;
-        raw.c_lflag &= ~(ICANON | ECHO);
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        g_termSaved = 1;
-        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
-        std::atexit(ConsoleRestore);
-    }
-    struct sigaction sa = {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sa.sa_handler = OnFatalSignal;
-    sa.sa_flags = SA_RESETHAND;
-    for (int sig : {SIGHUP, SIGQUIT, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) sigaction(sig, &sa, nullptr);
+    if (g_initialised.exchange(true)) return;
+    MakeTerminalRaw();
+    std::atexit(ConsoleRestore);
+    // Restarted system calls keep the stop signals from failing other
+    // threads' reads and writes with EINTR.
+    Install(SIGINT, OnStopSignal, SA_RESTART);
+    Install(SIGTERM, OnStopSignal, SA_RESTART);
+    for (int sig : kFaultSignals) InstallFaultHandler(sig);
+    for (int sig : kEndingSignals) Install(sig, OnEndingSignal, 0);
 }
 
 void ConsoleRestore() { RestoreTerminal(); }
 
 bool KeyWaiting() {
     std::lock_guard<std::mutex> lock(g_keyLock);
-    if (!g_pushed.empty() || g_signalKeys == 1) return true;
-    return StdinHasByte();
+    if (!g_pushed.empty() || g_signalKey == kSignalKeyPending) return true;
+    return InputHasByte();
 }
 
 int ReadKey() {
     std::lock_guard<std::mutex> lock(g_keyLock);
-    if (g_signalKeys == 1) {
-        g_signalKeys = 2;  // later signals terminate at once
-        return 'x';
-    }
+    int expected = kSignalKeyPending;
+    if (g_signalKey.compare_exchange_strong(expected, kSignalKeyTaken)) return 'x';
     if (!g_pushed.empty()) {
         int key = g_pushed.front();
         g_pushed.pop_front();
         return key;
     }
-    if (g_stdinEnded) return -1;
+    if (!InputHasByte()) return -1;
     unsigned char c = 0;
-    ssize_t n = read(STDIN_FILENO, &c, 1);
+    ssize_t n = read(g_inputFd.load(), &c, 1);
     if (n == 1) return c;
-    g_stdinEnded = true;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return -1;
+    g_inputEnded = true;
     return -1;
 }
 
 void PushKey(int key) {
     std::lock_guard<std::mutex> lock(g_keyLock);
     g_pushed.push_back(key);
+}
+
+void ConsoleUseInput(int fd) {
+    std::lock_guard<std::mutex> lock(g_keyLock);
+    g_inputFd = fd;
+    g_inputEnded = false;
+    g_pushed.clear();
 }
 
 }  // namespace platform

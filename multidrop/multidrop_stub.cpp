@@ -1,1 +1,0 @@
-// multidrop subsystem

@@ -1,0 +1,15 @@
+// Taking one block of received data from the port: out of the shared receive
+// ring when the driver fills one, else by asking the driver for it.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t kRxBufferSize = 8192;
+
+// Where ReceiveBlock puts the data. The software receive thread, the echo
+// thread and the round-trip delay thread use it; only one of them runs.
+extern uint8_t g_abRxBuffer[kRxBufferSize];
+
+// Bytes placed in g_abRxBuffer; 0 when none (no port, nothing waiting, a
+// damaged ring record, which is dropped, or a failed request).
+uint32_t ReceiveBlock();

@@ -1,0 +1,48 @@
+// The echo thread sends back each block it reads, as it was read.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "app/run_state.h"
+#include "card/port_state.h"
+#include "link/threads.h"
+#include "link_fake_driver.h"
+
+namespace {
+
+using linktest::FakeDriverScope;
+
+class EchoThreadTest : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        g_hPort = linktest::kPort;
+        g_uBufferLength = 8192;
+        g_bRxStop = false;
+    }
+    void TearDown() override {
+        Stop();
+        driver_->CancelIo(linktest::kPort);
+        g_hPort = card::kInvalidHandle;
+    }
+    void Stop() {
+        if (!thread_.joinable()) return;
+        g_bRxStop = true;
+        thread_.join();
+    }
+
+    FakeDriverScope driver_;
+    std::thread thread_;
+};
+
+TEST_F(EchoThreadTest, WritesBackEachBlockAsOneWriteOfTheSameBytes) {
+    std::vector<uint8_t> first(100), second(7);
+    for (size_t i = 0; i < first.size(); ++i) first[i] = static_cast<uint8_t>(i * 3);
+    for (size_t i = 0; i < second.size(); ++i) second[i] = static_cast<uint8_t>(0xF0 + i);
+    driver_->reads = {first, second};
+    thread_ = std::thread(EchoThread);
+    ASSERT_TRUE(driver_->WaitFor([&] { return driver_->Writes().size() == 2 && driver_->ReadCount() == 3; }));
+    Stop();
+    EXPECT_EQ(driver_->Writes(), (std::vector<std::vector<uint8_t>>{first, second}));
+}
+
+}  // namespace

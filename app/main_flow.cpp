@@ -502,7 +502,9 @@ void StopThreads() {
 
 int WaitForKey() {
     for (;;) {
-        while (!platform::KeyWaiting()) platform::SleepMs(1);
+        // Sleeps on the console instead of checking every millisecond; the
+        // time-out only bounds how late a signal's key can be noticed.
+        while (!platform::KeyWaiting()) platform::WaitForKeyActivity(100);
         int key = platform::ReadKey();
         if (key >= 0) return key;
     }

@@ -11,6 +11,8 @@
 #include <deque>
 #include <mutex>
 
+#include <fcntl.h>
+
 namespace platform {
 namespace {
 
@@ -28,6 +30,30 @@ std::atomic<int> g_signalKey{kNoSignal};
 std::atomic<int> g_termSaved{0};
 std::atomic<bool> g_initialised{false};
 struct termios g_savedTerm;
+// Written by PushKey and the stop signals so a waiting key loop wakes at once
+// instead of polling; both ends non-blocking.
+int g_wakePipe[2] = {-1, -1};
+std::once_flag g_wakePipeOnce;
+
+void OpenWakePipe() {
+    if (pipe(g_wakePipe) != 0) {
+        g_wakePipe[0] = g_wakePipe[1] = -1;
+        return;
+    }
+    for (int fd : g_wakePipe) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+}
+
+void WakeKeyWaiter() {
+    std::call_once(g_wakePipeOnce, OpenWakePipe);
+    if (g_wakePipe[1] >= 0) {
+        char one = 1;
+        ssize_t ignored = write(g_wakePipe[1], &one, 1);
+        (void)ignored;
+    }
+}
 
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 constexpr int kEndingSignals[] = {SIGHUP,  SIGQUIT, SIGABRT, SIGPIPE, SIGALRM,
@@ -48,7 +74,14 @@ void RaiseWithPreviousHandler(int sig) {
 // exit code still come; a further one means the user insists.
 void OnStopSignal(int sig) {
     int expected = kNoSignal;
-    if (g_signalKey.compare_exchange_strong(expected, kSignalKeyPending)) return;
+    if (g_signalKey.compare_exchange_strong(expected, kSignalKeyPending)) {
+        if (g_wakePipe[1] >= 0) {
+            char one = 1;
+            ssize_t ignored = write(g_wakePipe[1], &one, 1);  // async-signal-safe
+            (void)ignored;
+        }
+        return;
+    }
     RestoreTerminal();
     signal(sig, SIG_DFL);
     raise(sig);
@@ -121,6 +154,7 @@ bool InputHasByte() {
 
 void ConsoleInit() {
     if (g_initialised.exchange(true)) return;
+    std::call_once(g_wakePipeOnce, OpenWakePipe);  // before the handlers use it
     MakeTerminalRaw();
     std::atexit(ConsoleRestore);
     // Restarted system calls keep the stop signals from failing other
@@ -158,8 +192,29 @@ int ReadKey() {
 }
 
 void PushKey(int key) {
-    std::lock_guard<std::mutex> lock(g_keyLock);
-    g_pushed.push_back(key);
+    {
+        std::lock_guard<std::mutex> lock(g_keyLock);
+        g_pushed.push_back(key);
+    }
+    WakeKeyWaiter();
+}
+
+void WaitForKeyActivity(int timeoutMs) {
+    std::call_once(g_wakePipeOnce, OpenWakePipe);
+    struct pollfd fds[2];
+    nfds_t count = 0;
+    if (g_wakePipe[0] >= 0) fds[count++] = {g_wakePipe[0], POLLIN, 0};
+    bool inputOpen;
+    {
+        std::lock_guard<std::mutex> lock(g_keyLock);
+        inputOpen = !g_inputEnded;
+    }
+    if (inputOpen) fds[count++] = {g_inputFd.load(), POLLIN, 0};
+    if (poll(fds, count, timeoutMs) > 0 && g_wakePipe[0] >= 0 && (fds[0].revents & POLLIN)) {
+        char drain[64];
+        while (read(g_wakePipe[0], drain, sizeof drain) > 0) {
+        }
+    }
 }
 
 void ConsoleUseInput(int fd) {

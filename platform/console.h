@@ -20,6 +20,9 @@ bool KeyWaiting();
 // key: pushed keys and signal keys still come after it).
 int ReadKey();
 void PushKey(int key);
+// Sleeps until a key may be waiting (typed, pushed or from a stop signal) or
+// the time-out passes; the caller checks KeyWaiting afterwards.
+void WaitForKeyActivity(int timeoutMs);
 
 // For tests: keys are read from fd from now on, an earlier end of input is
 // forgotten and pending pushed keys are dropped.

@@ -1,22 +1,27 @@
 #include "platform/event.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
 
 namespace platform {
+
+// Each blocked thread has its own condition and is registered with the events
+// it waits on, so a Set wakes only the threads waiting on that event: with one
+// shared condition every data arrival woke every thread of the process.
+struct Event::Waiter {
+    std::condition_variable cv;
+};
+
 namespace {
 
-// One lock and one condition for every event keeps waits on several events
-// simple and free of lost wake-ups; the program has only a handful of threads.
+// One lock for all events keeps a wait on several events free of lost
+// wake-ups; it is held only for a few instructions at a time.
 std::mutex& EventLock() {
     static std::mutex m;
     return m;
-}
-std::condition_variable& EventChanged() {
-    static std::condition_variable cv;
-    return cv;
 }
 
 }  // namespace
@@ -27,11 +32,9 @@ Event::Event(bool manualReset, bool initiallySignalled)
 Event::~Event() = default;
 
 void Event::Set() {
-    {
-        std::lock_guard<std::mutex> lock(EventLock());
-        signalled_ = true;
-    }
-    EventChanged().notify_all();
+    std::lock_guard<std::mutex> lock(EventLock());
+    signalled_ = true;
+    for (Waiter* waiter : waiters_) waiter->cv.notify_one();
 }
 
 void Event::Reset() {
@@ -56,17 +59,29 @@ uint32_t WaitForEventArray(Event* const* events, unsigned count, uint32_t timeou
         if (events[i] == nullptr) return kWaitFailed;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::unique_lock<std::mutex> lock(EventLock());
-    for (;;) {
+    auto firstSignalled = [&]() -> int {
         for (unsigned i = 0; i < count; ++i)
-            if (events[i]->TryConsume()) return kWaitObject0 + i;
-        if (timeoutMs == kInfinite) {
-            EventChanged().wait(lock);
-        } else if (EventChanged().wait_until(lock, deadline) == std::cv_status::timeout) {
-            for (unsigned i = 0; i < count; ++i)
-                if (events[i]->TryConsume()) return kWaitObject0 + i;
-            return kWaitTimeout;
-        }
+            if (events[i]->TryConsume()) return static_cast<int>(i);
+        return -1;
+    };
+    int index = firstSignalled();
+    if (index >= 0) return kWaitObject0 + index;
+    if (timeoutMs == 0) return kWaitTimeout;
+
+    Event::Waiter waiter;
+    for (unsigned i = 0; i < count; ++i) events[i]->waiters_.push_back(&waiter);
+    bool timedOut = false;
+    while ((index = firstSignalled()) < 0 && !timedOut) {
+        if (timeoutMs == kInfinite)
+            waiter.cv.wait(lock);
+        else
+            timedOut = waiter.cv.wait_until(lock, deadline) == std::cv_status::timeout;
     }
+    for (unsigned i = 0; i < count; ++i) {
+        auto& list = events[i]->waiters_;
+        list.erase(std::find(list.begin(), list.end(), &waiter));
+    }
+    return index >= 0 ? kWaitObject0 + index : kWaitTimeout;
 }
 
 uint32_t WaitForEvents(std::initializer_list<Event*> events, uint32_t timeoutMs) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <vector>
 
 namespace platform {
 
@@ -26,10 +27,12 @@ public:
 private:
     friend uint32_t WaitForEvents(std::initializer_list<Event*> events, uint32_t timeoutMs);
     friend uint32_t WaitForEventArray(Event* const* events, unsigned count, uint32_t timeoutMs);
+    struct Waiter;
     bool TryConsume();  // caller holds the event lock
 
     const bool manualReset_;
     bool signalled_;
+    std::vector<Waiter*> waiters_;  // threads blocked on this event now
 };
 
 // Returns kWaitObject0 + index of the first signalled event (consuming an

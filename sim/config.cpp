@@ -1,5 +1,6 @@
 #include "sim/config.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -41,6 +42,17 @@ struct Reader {
         const auto* value = node.as_string();
         if (value == nullptr) return Fail(where, "must be a string");
         *out = value->get();
+        return true;
+    }
+
+    bool Number(const toml::node& node, const std::string& where, double low, double high, double* out) {
+        double v = 0;
+        if (const auto* real = node.as_floating_point()) v = real->get();
+        else if (const auto* whole = node.as_integer()) v = double(whole->get());
+        else return Fail(where, "must be a number");
+        if (!(v >= low && v <= high))  // NaN fails too
+            return Fail(where, "value out of range " + std::to_string(low) + ".." + std::to_string(high));
+        *out = v;
         return true;
     }
 
@@ -123,6 +135,48 @@ bool ReadFault(Reader& r, const toml::node& item, const std::string& where, Faul
     return true;
 }
 
+constexpr int64_t kDayMs = 86400000;
+
+// One impairment key; false with the problem noted, also for a key that is
+// not an impairment.
+bool ReadImpairmentKey(Reader& r, const std::string& k, const toml::node& node, const std::string& at,
+                       ImpairmentConfig* imp) {
+    if (k == "bit_error_rate") return r.Number(node, at, 0.0, 1.0, &imp->bitErrorRate);
+    if (k == "seed") return r.Unsigned(node, at, INT64_MAX, &imp->seed);
+    if (k == "burst_every_ms") return r.Unsigned(node, at, kDayMs, &imp->burstEveryMs);
+    if (k == "burst_bits") return r.Unsigned(node, at, 1000000, &imp->burstBits);
+    if (k == "invert") return r.Flag(node, at, &imp->invert);
+    if (k == "slip_after_ms") return r.Unsigned(node, at, kDayMs, &imp->slipAfterMs);
+    if (k == "slip_bits") {
+        int64_t bits = 0;
+        if (!r.Integer(node, at, -1000000, 1000000, &bits)) return false;
+        imp->slipBits = int32_t(bits);
+        return true;
+    }
+    if (k == "outage_after_ms") return r.Unsigned(node, at, kDayMs, &imp->outageAfterMs);
+    if (k == "outage_ms") return r.Unsigned(node, at, kDayMs, &imp->outageMs);
+    if (k == "delay_ms") return r.Unsigned(node, at, 60000, &imp->delayMs);
+    return r.Fail(at, "unknown impairment key");
+}
+
+bool ReadImpairments(Reader& r, const toml::table& table, const std::string& where, ImpairmentConfig* imp) {
+    for (auto&& [key, node] : table) {
+        std::string k(key.str());
+        if (!ReadImpairmentKey(r, k, node, where.empty() ? k : where + "." + k, imp)) return false;
+    }
+    return true;
+}
+
+// Line names become part of a socket address: short and plain.
+bool ReadLineName(Reader& r, const toml::node& node, const std::string& at, std::string* name) {
+    if (!r.Text(node, at, name)) return false;
+    bool plain = !name->empty() && name->size() <= 64;
+    for (char c : *name)
+        plain = plain && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                          c == '.' || c == '_' || c == '-');
+    return plain || r.Fail(at, "must be 1..64 letters, digits, '.', '_' or '-'");
+}
+
 bool ReadCardKey(Reader& r, const std::string& k, const toml::node& node, const std::string& at,
                  CardConfig* card) {
     if (k == "model") return r.Unsigned(node, at, 0xFF, &card->model);
@@ -141,8 +195,10 @@ bool ReadCardKey(Reader& r, const std::string& k, const toml::node& node, const 
     }
     if (k == "line") {
         if (!r.Text(node, at, &card->line)) return false;
-        return card->line == "loopback" || r.Fail(at, "unknown line kind \"" + card->line + "\"");
+        return card->line == "loopback" || card->line == "shared" ||
+               r.Fail(at, "unknown line kind \"" + card->line + "\" (loopback, shared)");
     }
+    if (k == "line_name") return ReadLineName(r, node, at, &card->lineName);
     return r.Fail(at, "unknown key");
 }
 
@@ -159,6 +215,10 @@ bool ReadCard(Reader& r, const toml::node& item, size_t index, CardConfig* card)
             if (reg == nullptr) return r.Fail(at, "must be a table");
             if (!ReadRegistry(r, *reg, at, &card->registry)) return false;
             haveRegistry = true;
+        } else if (k == "impairment") {
+            const auto* imp = node.as_table();
+            if (imp == nullptr) return r.Fail(at, "must be a table");
+            if (!ReadImpairments(r, *imp, at, &card->impairment)) return false;
         } else if (k == "fault") {
             const auto* list = node.as_array();
             if (list == nullptr) return r.Fail(at, "must be an array of tables ([[card.fault]])");
@@ -182,6 +242,10 @@ bool ReadDocument(Reader& r, const toml::table& doc, SimConfig* config) {
         if (k == "tick_ms") {
             if (!r.Unsigned(node, k, 50, &config->tickMs)) return false;
             if (config->tickMs == 0) return r.Fail(k, "must be at least 1");
+        } else if (k == "control_file") {
+            if (!r.Text(node, k, &config->controlFile)) return false;
+        } else if (k == "stats_file") {
+            if (!r.Text(node, k, &config->statsFile)) return false;
         } else if (k == "card") {
             const auto* list = node.as_array();
             if (list == nullptr) return r.Fail(k, "must be an array of tables ([[card]])");
@@ -239,6 +303,26 @@ bool ParseConfig(const std::string& text, const std::string& name, SimConfig* co
         return false;
     }
     *config = std::move(parsed);
+    return true;
+}
+
+bool ParseImpairmentOverlay(const std::string& text, const std::string& name,
+                            const ImpairmentConfig& base, ImpairmentConfig* out, std::string* error) {
+    ImpairmentConfig parsed = base;
+    Reader reader;
+    try {
+        toml::table doc = toml::parse(text, name);
+        if (!ReadImpairments(reader, doc, "", &parsed)) {
+            *error = "impairment control " + name + ": " + reader.problem;
+            return false;
+        }
+    } catch (const toml::parse_error& e) {
+        std::ostringstream msg;
+        msg << "impairment control " << name << ", line " << e.source().begin.line << ": " << e.description();
+        *error = msg.str();
+        return false;
+    }
+    *out = parsed;
     return true;
 }
 

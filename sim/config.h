@@ -3,6 +3,8 @@
 // File layout (every key optional):
 //
 //   tick_ms = 4                   # pacing period of the card clock, 1..50
+//   control_file = "/path"        # impairments changed while running (below)
+//   stats_file = "/path"          # where each line's counters are written
 //
 //   [[card]]                      # one table per card, in interface order
 //   model = 7                     # card type high byte (7 = Vantle)
@@ -12,7 +14,8 @@
 //   generation = 3                # card information offset 28
 //   ports = 2                     # port devices of the card
 //   description = "..."
-//   line = "loopback"             # the only line kind so far
+//   line = "loopback"             # or "shared": the far end is another process
+//   line_name = "x"               # shared lines of the same name and port meet
 //   can_invert = true             # false: SetInversion fails
 //   serial_config_v5 = true       # false: serial read of version 5 fails
 //   remove_after_ms = 0           # >0: card leaves that long after a port opens
@@ -26,6 +29,24 @@
 //   ioctl = 0x7D0                 # or request = "open" | "ring_read" | "read" | "write"
 //   error = 0xE0000004            # default 31 (kErrorGenFailure)
 //   port = 1                      # only this port (default every port)
+//   [card.impairment]             # what every line of the card does to its data
+//   bit_error_rate = 1e-4         # random errors per line bit
+//   seed = 7                      # of the random errors, per line
+//   burst_every_ms = 500          # a burst of burst_bits errors every so often
+//   burst_bits = 16
+//   invert = true                 # every data bit complemented
+//   slip_after_ms = 1000          # once, slip_bits bits inserted (> 0) or
+//   slip_bits = -3                #   dropped (< 0) from the stream
+//   outage_after_ms = 1500        # no clock and no data for outage_ms
+//   outage_ms = 2000
+//   delay_ms = 20                 # bits arrive that much later
+//
+// Times count from when the settings take effect: the port's start for the
+// configured ones. The control file holds impairment keys at its top level;
+// it is read every 100 ms while a port runs, and each change gives every line
+// its card's configured settings overlaid with the file's keys, counting from
+// that moment. A shared line applies the settings of the receiving end to
+// what it receives, so each process's configuration impairs one direction.
 #pragma once
 
 #include <cstdint>
@@ -51,6 +72,21 @@ struct RegistryConfig {
     std::optional<std::string> netCfgInstanceId;
 };
 
+struct ImpairmentConfig {
+    double bitErrorRate = 0;
+    uint64_t seed = 1;
+    uint32_t burstEveryMs = 0;
+    uint32_t burstBits = 0;
+    bool invert = false;
+    uint32_t slipAfterMs = 0;
+    int32_t slipBits = 0;
+    uint32_t outageAfterMs = 0;
+    uint32_t outageMs = 0;
+    uint32_t delayMs = 0;
+
+    bool operator==(const ImpairmentConfig&) const = default;
+};
+
 struct CardConfig {
     uint8_t model = 7;
     uint8_t typeLow = 0;
@@ -60,16 +96,20 @@ struct CardConfig {
     uint32_t ports = 2;
     std::string description;
     std::string line = "loopback";
+    std::string lineName = "ondrel";
     bool canInvert = true;
     bool serialConfigV5 = true;
     uint32_t removeAfterMs = 0;
     uint32_t bertRecordMs = 100;
     RegistryConfig registry;
     std::vector<FaultConfig> faults;
+    ImpairmentConfig impairment;
 };
 
 struct SimConfig {
     uint32_t tickMs = 4;
+    std::string controlFile;
+    std::string statsFile;
     std::vector<CardConfig> cards;
 };
 
@@ -83,5 +123,9 @@ SimConfig DefaultConfig();
 bool ParseConfig(const std::string& text, const std::string& name, SimConfig* config,
                  std::string* error);
 bool LoadConfigFile(const std::string& path, SimConfig* config, std::string* error);
+
+// Reads impairment keys at the top level of a control file's text over base.
+bool ParseImpairmentOverlay(const std::string& text, const std::string& name,
+                            const ImpairmentConfig& base, ImpairmentConfig* out, std::string* error);
 
 }  // namespace sim

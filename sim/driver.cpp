@@ -63,7 +63,7 @@ bool Fail(uint32_t error) {
 
 std::string CardPath(size_t index) { return kPathPrefix + std::to_string(index); }
 
-SimDriver::SimDriver(SimConfig config) : tickMs_(config.tickMs) {
+SimDriver::SimDriver(SimConfig config) : tickMs_(config.tickMs), statsFile_(config.statsFile) {
     cardClock_.epochNs = NowNs();
     for (size_t i = 0; i < config.cards.size(); ++i) {
         auto card = std::make_unique<Card>();
@@ -72,6 +72,11 @@ SimDriver::SimDriver(SimConfig config) : tickMs_(config.tickMs) {
         for (unsigned p = 0; p < card->config.ports; ++p)
             card->ports.push_back(std::make_unique<Port>(card->config, p, cardClock_));
         cards_.push_back(std::move(card));
+    }
+    if (!config.controlFile.empty()) {
+        std::vector<ImpairmentConfig> configured;
+        for (const auto& card : cards_) configured.push_back(card->config.impairment);
+        control_ = std::make_unique<ControlFile>(config.controlFile, std::move(configured));
     }
     clock_ = std::thread([this] { ClockThread(); });
 }
@@ -83,6 +88,13 @@ SimDriver::~SimDriver() {
     }
     wake_.notify_all();
     clock_.join();
+    if (!statsFile_.empty()) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        std::string text = LineStatsText();
+        uint64_t generation = statsGeneration_;
+        lock.unlock();
+        WriteLineStats(text, generation);
+    }
     // Requests still pending here belong to a program that is exiting; their
     // records may be gone, so they are dropped without completion.
 }
@@ -146,11 +158,17 @@ card::PortHandle SimDriver::Open(const std::string& path) {
 }
 
 bool SimDriver::Close(card::PortHandle handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     auto it = sessions_.find(handle);
     if (it == sessions_.end()) return Fail(platform::kErrorInvalidHandle);
     it->second.port->Close();
     sessions_.erase(it);
+    if (!statsFile_.empty()) {  // the last word on the port's line
+        std::string text = LineStatsText();
+        uint64_t generation = statsGeneration_;
+        lock.unlock();
+        WriteLineStats(text, generation);
+    }
     return true;
 }
 
@@ -162,10 +180,12 @@ bool SimDriver::CancelIo(card::PortHandle handle) {
     return true;
 }
 
-bool SimDriver::SetupComm(card::PortHandle handle, uint32_t /*inQueue*/, uint32_t /*outQueue*/) {
+bool SimDriver::SetupComm(card::PortHandle handle, uint32_t inQueue, uint32_t /*outQueue*/) {
     std::lock_guard<std::mutex> lock(mutex_);
     uint32_t error = 0;
-    if (Admit(handle, Request::Ioctl, 0, &error) == nullptr) return Fail(error);
+    Session* session = Admit(handle, Request::Ioctl, 0, &error);
+    if (session == nullptr) return Fail(error);
+    session->port->SetQueueSizes(inQueue);
     return true;
 }
 
@@ -263,6 +283,53 @@ bool SimDriver::WriteFile(card::PortHandle handle, const void* buffer, uint32_t 
     return Finish(result, bytesWritten, ov);
 }
 
+// ---- line files ------------------------------------------------------------------
+
+std::optional<LineStats> SimDriver::LineStatsOf(unsigned card, unsigned port) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (card >= cards_.size() || port >= cards_[card]->ports.size()) return std::nullopt;
+    return cards_[card]->ports[port]->line().stats();
+}
+
+std::string SimDriver::LineStatsText() {
+    ++statsGeneration_;
+    std::string text;
+    for (size_t c = 0; c < cards_.size(); ++c)
+        for (size_t p = 0; p < cards_[c]->ports.size(); ++p)
+            text += FormatLineStats(unsigned(c), unsigned(p), cards_[c]->ports[p]->line().stats());
+    return text;
+}
+
+void SimDriver::WriteLineStats(const std::string& text, uint64_t generation) {
+    std::lock_guard<std::mutex> lock(statsFileMutex_);
+    if (generation <= statsWritten_ || text == statsLastText_) return;
+    if (WriteFileAtomically(statsFile_, text)) {
+        statsWritten_ = generation;
+        statsLastText_ = text;
+    }
+}
+
+void SimDriver::ServeLineFiles(int64_t nowNs, std::unique_lock<std::mutex>& lock) {
+    constexpr int64_t kPeriodNs = 100 * 1000000;
+    if ((!control_ && statsFile_.empty()) || nowNs < nextLineFilesNs_) return;
+    nextLineFilesNs_ = nowNs + kPeriodNs;
+    std::string text;
+    uint64_t generation = 0;
+    if (!statsFile_.empty()) {
+        text = LineStatsText();
+        generation = statsGeneration_;
+    }
+    lock.unlock();
+    std::optional<std::vector<ImpairmentConfig>> update;
+    if (control_) update = control_->Poll();
+    if (!statsFile_.empty()) WriteLineStats(text, generation);
+    lock.lock();
+    if (!update) return;
+    int64_t now = NowNs();
+    for (size_t c = 0; c < cards_.size() && c < update->size(); ++c)
+        for (auto& port : cards_[c]->ports) port->line().SetImpairments((*update)[c], now);
+}
+
 // ---- the clock thread ------------------------------------------------------------
 
 bool SimDriver::AnyPortActive() const {
@@ -309,6 +376,7 @@ void SimDriver::ClockThread() {
         int64_t now = NowNs();
         for (auto& card : cards_)
             for (auto& port : card->ports) port->Tick(now);
+        ServeLineFiles(now, lock);
         Notices notices;
         RemoveDueCards(now, &notices);
         if (!notices.removedHandles.empty() || !notices.leftInterfaces.empty()) {

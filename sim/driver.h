@@ -11,11 +11,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "card/driver.h"
 #include "sim/config.h"
+#include "sim/line_control.h"
 #include "sim/port.h"
 
 namespace sim {
@@ -42,6 +45,10 @@ public:
     bool SetupComm(card::PortHandle handle, uint32_t inQueue, uint32_t outQueue) override;
     void SetRemovalHandler(RemovalHandler handler) override;
     void SetInterfaceHandler(InterfaceHandler handler) override;
+
+    // What the line of a port did to its data since the port last started;
+    // nothing for a port that does not exist.
+    std::optional<LineStats> LineStatsOf(unsigned card, unsigned port) const;
 
 private:
     struct Card {
@@ -75,6 +82,10 @@ private:
     bool AnyPortActive() const;
     int64_t NextRemovalNs() const;
     void Announce(const Notices& notices, std::unique_lock<std::mutex>& lock);
+    // Every 100 ms: the control file read, the counters file written.
+    void ServeLineFiles(int64_t nowNs, std::unique_lock<std::mutex>& lock);
+    std::string LineStatsText();
+    void WriteLineStats(const std::string& text, uint64_t generation);
 
     const uint32_t tickMs_;
     CardClock cardClock_;
@@ -86,6 +97,15 @@ private:
     card::PortHandle nextHandle_ = 0x1000;
     RemovalHandler removalHandler_;
     InterfaceHandler interfaceHandler_;
+
+    std::unique_ptr<ControlFile> control_;  // used by the clock thread only
+    const std::string statsFile_;
+    int64_t nextLineFilesNs_ = 0;
+    uint64_t statsGeneration_ = 0;  // counts the texts taken, under the lock
+    std::mutex statsFileMutex_;     // one writer at a time, never an older text last
+    uint64_t statsWritten_ = 0;
+    std::string statsLastText_;
+
     std::thread clock_;
 };
 

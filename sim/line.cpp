@@ -4,34 +4,54 @@
 #include <string>
 
 #include "sim/records.h"
+#include "sim/shared_line.h"
 
 namespace sim {
 
-void LoopbackLine::Carry(LineChunk chunk) {
-    chunk.arrivalNs = chunk.endNs;
-    if (!impairments_.Apply(chunk)) return;
-    // A shorter delay set while a chunk is in flight must not overtake it.
-    chunk.arrivalNs = std::max(chunk.arrivalNs, lastArrivalNs_);
-    lastArrivalNs_ = chunk.arrivalNs;
-    inFlight_.push_back(std::move(chunk));
+void Line::Start(int64_t nowNs) {
+    stage_ = ImpairmentStage();
+    stage_.Configure(settings_, nowNs, salt_);
 }
 
-bool LoopbackLine::Take(int64_t nowNs, LineChunk* chunk) {
-    if (inFlight_.empty() || inFlight_.front().arrivalNs > nowNs) return false;
-    *chunk = std::move(inFlight_.front());
-    inFlight_.pop_front();
+void Line::SetImpairments(const ImpairmentConfig& settings, int64_t nowNs) {
+    settings_ = settings;
+    stage_.Configure(settings, nowNs, salt_);
+}
+
+void InFlight::Push(LineChunk chunk) {
+    chunk.arrivalNs = std::max(chunk.arrivalNs, lastArrivalNs_);
+    lastArrivalNs_ = chunk.arrivalNs;
+    chunks_.push_back(std::move(chunk));
+}
+
+bool InFlight::Pop(int64_t nowNs, LineChunk* chunk) {
+    if (chunks_.empty() || chunks_.front().arrivalNs > nowNs) return false;
+    *chunk = std::move(chunks_.front());
+    chunks_.pop_front();
     return true;
 }
+
+void LoopbackLine::Carry(LineChunk chunk) {
+    chunk.arrivalNs = chunk.endNs;
+    if (stage_.Apply(chunk)) inFlight_.Push(std::move(chunk));
+}
+
+bool LoopbackLine::Take(int64_t nowNs, LineChunk* chunk) { return inFlight_.Pop(nowNs, chunk); }
 
 uint8_t LoopbackLine::InputSignals(int64_t nowNs) const {
     // The plug wires RTS to CTS and DTR to DSR and DCD.
     uint8_t signals = 0;
     if (outputs_ & kV24Rts) signals |= kSignalCts;
     if (outputs_ & kV24Dtr) signals |= kSignalDsr | kSignalDcd;
-    if (clockRunning_ && impairments_.CarrierPresent(nowNs)) signals |= kSignalCarrier;
+    if (clockRunning_ && stage_.CarrierPresent(nowNs)) signals |= kSignalCarrier;
     return signals;
 }
 
-std::unique_ptr<Line> MakeLine(const std::string& /*kind*/) { return std::make_unique<LoopbackLine>(); }
+std::unique_ptr<Line> MakeLine(const CardConfig& card, unsigned port) {
+    if (card.line == "shared")
+        return std::make_unique<SharedLine>(card.lineName + "." + std::to_string(port),
+                                            card.impairment);
+    return std::make_unique<LoopbackLine>(card.impairment, port);
+}
 
 }  // namespace sim

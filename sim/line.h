@@ -4,59 +4,27 @@
 //
 // The transmitter paces itself (bit_clock.h) and hands the line what left the
 // port, stamped with the bit times it took; the line decides what arrives and
-// when. The impairment stage is where errors, bursts, inversion, slips,
-// outages and delay act on the passing data; it may be changed while the line
-// runs. LoopbackLine wires the port back to itself as a loopback plug does;
-// a line shared with another process would be another Line.
+// when. The impairment stage (impairment.h) acts on the passing data; its
+// settings may change while the line runs. LoopbackLine wires the port back
+// to itself as a loopback plug does; SharedLine (shared_line.h) joins it to
+// a port of another process.
+//
+// Every call runs under the driver lock.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
-#include <vector>
+
+#include "sim/config.h"
+#include "sim/impairment.h"
 
 namespace sim {
 
-struct LineChunk {
-    std::vector<uint8_t> data;
-    bool frame = false;     // one whole frame (framed mode), else a run of characters
-    int64_t startNs = 0;    // first bit onto the line
-    int64_t endNs = 0;      // last bit onto the line
-    int64_t arrivalNs = 0;  // last bit at the receiver; endNs unless delayed
-};
-
-// One element of the impairment stage. Runs under the line owner's lock.
-class Impairment {
-public:
-    virtual ~Impairment() = default;
-    // May change the data or arrivalNs; false drops the chunk (an outage).
-    virtual bool Apply(LineChunk& chunk) = 0;
-    // Carrier as this element lets the receiver see it at nowNs.
-    virtual bool CarrierPresent(int64_t /*nowNs*/) const { return true; }
-};
-
-class ImpairmentStage {
-public:
-    void Add(std::unique_ptr<Impairment> element) { elements_.push_back(std::move(element)); }
-    void Clear() { elements_.clear(); }
-    bool Apply(LineChunk& chunk) {
-        for (auto& element : elements_)
-            if (!element->Apply(chunk)) return false;
-        return true;
-    }
-    bool CarrierPresent(int64_t nowNs) const {
-        for (const auto& element : elements_)
-            if (!element->CarrierPresent(nowNs)) return false;
-        return true;
-    }
-
-private:
-    std::vector<std::unique_ptr<Impairment>> elements_;
-};
-
 class Line {
-public:
+   public:
+    Line(const ImpairmentConfig& settings, uint64_t salt) : settings_(settings), salt_(salt) {}
     virtual ~Line() = default;
 
     // Transmit end: the port's bytes as they left it, in order.
@@ -72,28 +40,50 @@ public:
     // Input signal bits of the interface record (CTS, DSR, DCD, RI, CARRIER).
     virtual uint8_t InputSignals(int64_t nowNs) const = 0;
 
-    ImpairmentStage& impairments() { return impairments_; }
+    // The port (re)started its line at nowNs: the impairments, their times
+    // and their counters start over.
+    virtual void Start(int64_t nowNs);
+    // Other impairment settings from nowNs on; the counters run on.
+    void SetImpairments(const ImpairmentConfig& settings, int64_t nowNs);
+    const ImpairmentConfig& impairments() const { return settings_; }
+    virtual LineStats stats() const { return stage_.stats(); }
 
-protected:
-    ImpairmentStage impairments_;
+   protected:
+    ImpairmentStage stage_;
+    ImpairmentConfig settings_;
+    uint64_t salt_;
+};
+
+// Keeps chunks in arrival order: a delay shortened while chunks are in
+// flight must not let later ones overtake them.
+class InFlight {
+   public:
+    void Push(LineChunk chunk);
+    bool Pop(int64_t nowNs, LineChunk* chunk);
+    void Clear() { chunks_.clear(); }
+
+   private:
+    std::deque<LineChunk> chunks_;
+    int64_t lastArrivalNs_ = 0;
 };
 
 class LoopbackLine : public Line {
-public:
+   public:
+    using Line::Line;
     void Carry(LineChunk chunk) override;
     bool Take(int64_t nowNs, LineChunk* chunk) override;
-    void Flush() override { inFlight_.clear(); }
+    void Flush() override { inFlight_.Clear(); }
     void SetOutputSignals(uint8_t v24) override { outputs_ = v24; }
     void SetClockRunning(bool running) override { clockRunning_ = running; }
     uint8_t InputSignals(int64_t nowNs) const override;
 
-private:
-    std::deque<LineChunk> inFlight_;
-    int64_t lastArrivalNs_ = 0;
+   private:
+    InFlight inFlight_;
     uint8_t outputs_ = 0;
     bool clockRunning_ = false;
 };
 
-std::unique_ptr<Line> MakeLine(const std::string& kind);
+// The line of port number port of a card as configured.
+std::unique_ptr<Line> MakeLine(const CardConfig& card, unsigned port);
 
 }  // namespace sim

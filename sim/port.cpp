@@ -82,7 +82,7 @@ uint32_t AsyncDataBits(uint32_t code) {
 }  // namespace
 
 Port::Port(const CardConfig& card, unsigned index, const CardClock& clock)
-    : card_(card), index_(index), clock_(clock), line_(MakeLine(card.line)) {
+    : card_(card), index_(index), clock_(clock), line_(MakeLine(card, index)) {
     FillKeptWords(portConfig_.data(), portConfig_.size(), 0xA5100000u, index);
     StoreU32(portConfig_.data(), 0, kPortConfigVersion);
     StoreU32(portConfig_.data(), kPortTxNumBuffers, kDefaultBuffers);
@@ -153,6 +153,7 @@ void Port::Close() {
     bertRecords_.clear();
     rxQueue_.clear();
     rxQueuedBytes_ = 0;
+    rxQueueWish_ = 0;
     line_->Flush();
     line_->SetOutputSignals(0);
     line_->SetClockRunning(false);
@@ -211,6 +212,7 @@ IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uin
         case IOCTL_RESET_STATS:
             counters_.fill(0);
             ++changeWord_;
+            if (bert_) bert_->ResetStats();
             return IoResult::Done();
         case IOCTL_SET_PORT_CONFIG:
             std::memcpy(portConfig_.data(), in, portConfig_.size());
@@ -225,7 +227,9 @@ IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uin
         case IOCTL_INJECT_ERRORS: {
             uint32_t count = LoadU32(in, 0);
             if (count < 1 || count > 8) return IoResult::Failed(platform::kErrorInvalidParameter);
-            injectPending_ += count;
+            // The BERT engine places its errors itself, one per byte.
+            if (bert_) bert_->InjectErrors(count);
+            else injectPending_ += count;
             return IoResult::Done();
         }
         case IOCTL_SET_DELAY_MODE:
@@ -319,6 +323,8 @@ void Port::ApplySerialConfig(int64_t nowNs) {
 void Port::RestartLine(int64_t nowNs) {
     bitClock_.Start(nowNs, rate_);
     txBit_ = 0;
+    idleSinceBit_ = 0;
+    line_->Start(nowNs);
     line_->SetClockRunning(started_ && bitClock_.rate() > 0);
 }
 
@@ -332,7 +338,7 @@ uint32_t Port::RecordLimit() const {
 size_t Port::QueueLimit() const {
     uint64_t buffers = LoadU32(portConfig_.data(), kPortRxNumBuffers);
     uint64_t length = LoadU32(portConfig_.data(), kPortRxBufferLength);
-    uint64_t bytes = buffers * length;
+    uint64_t bytes = std::max<uint64_t>(buffers * length, rxQueueWish_);
     return size_t(std::clamp<uint64_t>(bytes, kReceiveDataMax, 16u << 20));
 }
 
@@ -342,8 +348,14 @@ IoResult Port::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlap
     if (ov == nullptr) return IoResult::Failed(platform::kErrorInvalidParameter);
     if (length > kMaxTransmitBytes || (framed() && length > kMaxFrameBytes))
         return IoResult::Failed(ZV_ERROR_INVALID_LENGTH);
-    // An idle line owes nothing for the time it had nothing to send.
-    if (transmits_.empty()) txBit_ = std::max(txBit_, bitClock_.BitsBy(nowNs));
+    // An idle line owes nothing for the time it had nothing to send, except
+    // the time between the last bit and the tick that reported it sent: a
+    // card reports at once, and a host that answers at once sends without a gap.
+    if (transmits_.empty()) {
+        uint64_t late = idleSinceBit_ > txBit_ ? idleSinceBit_ - txBit_ : 0;
+        uint64_t now = bitClock_.BitsBy(nowNs);
+        txBit_ = std::max(txBit_, now > late ? now - late : 0);
+    }
     ov->Internal.store(card::STATUS_PENDING);
     ov->InternalHigh.store(0);
     transmits_.push_back(Pending{ov, const_cast<uint8_t*>(data), length, 0});
@@ -450,6 +462,8 @@ void Port::Transmit(int64_t nowNs) {
     PrepareForLine(out.data(), out.size());
     LineChunk chunk;
     chunk.data = std::move(out);
+    chunk.bitsPerChar = uint8_t(bitsPerChar_);
+    chunk.dataBits = uint8_t(std::popcount(charMask_));
     chunk.startNs = startNs;
     chunk.endNs = bitClock_.TimeOfBit(txBit_);
     line_->Carry(std::move(chunk));
@@ -467,9 +481,9 @@ void Port::TransmitCharacters(uint64_t owed, std::vector<uint8_t>& out) {
         if (io.done == io.length) {
             Complete(io, 0, io.length);
             transmits_.pop_front();
+            if (transmits_.empty()) idleSinceBit_ = owed;
         }
     }
-    if (transmits_.empty()) txBit_ = std::max(txBit_, owed);
 }
 
 void Port::TransmitFrames(uint64_t owed) {

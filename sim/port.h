@@ -63,6 +63,9 @@ public:
     // True while the driver thread has work for this port.
     bool active() const { return open_ && started_ && !removed_; }
 
+    // SetupComm: the receive queue holds at least inQueue bytes (up to a cap).
+    void SetQueueSizes(uint32_t inQueue) { rxQueueWish_ = inQueue; }
+
     IoResult Control(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
                      card::Overlapped* ov, int64_t nowNs);
     IoResult Read(void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs);
@@ -154,6 +157,7 @@ private:
     std::unique_ptr<Line> line_;
     BitClock bitClock_;
     uint64_t txBit_ = 0;  // the next bit time the transmitter may use
+    uint64_t idleSinceBit_ = 0;  // bit time of the tick that found the transmit queue run dry
 
     std::deque<Pending> transmits_;
     std::deque<Pending> reads_;
@@ -164,6 +168,7 @@ private:
 
     std::deque<RxItem> rxQueue_;
     size_t rxQueuedBytes_ = 0;
+    uint32_t rxQueueWish_ = 0;
 
     std::unique_ptr<BertEngine> bert_;
     std::deque<std::array<uint8_t, kBertRecordBytes>> bertRecords_;

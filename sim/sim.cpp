@@ -3,6 +3,7 @@
 #include "platform/environment.h"
 #include "sim/config.h"
 #include "sim/driver.h"
+#include "sim/line_control.h"
 
 namespace sim {
 
@@ -16,6 +17,9 @@ std::unique_ptr<card::Driver> CreateDriverFromEnvironment(std::string* error) {
             return nullptr;
         }
     }
+    char control[4096];
+    if (platform::GetEnvironment(kControlVariable, control, sizeof control) && control[0] != '\0')
+        config.controlFile = control;
     return std::make_unique<SimDriver>(std::move(config));
 }
 

@@ -1,0 +1,95 @@
+// What a line does to the bits it carries: random errors, error bursts,
+// inversion, a bit slip, an outage and a delay (config.h lists the keys).
+//
+// The stage sees the line as a stream of characters of bitsPerChar line bits
+// each, of which dataBits travel in the character's byte (all 8 on a
+// synchronous line; start, parity and stop bits besides on an asynchronous
+// one). Errors fall on line bits; one that falls on a framing bit has nothing
+// to flip and is only counted. Random errors cost one draw each: the gap to
+// the next error is drawn from the geometric distribution of the rate.
+//
+// Every flip is counted, so the counters say exactly how many data bits
+// arrived wrong. Not thread-safe: the line's owner serialises the calls.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "sim/config.h"
+
+namespace sim {
+
+struct LineChunk {
+    std::vector<uint8_t> data;
+    bool frame = false;       // one whole frame (framed mode), else a run of characters
+    uint8_t bitsPerChar = 8;  // line bits of each character
+    uint8_t dataBits = 8;     // of which carried in its byte
+    int64_t startNs = 0;      // first bit onto the line
+    int64_t endNs = 0;        // last bit onto the line
+    int64_t arrivalNs = 0;    // last bit at the receiver; endNs unless delayed
+};
+
+struct LineStats {
+    uint64_t bitsCarried = 0;     // line bits that arrived (outages and slips aside)
+    uint64_t bitsFlipped = 0;     // data bits that arrived complemented by an error
+    uint64_t framingBitsHit = 0;  // errors on start, parity or stop bits
+    uint64_t bitsLost = 0;        // line bits sent into an outage
+    uint64_t bitsInserted = 0;    // by a slip
+    uint64_t bitsDropped = 0;     // by a slip
+    uint64_t bitsUnsent = 0;      // a shared line without a far end that listens
+};
+
+class ImpairmentStage {
+   public:
+    ImpairmentStage() { Configure(ImpairmentConfig(), 0, 0); }
+
+    // New settings whose times count from originNs. The random errors restart
+    // from seed and salt, which tells apart lines configured with one seed.
+    void Configure(const ImpairmentConfig& settings, int64_t originNs, uint64_t salt);
+    // The random errors restart from the same seed with another salt.
+    void Reseed(uint64_t salt);
+    const ImpairmentConfig& settings() const { return settings_; }
+
+    // What arrives of a chunk; false when nothing does.
+    bool Apply(LineChunk& chunk);
+    // False while an outage stops the clock.
+    bool CarrierPresent(int64_t nowNs) const;
+
+    const LineStats& stats() const { return stats_; }
+    void ResetStats() { stats_ = LineStats(); }
+
+   private:
+    bool CutOutage(LineChunk& chunk);
+    void Slip(LineChunk& chunk);
+    void Realign(const uint8_t* in, size_t count, unsigned dataBits, std::vector<uint8_t>& out);
+    void HoldBits(uint32_t value, unsigned count, unsigned dataBits, std::vector<uint8_t>& out);
+    void FlipErrors(LineChunk& chunk);
+    void CollectRandom(uint64_t end, std::vector<uint64_t>& at);
+    void CollectBursts(const LineChunk& chunk, uint64_t first, uint64_t end,
+                       std::vector<uint64_t>& at);
+    uint64_t DrawGap();
+
+    ImpairmentConfig settings_;
+    int64_t originNs_ = 0;
+    std::mt19937_64 random_;
+    double logKeep_ = 0;  // log(1 - rate), < 0 while errors are on
+
+    uint64_t lineBit_ = 0;  // line bits through the error process since Configure
+    uint64_t nextErrorBit_ = UINT64_MAX;
+    int64_t nextBurstNs_ = INT64_MAX;
+    uint64_t burstLeft_ = 0;  // bits of a burst that run into the next chunk
+
+    bool slipDue_ = false;
+    // After a slip the characters are cut anew from the bit stream: bits of
+    // the next character held back, and bits still to drop.
+    bool realigning_ = false;
+    uint32_t held_ = 0;
+    unsigned heldCount_ = 0;
+    uint64_t dropLeft_ = 0;
+
+    std::vector<uint64_t> errorBits_;  // scratch: line bits hit in the chunk at hand
+    LineStats stats_;
+};
+
+}  // namespace sim

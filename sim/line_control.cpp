@@ -1,0 +1,79 @@
+#include "sim/line_control.h"
+
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace sim {
+namespace {
+
+constexpr std::streamsize kMaxControlBytes = 64 * 1024;
+
+std::optional<std::string> ReadSmallFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text(size_t(kMaxControlBytes) + 1, '\0');
+    in.read(text.data(), kMaxControlBytes + 1);
+    text.resize(size_t(in.gcount()));
+    return text;
+}
+
+}  // namespace
+
+ControlFile::ControlFile(std::string path, std::vector<ImpairmentConfig> configured)
+    : path_(std::move(path)), configured_(std::move(configured)) {}
+
+std::optional<std::vector<ImpairmentConfig>> ControlFile::Poll() {
+    std::optional<std::string> text = ReadSmallFile(path_);
+    if (text == lastText_) return std::nullopt;
+    bool hadFile = lastText_.has_value();
+    lastText_ = text;
+    if (!text) {
+        if (!hadFile) return std::nullopt;
+        return configured_;
+    }
+    if (text->size() > size_t(kMaxControlBytes)) {
+        std::fprintf(stderr, "impairment control %s: larger than %d bytes, ignored\n",
+                     path_.c_str(), int(kMaxControlBytes));
+        return std::nullopt;
+    }
+    std::vector<ImpairmentConfig> settings(configured_.size());
+    for (size_t i = 0; i < configured_.size(); ++i) {
+        std::string error;
+        if (!ParseImpairmentOverlay(*text, path_, configured_[i], &settings[i], &error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return std::nullopt;
+        }
+    }
+    return settings;
+}
+
+std::string FormatLineStats(unsigned card, unsigned port, const LineStats& s) {
+    char line[320];
+    std::snprintf(line, sizeof line,
+                  "card=%u port=%u carried=%" PRIu64 " flipped=%" PRIu64 " framing_hits=%" PRIu64
+                  " lost=%" PRIu64 " inserted=%" PRIu64 " dropped=%" PRIu64 " unsent=%" PRIu64 "\n",
+                  card, port, s.bitsCarried, s.bitsFlipped, s.framingBitsHit, s.bitsLost,
+                  s.bitsInserted, s.bitsDropped, s.bitsUnsent);
+    return line;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& text) {
+    std::string temporary = path + ".tmp" + std::to_string(::getpid());
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        out << text;
+        if (!out.flush()) return false;
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace sim

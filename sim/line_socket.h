@@ -1,0 +1,29 @@
+// The sockets two processes' shared lines meet through: non-blocking
+// Unix-domain stream sockets in Linux's abstract namespace, named after the
+// user and the line. An abstract name needs no file, so nothing is left
+// behind by a process that dies, and binding it is the one atomic step that
+// decides which process listens.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace sim {
+
+// The socket name of a line for the current user (without the leading 0 byte).
+std::string LineSocketName(const std::string& lineName);
+
+// A connected socket, or -1 when nobody listens under the name.
+int LineSocketConnect(const std::string& name);
+// A listening socket, or -1 when the name is taken.
+int LineSocketListen(const std::string& name);
+// A socket for the next waiting peer, or -1 when none waits.
+int LineSocketAccept(int listener);
+// Bytes moved; 0 when the socket can take or give nothing now; -1 when the
+// peer is gone (or, for a receive, closed its end).
+long LineSocketSend(int socket, const uint8_t* data, size_t length);
+long LineSocketReceive(int socket, uint8_t* data, size_t length);
+void LineSocketClose(int socket);
+
+}  // namespace sim

@@ -2,7 +2,7 @@
 //
 // File layout (every key optional):
 //
-//   tick_ms = 4                   # pacing period of the card clock, 1..50
+//   tick_ms = 20                  # pacing period of the card clock, 1..50
 //   control_file = "/path"        # impairments changed while running (below)
 //   stats_file = "/path"          # where each line's counters are written
 //
@@ -107,7 +107,7 @@ struct CardConfig {
 };
 
 struct SimConfig {
-    uint32_t tickMs = 4;
+    uint32_t tickMs = 20;
     std::string controlFile;
     std::string statsFile;
     std::vector<CardConfig> cards;

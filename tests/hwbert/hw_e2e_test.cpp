@@ -203,8 +203,10 @@ TEST_F(HwE2e, OutageIsOneLossOfSyncWhoseTimeCoversIt) {
     EXPECT_GT(losSeconds, 0.75) << r.out;
     EXPECT_LT(losSeconds, 1.25) << r.out;
     EXPECT_EQ(LastValue(r, "BitErr="), 0);
-    // The seconds the outage touched, and no others.
-    EXPECT_EQ(LastValue(r, "SES="), 2);
+    // The seconds the outage touched, and no others: one or two, as the
+    // outage happens to fall across the card's second boundaries.
+    EXPECT_GE(LastValue(r, "SES="), 1) << r.out;
+    EXPECT_LE(LastValue(r, "SES="), 2) << r.out;
     EXPECT_EQ(LastValue(r, "ES(US)="), 0);
 }
 

@@ -153,9 +153,9 @@ TEST_F(SimControlFile, ChangesTheLineWhileItRunsAndItsRemovalRestoresTheConfigur
     WriteControl(control_, "outage_ms = 60000\n");  // from now on, and no longer inverted
     EXPECT_TRUE(WaitFor([&] { return !Carrier(*driver, h); }));
     // Bits may be stamped up to a tick before they were queued (the tick
-    // that reported the line idle), so the check waits that long.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_TRUE(RoundTrip(*driver, h, data, 0, 50).empty());
+    // that reported the line idle), so the check waits a few ticks.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(RoundTrip(*driver, h, data, 0, 50).size(), 0u);
 
     WriteControl(control_, "outage_ms = [\n");  // does not parse: the line stays as it is
     std::this_thread::sleep_for(std::chrono::milliseconds(250));

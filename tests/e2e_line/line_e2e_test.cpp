@@ -186,12 +186,15 @@ class EchoE2e : public LineE2e {
         e2e::ChildProcess echo(ONDREL_BINARY, {"+S", "-d4", "-k1000000", "-v3"},
                                Options("echo.toml", Config("echo.stats", impairments)));
         EXPECT_TRUE(echo.WaitForOutput("Starting ECHO thread", 5000)) << echo.Output();
-        RunResult r = e2e::RunOndrel({"+S", "-k1000000", "-L3"},
+        // -S bounds a run that never finds the pattern, so a failure shows
+        // both sides' output instead of a time-out.
+        RunResult r = e2e::RunOndrel({"+S", "-k1000000", "-L3", "-S6", "-v3"},
                                      Options("tester.toml", Config("tester.stats", impairments)));
         echo.Type("x");
         RunResult echoed = echo.Finish(10000);
         EXPECT_FALSE(echoed.timedOut);
         EXPECT_EQ(echoed.exitCode, 1) << echoed.out;
+        EXPECT_FALSE(r.timedOut) << r.out << "\n--- echo ---\n" << echoed.out;
         return r;
     }
 };

@@ -391,6 +391,9 @@ void SimDriver::ClockThread() {
         } else {
             nextTickNs = now;
         }
+        // The line files are served with the lock released, so a stop asked
+        // for meanwhile has already been notified: look again before sleeping.
+        if (stopping_) break;
         if (wakeNs == std::numeric_limits<int64_t>::max())
             wake_.wait(lock);
         else

@@ -58,17 +58,6 @@ long ValueAfter(const RunResult& r, const std::string& text) {
     return -1;
 }
 
-// The value after label in the last line that has it (the closing report
-// comes last); -1 when no line has it.
-double LastValue(const RunResult& r, const std::string& label) {
-    double value = -1;
-    for (const std::string& line : r.Lines()) {
-        const size_t at = line.find(label);
-        if (at != std::string::npos) value = std::strtod(line.c_str() + at + label.size(), nullptr);
-    }
-    return value;
-}
-
 // Line number of the time-stamped event line whose message is text; -1 when none.
 int EventLine(const RunResult& r, const std::string& text) {
     const std::vector<std::string> lines = r.Lines();
@@ -312,7 +301,7 @@ TEST_F(CardE2e, RevisionBelow0x300RunsTheTestInSoftwareMode) {
     EXPECT_FALSE(r.Contains("Starting hardware BERT rx thread"));
     EXPECT_TRUE(r.Contains(" Starting KVIO thread"));
     EXPECT_TRUE(r.HasLine("Stop on Time 1"));
-    EXPECT_EQ(LastValue(r, "BitErr="), 0);
+    EXPECT_EQ(r.LastValue("BitErr="), 0);
     EXPECT_TRUE(r.HasLine("dwStatus=0x0"));
     EXPECT_EQ(r.exitCode, 1);
 
@@ -446,10 +435,10 @@ TEST_F(CardE2e, RemovedCardEndsTheTestAsTheKeyXWould) {
         if (c.lastThreadLine != nullptr) {
             EXPECT_TRUE(r.HasLine(c.lastThreadLine));
             EXPECT_TRUE(r.HasEvent("In sync"));
-            const double duration = LastValue(r, "Duration(s)=");
+            const double duration = r.LastValue("Duration(s)=");
             EXPECT_GT(duration, 0.5) << r.out;
             EXPECT_LT(duration, 3.0) << r.out;
-            EXPECT_EQ(LastValue(r, "BitErr="), 0);
+            EXPECT_EQ(r.LastValue("BitErr="), 0);
         }
     }
 }

@@ -121,6 +121,15 @@ std::vector<std::string> RunResult::Lines() const {
     return lines;
 }
 
+double RunResult::LastValue(const std::string& label) const {
+    double value = -1;
+    for (const std::string& line : Lines()) {
+        const size_t at = line.find(label);
+        if (at != std::string::npos) value = std::strtod(line.c_str() + at + label.size(), nullptr);
+    }
+    return value;
+}
+
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
                            const RunOptions& options) {
     // A child that ends before reading its stdin must not take the test down.

@@ -66,6 +66,9 @@ struct RunResult {
     int Count(const std::string& text) const;
     // The lines of stdout, without their line ends.
     std::vector<std::string> Lines() const;
+    // The number after label in the last line that has it (a closing report
+    // comes last); -1 when no line has it.
+    double LastValue(const std::string& label) const;
 };
 
 class ChildProcess {

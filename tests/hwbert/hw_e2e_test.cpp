@@ -14,17 +14,6 @@ namespace {
 
 using e2e::RunResult;
 
-// The value after label in the last line that has it (the closing report
-// comes last); -1 when no line has it.
-double LastValue(const RunResult& r, const std::string& label) {
-    double value = -1;
-    for (const std::string& line : r.Lines()) {
-        const size_t at = line.find(label);
-        if (at != std::string::npos) value = std::strtod(line.c_str() + at + label.size(), nullptr);
-    }
-    return value;
-}
-
 bool HasEvent(const RunResult& r, const std::string& text) {
     for (const std::string& line : r.Lines())
         if (line.size() > text.size() &&
@@ -73,15 +62,15 @@ TEST_F(HwE2e, CleanLoopbackRunsInHardwareModeWithoutErrors) {
     EXPECT_TRUE(r.Contains(" Starting hardware BERT rx thread\n"));
     EXPECT_TRUE(HasEvent(r, "In sync"));
     EXPECT_GE(r.Count(" Duration(s)="), 5);  // periodic reports and the closing one
-    EXPECT_EQ(LastValue(r, "BitErr="), 0);
-    EXPECT_EQ(LastValue(r, "->LOS="), 0);
-    EXPECT_EQ(LastValue(r, "LOSR="), 0);
+    EXPECT_EQ(r.LastValue("BitErr="), 0);
+    EXPECT_EQ(r.LastValue("->LOS="), 0);
+    EXPECT_EQ(r.LastValue("LOSR="), 0);
     // Three seconds at the default 19200 bit/s, all received in sync.
-    EXPECT_NEAR(LastValue(r, "Duration(s)="), 3.0, 0.15);
-    EXPECT_NEAR(LastValue(r, " RxCount="), 3 * 19200, 3 * 19200 * 0.05);
-    EXPECT_NEAR(LastValue(r, " Rate="), 19200, 100);
-    EXPECT_EQ(LastValue(r, "SES="), 0);
-    EXPECT_GE(LastValue(r, "AS="), 2);
+    EXPECT_NEAR(r.LastValue("Duration(s)="), 3.0, 0.15);
+    EXPECT_NEAR(r.LastValue(" RxCount="), 3 * 19200, 3 * 19200 * 0.05);
+    EXPECT_NEAR(r.LastValue(" Rate="), 19200, 100);
+    EXPECT_EQ(r.LastValue("SES="), 0);
+    EXPECT_GE(r.LastValue("AS="), 2);
     EXPECT_TRUE(r.Contains("HardwareBERTRxThread exit\n"));
 }
 
@@ -91,7 +80,7 @@ TEST_F(HwE2e, NoOptionRunsAHardwareTestOnCardZeroUntilX) {
     child.Type("x");
     RunResult r = Checked(child.Finish(10000));
     EXPECT_EQ(r.exitCode, 1) << r.out;
-    EXPECT_EQ(LastValue(r, "BitErr="), 0);
+    EXPECT_EQ(r.LastValue("BitErr="), 0);
 }
 
 TEST_F(HwE2e, KeysOneToFourInjectTenErrorsThroughTheCard) {
@@ -100,8 +89,8 @@ TEST_F(HwE2e, KeysOneToFourInjectTenErrorsThroughTheCard) {
     child.Type("1234");
     RunResult r = Checked(child.Finish(15000));
     EXPECT_EQ(r.exitCode, 0);  // bit errors were counted
-    EXPECT_EQ(LastValue(r, "BitErr="), 10) << r.out;
-    EXPECT_EQ(LastValue(r, "->LOS="), 0);
+    EXPECT_EQ(r.LastValue("BitErr="), 10) << r.out;
+    EXPECT_EQ(r.LastValue("->LOS="), 0);
     for (const char* line :
          {"Inject 1 bit error", "Inject 2 bit error", "Inject 3 bit error", "Inject 4 bit error"})
         EXPECT_TRUE(HasEvent(r, line)) << line;
@@ -116,7 +105,7 @@ TEST_F(HwE2e, ElevenPendingErrorsAreServedAsEightThenThree) {
     EXPECT_TRUE(r.HasLine("11 errors injected")) << r.out;
     EXPECT_TRUE(r.HasLine("3 errors injected"));
     EXPECT_EQ(r.Count(" errors injected\n"), 2);
-    EXPECT_EQ(LastValue(r, "BitErr="), 11);
+    EXPECT_EQ(r.LastValue("BitErr="), 11);
 }
 
 TEST_F(HwE2e, StopOnErrorEndsTheTestAtTheFirstError) {
@@ -127,14 +116,14 @@ TEST_F(HwE2e, StopOnErrorEndsTheTestAtTheFirstError) {
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(r.HasLine("Stop on Error 1")) << r.out;
-    EXPECT_EQ(LastValue(r, "BitErr="), 1);
+    EXPECT_EQ(r.LastValue("BitErr="), 1);
 }
 
 TEST_F(HwE2e, TestLengthWithoutDurationStopsOnBits) {
     RunResult r = Run({"-l20000", "+l", "-v4"});
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 1);
-    const double bits = LastValue(r, "Stop on Bits ");
+    const double bits = r.LastValue("Stop on Bits ");
     EXPECT_GE(bits, 20000) << r.out;
     EXPECT_LT(bits, 20000 + 19200 / 5);  // within the record that passed it
 }
@@ -146,8 +135,8 @@ TEST_F(HwE2e, CardEndsItsRunAfterTheTestLengthEvenWhenTheDurationRules) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_FALSE(r.Contains("Stop on")) << r.out;
     EXPECT_TRUE(r.Contains("bertStatus=4\n"));
-    EXPECT_LT(LastValue(r, "Duration(s)="), 5);
-    const double rx = LastValue(r, " RxCount=");
+    EXPECT_LT(r.LastValue("Duration(s)="), 5);
+    const double rx = r.LastValue(" RxCount=");
     EXPECT_GE(rx, 20000);
     EXPECT_LT(rx, 20000 + 19200 / 5);
 }
@@ -158,7 +147,7 @@ TEST_F(HwE2e, CardWithoutTheEngineRevisionFallsBackToSoftwareMode) {
     EXPECT_TRUE(HasEvent(r, "WARNING: Switching to Software Mode")) << r.out;
     EXPECT_FALSE(r.Contains("Starting hardware BERT rx thread"));
     EXPECT_TRUE(HasEvent(r, "In sync"));
-    EXPECT_EQ(LastValue(r, "BitErr="), 0);
+    EXPECT_EQ(r.LastValue("BitErr="), 0);
     EXPECT_EQ(r.exitCode, 1);
 }
 
@@ -179,13 +168,13 @@ TEST_F(HwE2e, LineErrorRateIsMeasuredWithinItsStatisticalBound) {
     RunResult r = Run({"-k1000000", "-L3", "+l"},
                       "[[card]]\n[card.impairment]\nbit_error_rate = 1e-4\nseed = 11\n");
     ASSERT_FALSE(r.timedOut);
-    const double bits = LastValue(r, " RxCount=");
-    const double errors = LastValue(r, "BitErr=");
+    const double bits = r.LastValue(" RxCount=");
+    const double errors = r.LastValue("BitErr=");
     ASSERT_GT(bits, 2e6) << r.out;
     // Binomial count: 99.9 % of runs fall within 3.29 standard deviations.
     const double expected = bits * rate;
     EXPECT_NEAR(errors, expected, 3.29 * std::sqrt(expected * (1 - rate))) << r.out;
-    EXPECT_EQ(LastValue(r, "->LOS="), 0);
+    EXPECT_EQ(r.LastValue("->LOS="), 0);
     EXPECT_EQ(r.exitCode, 0);
 }
 
@@ -193,21 +182,21 @@ TEST_F(HwE2e, OutageIsOneLossOfSyncWhoseTimeCoversIt) {
     RunResult r = Run({"-L4", "+l"},
                       "[[card]]\n[card.impairment]\noutage_after_ms = 1200\noutage_ms = 1000\n");
     ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(LastValue(r, "->LOS="), 1) << r.out;
-    EXPECT_EQ(LastValue(r, "->SYNC="), 1);
+    EXPECT_EQ(r.LastValue("->LOS="), 1) << r.out;
+    EXPECT_EQ(r.LastValue("->SYNC="), 1);
     EXPECT_TRUE(HasEvent(r, "LOS"));
-    const double duration = LastValue(r, "Duration(s)=");
-    const double losSeconds = LastValue(r, "LOSR=") * duration / 100;
+    const double duration = r.LastValue("Duration(s)=");
+    const double losSeconds = r.LastValue("LOSR=") * duration / 100;
     // The card notices the silence within a tenth of a second and finds the
     // line again at once; the host sees both at its next record.
     EXPECT_GT(losSeconds, 0.75) << r.out;
     EXPECT_LT(losSeconds, 1.25) << r.out;
-    EXPECT_EQ(LastValue(r, "BitErr="), 0);
+    EXPECT_EQ(r.LastValue("BitErr="), 0);
     // The seconds the outage touched, and no others: one or two, as the
     // outage happens to fall across the card's second boundaries.
-    EXPECT_GE(LastValue(r, "SES="), 1) << r.out;
-    EXPECT_LE(LastValue(r, "SES="), 2) << r.out;
-    EXPECT_EQ(LastValue(r, "ES(US)="), 0);
+    EXPECT_GE(r.LastValue("SES="), 1) << r.out;
+    EXPECT_LE(r.LastValue("SES="), 2) << r.out;
+    EXPECT_EQ(r.LastValue("ES(US)="), 0);
 }
 
 }  // namespace

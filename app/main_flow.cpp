@@ -362,12 +362,6 @@ int ExitCodeFromBitErrors() {
 }
 
 int RunTest() {
-    // Fixed before the driver, discovery or any worker starts a thread.
-    g_i64PerfTicksPerMs = platform::PerfFrequency() / 1000;
-    if (!InstallDriver(sim::CreateDriverFromEnvironment)) {
-        dwStatus = STATUS_BAD_PARAMETERS;
-        return kExitDriverUnavailable;
-    }
     platform::ConsoleInit();
     // The modes are fixed before discovery starts its thread, which may log.
     ApplyTestModes();
@@ -376,11 +370,16 @@ int RunTest() {
     // The multi-drop test reaches its line through the Modbus thread.
     if (g_Settings.bMultiDrop || OpenTestPort()) RunWorkers();
     CloseTxEvents();
-    // The driver goes now, while everything that uses it is still alive; left
-    // to the end of the process it would go in no particular order.
-    card::SetDriver(nullptr);
     platform::ConsoleRestore();
     return ExitCodeFromBitErrors();
+}
+
+bool InstallTestDriver() {
+    // Fixed before the driver, discovery or any worker starts a thread.
+    g_i64PerfTicksPerMs = platform::PerfFrequency() / 1000;
+    if (InstallDriver(sim::CreateDriverFromEnvironment)) return true;
+    dwStatus = STATUS_BAD_PARAMETERS;
+    return false;
 }
 
 void Finish(RunFiles& files, int iRet) {
@@ -542,11 +541,19 @@ int RunOndrel(int argc, char** argv) {
     if (parsed != 1 || !valid) {
         PrintUsage();
         dwStatus = STATUS_BAD_PARAMETERS;
+    } else if (!InstallTestDriver()) {
+        // Before the test is announced: a driver that cannot be had means
+        // no test at all.
+        valid = false;
+        iRet = kExitDriverUnavailable;
     } else {
         valid = PrepareTest(files);
     }
     StartFrontEndLink();
     if (valid) iRet = RunTest();
+    // The driver goes now, while everything that uses it is still alive; left
+    // to the end of the process it would go in no particular order.
+    card::SetDriver(nullptr);
     Finish(files, iRet);
     return iRet;
 }

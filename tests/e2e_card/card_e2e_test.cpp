@@ -470,6 +470,7 @@ TEST_F(CardE2e, UnusableSimulatorConfigurationStopsBeforeAnyTest) {
             "ERROR: Simulated card driver: simulator configuration " + path + c.problem;
         EXPECT_TRUE(HasLineStartingWith(r, named)) << named << "\n" << r.out;
         EXPECT_EQ(r.Count("ERROR: "), 1);
+        EXPECT_FALSE(r.Contains("Test Started"));
         EXPECT_FALSE(r.Contains("Starting tx/rx threads"));
         EXPECT_FALSE(r.Contains("Error Opening Port"));
         EXPECT_FALSE(r.Contains("Test completed"));

@@ -129,6 +129,15 @@ class Terminal : public ::testing::Test {
     std::string output_;
 };
 
+// ThreadSanitizer intercepts asynchronous signals and hands them to the
+// program at points of its own choosing, so whether the probe sees one within
+// the test's time is up to it; the other builds run these tests.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
 TEST_F(Terminal, KeysAreReadRawWithoutEcho) {
     Start();
     EXPECT_EQ(LocalFlags() & (ECHO | ICANON), 0u);
@@ -144,6 +153,7 @@ TEST_F(Terminal, KeysAreReadRawWithoutEcho) {
 }
 
 TEST_F(Terminal, CtrlCEndsAsTheKeyXAndGivesTheTerminalBack) {
+    if (kThreadSanitizer) GTEST_SKIP() << "signal delivery is deferred by ThreadSanitizer";
     Start();
     Type("\x03");
     ASSERT_TRUE(WaitFor("key 120"));
@@ -154,6 +164,7 @@ TEST_F(Terminal, CtrlCEndsAsTheKeyXAndGivesTheTerminalBack) {
 }
 
 TEST_F(Terminal, SigtermEndsAsTheKeyX) {
+    if (kThreadSanitizer) GTEST_SKIP() << "signal delivery is deferred by ThreadSanitizer";
     Start();
     kill(pid_, SIGTERM);
     ASSERT_TRUE(WaitFor("key 120"));
@@ -163,6 +174,7 @@ TEST_F(Terminal, SigtermEndsAsTheKeyX) {
 }
 
 TEST_F(Terminal, SecondCtrlCEndsAtOnceWithTheTerminalRestored) {
+    if (kThreadSanitizer) GTEST_SKIP() << "signal delivery is deferred by ThreadSanitizer";
     Start("keep-going");
     Type("\x03");
     ASSERT_TRUE(WaitFor("key 120"));

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "log/log.h"
 #include "multidrop/slave_table.h"
 

@@ -7,11 +7,10 @@
 #include <mutex>
 
 #include "app/command_line.h"
-#include "app/run_state.h"
-#include "app/settings.h"
 #include "card/discovery.h"
-#include "card/port_setup.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "gui/sender.h"
 #include "gui/tags.h"
 #include "hwbert/hwbert.h"
@@ -21,6 +20,7 @@
 #include "platform/console.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
+#include "port/port_setup.h"
 #include "sim/sim.h"
 #include "stats/bert_stats.h"
 

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "app/run_state.h"
 #include "card/discovery.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
 #include "log/log.h"
 #include "platform/last_error.h"
 

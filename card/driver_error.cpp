@@ -1,6 +1,10 @@
 #include "card/driver_error.h"
 
 #include <cstdio>
+#include <string>
+
+#include "log/log.h"
+#include "platform/last_error.h"
 
 const char* DescribeDriverError(uint32_t code) {
     switch (code) {
@@ -17,5 +21,17 @@ const char* DescribeDriverError(uint32_t code) {
             snprintf(text, sizeof text, "Error=0x%x", code);
             return text;
         }
+    }
+}
+
+void LogLastError(unsigned level, const char* prefix) {
+    uint32_t code = platform::GetLastError();
+    std::string text = platform::SystemErrorText(code);
+    if (text.size() >= 2) {
+        text.resize(text.size() - 2);
+        LogPrint(level, "%s \"%s\" (0x%x, %lu)\n", prefix, text.c_str(), code,
+                 static_cast<unsigned long>(code));
+    } else {
+        LogPrint(level, "%s \"%s\" (0x%x)\n", prefix, DescribeDriverError(code), code);
     }
 }

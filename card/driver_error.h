@@ -15,3 +15,7 @@ constexpr uint32_t ZV_ERROR_INVALID_LENGTH = 0xE0000008;
 // Text for a driver code; "Error=0x%x" for any other. The text stays valid
 // until the calling thread's next call.
 const char* DescribeDriverError(uint32_t code);
+
+// Logs "<prefix> \"<text>\" (<code>)" for the calling thread's last error: the
+// system's text when it has one, the driver's otherwise.
+void LogLastError(unsigned level, const char* prefix);

@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "core/settings.h"
 
 TestSettings g_Settings;
 std::atomic<uint32_t> g_dwExtendedConfig{0};

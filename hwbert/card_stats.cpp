@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <mutex>
 
-#include "app/run_state.h"
+#include "card/driver_error.h"
 #include "card/ioctl.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
 #include "gui/sender.h"
 #include "gui/tags.h"
 #include "link/interface_record.h"

@@ -7,11 +7,11 @@
 #include <mutex>
 #include <vector>
 
-#include "app/run_state.h"
-#include "app/settings.h"
 #include "card/driver.h"
 #include "card/ioctl.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "gui/sender.h"
 #include "gui/tags.h"
 #include "hwbert/card_stats.h"

@@ -2,9 +2,9 @@
 // far end. One request at a time, a read and then the write of what it read.
 #include <algorithm>
 
-#include "app/run_state.h"
 #include "card/driver.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
 #include "link/receive_block.h"
 #include "link/threads.h"
 #include "log/log.h"

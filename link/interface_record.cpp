@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "card/driver_error.h"
 #include "card/ioctl.h"
 #include "card/port_state.h"
 #include "gui/sender.h"

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <new>
 
-#include "app/settings.h"
 #include "card/port_state.h"
+#include "core/settings.h"
 #include "log/log.h"
 #include "platform/last_error.h"
 

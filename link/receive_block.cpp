@@ -1,5 +1,6 @@
 #include "link/receive_block.h"
 
+#include "card/driver_error.h"
 #include "card/ioctl.h"
 #include "card/port_state.h"
 #include "link/port_buffers.h"

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "app/run_state.h"
-#include "app/settings.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "log/log.h"
 #include "pattern/pattern.h"
 #include "stats/bert_stats.h"

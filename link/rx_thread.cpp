@@ -6,10 +6,10 @@
 #include <cstring>
 #include <vector>
 
-#include "app/run_state.h"
-#include "app/settings.h"
 #include "card/ioctl.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "gui/sender.h"
 #include "gui/tags.h"
 #include "link/capture.h"

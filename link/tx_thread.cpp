@@ -4,11 +4,12 @@
 #include <new>
 #include <vector>
 
-#include "app/run_state.h"
-#include "app/settings.h"
 #include "card/driver.h"
+#include "card/driver_error.h"
 #include "card/ioctl.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "link/threads.h"
 #include "log/log.h"
 #include "pattern/pattern.h"

@@ -5,10 +5,8 @@
 #include <mutex>
 #include <string>
 
-#include "app/settings.h"
-#include "card/driver_error.h"
+#include "core/settings.h"
 #include "platform/environment.h"
-#include "platform/last_error.h"
 
 namespace {
 
@@ -136,18 +134,6 @@ void LogEvent(unsigned level, const char* format, ...) {
     snprintf(line, sizeof line, "%s: %s", LogTimestamp(), msg);
     WriteFile(line);
     WriteDebugger(msg);
-}
-
-void LogLastError(unsigned level, const char* prefix) {
-    uint32_t code = platform::GetLastError();
-    std::string text = platform::SystemErrorText(code);
-    if (text.size() >= 2) {
-        text.resize(text.size() - 2);
-        LogPrint(level, "%s \"%s\" (0x%x, %lu)\n", prefix, text.c_str(), code,
-                 static_cast<unsigned long>(code));
-    } else {
-        LogPrint(level, "%s \"%s\" (0x%x)\n", prefix, DescribeDriverError(code), code);
-    }
 }
 
 void DumpHex(const void* data, uint32_t length) {

@@ -12,7 +12,6 @@
 void LogPrint(unsigned level, const char* format, ...) ONDREL_PRINTF(2, 3);
 void LogData(unsigned level, const char* format, ...) ONDREL_PRINTF(2, 3);
 void LogEvent(unsigned level, const char* format, ...) ONDREL_PRINTF(2, 3);
-void LogLastError(unsigned level, const char* prefix);
 void DumpHex(const void* data, uint32_t length);
 // Current local time as "%d %b %Y %H:%M:%S"; the buffer is the calling
 // thread's own and is overwritten by its next call.

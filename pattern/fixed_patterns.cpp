@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "pattern/pattern.h"
 #include "pattern/prbs_replay.h"
 

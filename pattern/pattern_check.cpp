@@ -4,9 +4,9 @@
 #include <bit>
 #include <cstring>
 
-#include "app/run_state.h"
-#include "app/settings.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "pattern/fixed_patterns.h"
 #include "pattern/prbs_replay.h"
 #include "pattern/prbs_steps.h"

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "app/run_state.h"
-#include "app/settings.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "pattern/prbs_steps.h"
 
 // Hunting and tracking state of the fixed, text and user patterns. One per

@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "core/settings.h"
 #include "pattern/pattern.h"
 
 PatternSelection g_PatternSelection;

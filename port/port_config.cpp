@@ -1,12 +1,13 @@
-#include "card/port_config.h"
+#include "port/port_config.h"
 
 #include <algorithm>
 
-#include "app/settings.h"
+#include "card/driver_error.h"
 #include "card/ioctl.h"
-#include "card/port_setup.h"
 #include "card/port_state.h"
+#include "core/settings.h"
 #include "log/log.h"
+#include "port/port_setup.h"
 
 namespace {
 

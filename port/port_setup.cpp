@@ -1,20 +1,21 @@
-#include "card/port_setup.h"
+#include "port/port_setup.h"
 
 #include <algorithm>
 #include <mutex>
 
-#include "app/run_state.h"
-#include "app/settings.h"
 #include "card/card_handler.h"
+#include "card/driver_error.h"
 #include "card/ioctl.h"
-#include "card/port_config.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "gui/sender.h"
 #include "gui/tags.h"
 #include "link/interface_record.h"
 #include "link/port_buffers.h"
 #include "log/log.h"
 #include "platform/last_error.h"
+#include "port/port_config.h"
 #include "stats/bert_stats.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "app/run_state.h"
+#include "core/run_state.h"
 
 struct BertStats {
     int64_t i64StartTicks;

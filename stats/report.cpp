@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "app/run_state.h"
-#include "app/settings.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "gui/sender.h"
 #include "gui/tags.h"
 #include "log/log.h"

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <vector>
 
-#include "app/run_state.h"
-#include "app/settings.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "link/receive_pass.h"
 #include "pattern/pattern.h"
 #include "stats/bert_stats.h"

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/run_state.h"
-#include "app/settings.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "pattern/pattern.h"
 
 namespace {

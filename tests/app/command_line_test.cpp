@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "multidrop/slave_table.h"
 #include "tests/e2e_support/stdout_capture.h"
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <thread>
 
-#include "app/run_state.h"
-#include "app/settings.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "platform/console.h"
 #include "platform/event.h"
 #include "platform/sync.h"

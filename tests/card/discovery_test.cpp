@@ -3,9 +3,9 @@
 #include <memory>
 #include <thread>
 
-#include "app/run_state.h"
 #include "card/card_handler.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
 #include "platform/console.h"
 #include "tests/card/fake_driver.h"
 

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <vector>
 
-#include "app/run_state.h"
-#include "app/settings.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "hw_fake_driver.h"
 #include "link/interface_record.h"
 #include "pattern/pattern.h"

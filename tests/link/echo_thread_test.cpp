@@ -3,8 +3,8 @@
 
 #include <thread>
 
-#include "app/run_state.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
 #include "link/threads.h"
 #include "link_fake_driver.h"
 

@@ -4,14 +4,14 @@
 
 #include <thread>
 
-#include "app/run_state.h"
-#include "app/settings.h"
 #include "card/port_state.h"
-#include "tests/e2e_support/stdout_capture.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "link/threads.h"
 #include "link_fake_driver.h"
 #include "pattern/pattern.h"
 #include "stats/bert_stats.h"
+#include "tests/e2e_support/stdout_capture.h"
 
 namespace {
 

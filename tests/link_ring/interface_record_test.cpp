@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "app/settings.h"
 #include "card/port_state.h"
+#include "core/settings.h"
 #include "gui/tags.h"
 #include "log/log.h"
 #include "tests/card/fake_driver.h"

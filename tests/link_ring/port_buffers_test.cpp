@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "app/settings.h"
 #include "card/port_state.h"
+#include "core/settings.h"
 #include "tests/card/fake_driver.h"
 
 namespace {

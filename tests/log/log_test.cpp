@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/settings.h"
 #include "card/driver_error.h"
+#include "core/settings.h"
 #include "platform/last_error.h"
 #include "tests/e2e_support/e2e_support.h"
 #include "tests/e2e_support/stdout_capture.h"

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/run_state.h"
-#include "app/settings.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "pattern/pattern.h"
 
 struct PrbsCase {

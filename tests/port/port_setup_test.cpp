@@ -1,4 +1,4 @@
-#include "card/port_setup.h"
+#include "port/port_setup.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <memory>
 
-#include "app/run_state.h"
-#include "app/settings.h"
 #include "card/card_handler.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "gui/tags.h"
 #include "link/port_buffers.h"
 #include "log/log.h"

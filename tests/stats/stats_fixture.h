@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/run_state.h"
-#include "app/settings.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "pattern/pattern.h"
 #include "stats/bert_stats.h"
 #include "stats/report.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "card/driver.h"
-#include "link/byte_ring.h"
+#include "core/byte_ring.h"
 
 // Room for one receive record header in front of each buffer's data.
 constexpr uint32_t kRxRecordHeaderSize = 8;

@@ -1,4 +1,4 @@
-#include "link/byte_ring.h"
+#include "core/byte_ring.h"
 
 #include <gtest/gtest.h>
 

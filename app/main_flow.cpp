@@ -11,6 +11,7 @@
 #include "card/port_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
+#include "gui/my_bert_messenger.h"
 #include "gui/sender.h"
 #include "gui/tags.h"
 #include "hwbert/hwbert.h"
@@ -20,6 +21,7 @@
 #include "platform/console.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
+#include "port/front_end_signals.h"
 #include "port/port_setup.h"
 #include "sim/sim.h"
 #include "stats/bert_stats.h"
@@ -178,12 +180,22 @@ bool PrepareTest(const RunFiles& files) {
     return true;
 }
 
-// The front-end link lands with the messenger: create it here with g_csGlobal
-// as its lock, store it in g_pMessenger and start it. Until then -g leaves
-// g_pMessenger null and every exchange with the front end is skipped. It is
-// started even for rejected settings, so that the front end gets the status.
+// The link to the front end; owned by the main flow, seen by the senders
+// through g_pMessenger.
+MyBertMessenger* g_pMyMessenger = nullptr;
+
+GuiActions FrontEndActions() {
+    GuiActions actions;
+    actions.pfnSignalChange = ApplyFrontEndSignal;
+    return actions;
+}
+
+// Started even for rejected settings, so that the front end gets the status.
 void StartFrontEndLink() {
     if (!g_Settings.bGuiLink) return;
+    g_pMyMessenger = new MyBertMessenger(&g_csGlobal, FrontEndActions());
+    g_pMessenger = g_pMyMessenger;
+    g_pMyMessenger->Start();
 }
 
 // Bounded, so that a front end that vanishes or never answers cannot keep the
@@ -203,8 +215,9 @@ void EndFrontEndLink() {
         }
         GuiSend32(ZVBERT_EXIT_STATUS, dwStatus);
     }
-    // The messenger's stop and destruction go here with the messenger.
     g_pMessenger = nullptr;
+    delete g_pMyMessenger;
+    g_pMyMessenger = nullptr;
 }
 
 void ApplyTestModes() {

@@ -26,6 +26,15 @@ public:
     explicit PipeStream(int fd = -1) : fd_(fd) {}
     PipeStream(const PipeStream&) = delete;
     PipeStream& operator=(const PipeStream&) = delete;
+    PipeStream(PipeStream&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    PipeStream& operator=(PipeStream&& other) noexcept {
+        if (this != &other) {
+            Close();
+            fd_ = other.fd_;
+            other.fd_ = -1;
+        }
+        return *this;
+    }
     ~PipeStream() { Close(); }
 
     bool IsOpen() const { return fd_ >= 0; }

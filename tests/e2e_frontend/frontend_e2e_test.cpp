@@ -1,0 +1,175 @@
+// The real `ondrel -g` against a scripted front end on the real pipe: every
+// message both ways, the end-of-test exchange, bad records, a front end that
+// goes away mid-test and one that is not there.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gui/tags.h"
+#include "tests/e2e_frontend/scripted_front_end.h"
+#include "tests/e2e_support/e2e_support.h"
+
+namespace {
+
+using e2e::RunResult;
+
+constexpr int kWaitMs = 8000;
+
+// The report figures the front end gets, beside their console labels.
+struct ReportFigure {
+    uint16_t tag;
+    const char* label;
+};
+const ReportFigure kReportFigures[] = {
+    {ZVBERT_RX_BITS, "RxCount="},    {ZVBERT_RX_BLOCKS, "BlockCount="},
+    {ZVBERT_RATE, "Rate="},          {ZVBERT_BIT_ERRORS, "BitErr="},
+    {ZVBERT_BLOCK_ERRORS, "BlockErr="}, {ZVBERT_ES, "ES(US)="},
+    {ZVBERT_SES, "SES="},            {ZVBERT_AS, "AS="},
+    {ZVBERT_LOS_COUNT, "->LOS="},    {ZVBERT_SYNC_COUNT, "->SYNC="},
+};
+
+class FrontEndLink : public ::testing::Test {
+protected:
+    void Start(const std::vector<std::string>& args) {
+        frontEnd_ = std::make_unique<ScriptedFrontEnd>(runtime_.path());
+        e2e::RunOptions options;
+        options.setEnv = {{"HOME", home_.path()},
+                          {"ZVBERTLOGPATH", home_.path()},
+                          {"XDG_RUNTIME_DIR", runtime_.path()}};
+        options.unsetEnv = {"ONDREL_SIM_CONFIG"};
+        std::vector<std::string> all = {"-g", "+l", "-v4"};
+        all.insert(all.end(), args.begin(), args.end());
+        child_ = std::make_unique<e2e::ChildProcess>(ONDREL_BINARY, all, options);
+        ASSERT_TRUE(frontEnd_->Accept(kWaitMs));
+        ASSERT_TRUE(frontEnd_->WaitFor(ZVBERT_TEST_STARTED, kWaitMs));
+    }
+    // Waits until a report has come with the test in sync.
+    void WaitForSyncedReport() {
+        ASSERT_TRUE(frontEnd_->WaitFor(ZVBERT_SYNC_STATE, kWaitMs,
+                                       [](const TlvRecord& r) { return r.Byte(0) == 1; }));
+        ASSERT_TRUE(frontEnd_->WaitFor(ZVBERT_SYNC_COUNT, kWaitMs, nullptr, frontEnd_->Mark()));
+    }
+    void ExpectEvent(const std::string& text) {
+        EXPECT_TRUE(child_->WaitForOutput(text, kWaitMs)) << "no \"" << text << "\"";
+    }
+    // The last figures the front end got are those of the console's last report.
+    void ExpectLastReportOnBothSides(const RunResult& r) {
+        for (const ReportFigure& f : kReportFigures)
+            EXPECT_EQ(frontEnd_->Last64(f.tag), static_cast<int64_t>(r.LastValue(f.label)))
+                << f.label;
+        const double seconds = r.LastValue("Duration(s)=");
+        EXPECT_NEAR(frontEnd_->Last64(ZVBERT_ELAPSED_USECS) / 1e6, seconds, 0.0006);
+    }
+    void ExpectClosingExchange(uint32_t status) {
+        ASSERT_TRUE(frontEnd_->WaitFor(ZVBERT_EXIT_STATUS, kWaitMs));
+        EXPECT_EQ(frontEnd_->Last64(ZVBERT_EXIT_STATUS), status);
+    }
+    e2e::TempDir runtime_;
+    e2e::TempDir home_;
+    std::unique_ptr<ScriptedFrontEnd> frontEnd_;
+    std::unique_ptr<e2e::ChildProcess> child_;
+};
+
+TEST_F(FrontEndLink, SoftwareTestEveryMessageBothWays) {
+    Start({"+S", "-k64000", "-L30"});
+    WaitForSyncedReport();
+    // Output items from the port: CTS and DCD.
+    for (uint8_t item : {SIGNAL_ITEM_CTS, SIGNAL_ITEM_DCD})
+        EXPECT_TRUE(frontEnd_->WaitFor(ZVBERT_SIGNAL_CHANGE, 0, [&](const TlvRecord& r) {
+            return r.Byte(0) == item;
+        })) << int(item);
+
+    frontEnd_->Send(ZVBERT_RESET_STATS);
+    ExpectEvent("Stats reset");
+    frontEnd_->Send(ZVBERT_INJECT_ERRORS, {3});
+    frontEnd_->Send(ZVBERT_INJECT_ERRORS, {0});  // changes nothing
+    EXPECT_TRUE(frontEnd_->WaitFor(ZVBERT_BIT_ERRORS, kWaitMs,
+                                   [](const TlvRecord& r) { return r.U64(0) == 3; }));
+    frontEnd_->Send(ZVBERT_SIGNAL_CHANGE, {SIGNAL_ITEM_DTR, SIGNAL_STATE_ON});
+    ExpectEvent("Output Signals: DTR \n");
+    frontEnd_->Send(ZVBERT_SIGNAL_CHANGE, {SIGNAL_ITEM_RTS, SIGNAL_STATE_ON});
+    ExpectEvent("Output Signals: DTR RTS \n");
+    frontEnd_->Send(ZVBERT_SIGNAL_CHANGE, {SIGNAL_ITEM_TIV, SIGNAL_STATE_OFF});
+    ExpectEvent("~Tx Inverted");
+    ExpectEvent("ManualTxInvert->0");
+    frontEnd_->Send(ZVBERT_SIGNAL_CHANGE, {SIGNAL_ITEM_CTS, SIGNAL_STATE_OFF});  // only re-sends
+    frontEnd_->Send(ZVBERT_MULTIDROP_POLL_SLAVE, {5, 1});
+    ExpectEvent("ZVBERT_MULTIDROP_POLL_SLAVE, slave 5, poll 1");
+    EXPECT_TRUE(child_->WaitForOutput("tag=2001", kWaitMs));
+    frontEnd_->Send(ZVBERT_STOP);
+
+    RunResult r = child_->Finish(kWaitMs);
+    EXPECT_EQ(r.exitCode, 0);  // bit errors were counted
+    // After the RTS item, the TIV and CTS items each send the signals again.
+    EXPECT_EQ(r.Count("Output Signals: DTR RTS \n"), 3);
+    EXPECT_EQ(r.LastValue("BitErr="), 3);
+    EXPECT_EQ(frontEnd_->Received(ZVBERT_TEST_ENDED).size(), 1u);
+    ExpectClosingExchange(0);
+    ExpectLastReportOnBothSides(r);
+}
+
+TEST_F(FrontEndLink, HardwareTestValuesAndAnEarlyEndAck) {
+    Start({"-k64000", "-L2"});
+    frontEnd_->Send(ZVBERT_END_ACK);  // early: the program skips its end message
+    WaitForSyncedReport();
+    frontEnd_->Send(ZVBERT_INJECT_ERRORS, {2});
+    RunResult r = child_->Finish(kWaitMs);  // the test ends by itself after 2 s
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.LastValue("BitErr="), 2);
+    EXPECT_TRUE(frontEnd_->Received(ZVBERT_TEST_ENDED).empty());
+    ExpectClosingExchange(0);
+    ExpectLastReportOnBothSides(r);
+}
+
+TEST_F(FrontEndLink, BadRecordsAreSkippedAndAFrontEndThatGoesEndsTheTest) {
+    Start({"+S", "-k64000", "-L30"});
+    WaitForSyncedReport();
+    // A record claiming 10 value bytes: it and the rest of its write go.
+    std::vector<uint8_t> bad = TlvBytes(ZVBERT_INJECT_ERRORS, {1}, 10);
+    std::vector<uint8_t> dropped = TlvBytes(ZVBERT_INJECT_ERRORS, {1}, 1);
+    bad.insert(bad.end(), dropped.begin(), dropped.end());
+    frontEnd_->SendBytes(bad);
+    ExpectEvent("IPC:Bad record length 10, 34 bytes dropped");
+    frontEnd_->Send(9999, {7});
+    ExpectEvent("MessageReceived: tag=9999 length=0x1\nvalue[0]=0x07\n");
+    frontEnd_->Send(ZVBERT_INJECT_ERRORS);  // no value: nothing to inject
+    ExpectEvent("Front-end message 1005 without its value (length 0), skipped");
+    // One record cut across two writes.
+    std::vector<uint8_t> split = TlvBytes(ZVBERT_INJECT_ERRORS, {2}, 1);
+    frontEnd_->SendBytes({split.begin(), split.begin() + 9});
+    ASSERT_TRUE(child_->WaitForOutput("Read complete: len=9", kWaitMs));
+    frontEnd_->SendBytes({split.begin() + 9, split.end()});
+    EXPECT_TRUE(frontEnd_->WaitFor(ZVBERT_BIT_ERRORS, kWaitMs,
+                                   [](const TlvRecord& r) { return r.U64(0) == 2; }));
+    // Half a record, then the front end is gone.
+    frontEnd_->SendBytes({split.begin(), split.begin() + 8});
+    const auto closed = std::chrono::steady_clock::now();
+    frontEnd_->Close();
+    RunResult r = child_->Finish(kWaitMs);
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - closed).count();
+    EXPECT_LT(secs, 5.0);
+    EXPECT_TRUE(r.Contains("zvbert is now disconnected"));
+    EXPECT_TRUE(r.Contains("Test completed"));
+    EXPECT_EQ(r.Count("BitErr="), r.Count("Duration(s)="));  // the final report is whole
+    EXPECT_EQ(r.LastValue("BitErr="), 2);
+    EXPECT_EQ(r.exitCode, 0);
+}
+
+TEST_F(FrontEndLink, NoFrontEndEndsTheRunAtOnceWithStatusFive) {
+    e2e::RunOptions options;
+    options.setEnv = {{"HOME", home_.path()}, {"XDG_RUNTIME_DIR", runtime_.path()}};
+    options.unsetEnv = {"ONDREL_SIM_CONFIG"};
+    options.timeoutMs = kWaitMs;
+    RunResult r = e2e::RunOndrel({"-g", "+S", "-v4", "-L30"}, options);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_TRUE(r.Contains("CreateFile failed, GLE=2\n"));
+    EXPECT_TRUE(r.HasLine("dwStatus=0x5"));
+    EXPECT_EQ(r.exitCode, 1);
+}
+
+}  // namespace

@@ -38,3 +38,8 @@ int64_t TicksToUsecs(int64_t tickDifference) {
 void RequestStatsReset() { g_bResetStatsPending = true; }
 
 void PushQuitKey() { platform::PushKey('x'); }
+
+void NoteRunFailure(uint32_t status) {
+    uint32_t expected = STATUS_OK;
+    dwStatus.compare_exchange_strong(expected, status);
+}

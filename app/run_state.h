@@ -17,6 +17,10 @@ constexpr uint32_t STATUS_OPEN_FAILED = 4;
 constexpr uint32_t STATUS_UNSUPPORTED_RATE = 6;
 constexpr uint32_t STATUS_UNSUPPORTED_MODE = 7;
 constexpr uint32_t STATUS_HW_MODE_UNSUPPORTED = 8;
+// The test started but could not go on: the card went away, or it refused a
+// transmit or a statistics read. The figures then do not describe the line.
+constexpr uint32_t STATUS_CARD_REMOVED = 9;
+constexpr uint32_t STATUS_LINK_FAILED = 10;
 
 extern std::atomic<bool> g_bQuit;
 extern std::atomic<uint32_t> dwStatus;
@@ -58,3 +62,6 @@ int64_t TicksToUsecs(int64_t tickDifference);
 void RequestStatsReset();
 // Ends the test from a worker thread as the key x would.
 void PushQuitKey();
+// Records why a running test could not go on, unless an earlier cause was
+// recorded already (the first failure is the one that explains the rest).
+void NoteRunFailure(uint32_t status);

@@ -83,8 +83,16 @@ void StartRead(HwThreadState& st) {
         st.bNeedRead = false;
         return;
     }
-    // The port is gone or refuses reads: nothing more will come.
-    g_bRxStop = true;
+    // The port is gone or refuses reads: nothing more will come. A port
+    // closed by a removal or by the end of the test says so elsewhere; a
+    // refusal is a card fault that ends the test here.
+    if (g_bRxStop || g_hPort.load() == card::kInvalidHandle) {
+        g_bRxStop = true;
+        return;
+    }
+    LogLastError(1, "BERT stats read Failed : ");
+    NoteRunFailure(STATUS_LINK_FAILED);
+    StopByRule(st);
 }
 
 void CollectRecord(HwThreadState& st) {

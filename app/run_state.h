@@ -65,3 +65,12 @@ void PushQuitKey();
 // Records why a running test could not go on, unless an earlier cause was
 // recorded already (the first failure is the one that explains the rest).
 void NoteRunFailure(uint32_t status);
+// The card under test is gone: that is the run's status from now on, since it
+// is why whatever follows fails. True only the first time, so that the one
+// who learns of it first prints kCardRemovedMessage.
+bool NoteCardRemoved();
+// A request that failed during the test: a removal when the driver's last
+// error says so (requests can fail before the removal notice comes, and the
+// test may be over by then), else the given failure. True as NoteCardRemoved.
+bool NoteRequestFailure(uint32_t failure);
+constexpr const char kCardRemovedMessage[] = "ERROR: The card was removed during the test\n";

@@ -212,10 +212,7 @@ CardHandler::~CardHandler() { Unsubscribe(); }
 
 void CardHandler::PortRemoved(ZvPort& port) {
     if (g_pOpenPort == &port) g_pOpenPort = nullptr;
-    // The removal is why whatever follows fails, so it replaces any earlier
-    // status; the driver may announce it more than once.
-    if (dwStatus.exchange(STATUS_CARD_REMOVED) != STATUS_CARD_REMOVED)
-        LogPrint(1, "ERROR: The card was removed during the test\n");
+    if (NoteCardRemoved()) LogPrint(1, "%s", kCardRemovedMessage);
     g_bQuit = true;
     g_bRxStop = true;
     g_bTxStop = true;

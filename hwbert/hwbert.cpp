@@ -91,7 +91,7 @@ void StartRead(HwThreadState& st) {
         return;
     }
     LogLastError(1, "BERT stats read Failed : ");
-    NoteRunFailure(STATUS_LINK_FAILED);
+    if (NoteRequestFailure(STATUS_LINK_FAILED)) LogPrint(1, "%s", kCardRemovedMessage);
     StopByRule(st);
 }
 

@@ -142,7 +142,7 @@ void FillFreeSlots(TxThreadState& st) {
             g_bQuit = true;
             // Nothing more is sent, so nothing more can be measured: the
             // test ends now, and its exit code says it was cut short.
-            NoteRunFailure(STATUS_LINK_FAILED);
+            if (NoteRequestFailure(STATUS_LINK_FAILED)) LogPrint(1, "%s", kCardRemovedMessage);
             PushQuitKey();
             return;
         }

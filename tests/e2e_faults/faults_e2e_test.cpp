@@ -121,7 +121,8 @@ const std::vector<FaultRun> kRuns = {
          EXPECT_FALSE(r.Contains("Stop on Time"));
      }},
     // Bytes checked while hunting belong to no block of the line in sync.
-    {"ResyncStartsAFreshBlock", "", "outage_after_ms = 1500\noutage_ms = 1500\n", "",
+    // The outage outlasts a sample period, so a sample falls into it.
+    {"ResyncStartsAFreshBlock", "", "outage_after_ms = 1000\noutage_ms = 2000\n", "",
      {"+S", "-L4", "+l"}, "", 7, 1,
      [](const RunResult&, const Report& report) {
          EXPECT_EQ(report.losCount, 1);
@@ -182,15 +183,15 @@ const std::vector<FaultRun> kRuns = {
          EXPECT_TRUE(r.HasLine("Failed to start port:  \"Invalid length\" (0xe0000008)"));
      }},
     // The exit code follows the bit errors counted in sync, as the report does.
-    {"ExitCodeFollowsTheReportAfterAnOutage", "", "outage_after_ms = 1000\noutage_ms = 1000\n", "",
-     {"+S", "-k64000", "-L3", "+l"}, "", 6, 1,
+    {"ExitCodeFollowsTheReportAfterAnOutage", "", "outage_after_ms = 700\noutage_ms = 2000\n", "",
+     {"+S", "-k64000", "-L4", "+l"}, "", 7, 1,
      [](const RunResult&, const Report& report) {
          EXPECT_EQ(report.losCount, 1);
          EXPECT_EQ(report.syncCount, 1);
          EXPECT_EQ(report.bitErrors, 0);
      }},
     {"HardwareExitCodeFollowsTheReportAfterAnOutage", "",
-     "outage_after_ms = 1000\noutage_ms = 1000\n", "", {"-k64000", "-L3", "+l"}, "", 6, 1,
+     "outage_after_ms = 700\noutage_ms = 2000\n", "", {"-k64000", "-L4", "+l"}, "", 7, 1,
      [](const RunResult&, const Report& report) {
          EXPECT_EQ(report.losCount, 1);
          EXPECT_EQ(report.bitErrors, 0);

@@ -79,7 +79,8 @@ void DeclareNoData(int64_t now, const RxThreadState& st) {
     const int64_t silentUsecs = UsecsSince(st.i64LastDataTicks, now);
     if (silentUsecs < st.i64NoDataTimeoutUsecs) return;
     if (DeclareLossOfSync(now) == SyncTransition::None) return;
-    LogPrint(1, "%s LOS - no clock/data: i64ElapseUsecs=%" PRId64 "\n", LogTimestamp(), silentUsecs);
+    LogPrint(1, "%s LOS - no clock/data: i64ElapseUsecs=%" PRId64 "\n", LogTimestamp(),
+             silentUsecs);
     SendSyncState(false);
 }
 

@@ -81,7 +81,8 @@ struct FaultRun {
 void PrintTo(const FaultRun& run, std::ostream* os) { *os << run.name; }
 
 std::string ConfigOf(const FaultRun& run) {
-    std::string toml = "[[card]]\nmodel = 7\nrevision = 0x310\nbert = 1\ngeneration = 3\nports = 2\n";
+    std::string toml =
+        "[[card]]\nmodel = 7\nrevision = 0x310\nbert = 1\ngeneration = 3\nports = 2\n";
     toml += run.cardKeys;
     if (*run.impairment) toml += std::string("[card.impairment]\n") + run.impairment;
     if (*run.fault) toml += std::string("[[card.fault]]\n") + run.fault;
@@ -90,8 +91,14 @@ std::string ConfigOf(const FaultRun& run) {
 
 const std::vector<FaultRun> kRuns = {
     // A dead line is loss of signal however long the port queue is.
-    {"DeadLineIsLossOfSignalWithALongQueue", "", "outage_after_ms = 1000\noutage_ms = 60000\n", "",
-     {"+S", "-q4", "-L4", "+l"}, "", 7, 1,
+    {"DeadLineIsLossOfSignalWithALongQueue",
+     "",
+     "outage_after_ms = 1000\noutage_ms = 60000\n",
+     "",
+     {"+S", "-q4", "-L4", "+l"},
+     "",
+     7,
+     1,
      [](const RunResult& r, const Report& report) {
          EXPECT_EQ(r.Count("LOS - no clock/data: i64ElapseUsecs="), 1);
          EXPECT_EQ(report.losCount, 1);
@@ -99,22 +106,40 @@ const std::vector<FaultRun> kRuns = {
          EXPECT_GT(report.ses, 0);
      }},
     // Burst mode takes no sample on a silent line, but its stop rules hold.
-    {"SilentLineInBurstModeStillStops", "", "outage_after_ms = 0\noutage_ms = 60000\n", "",
-     {"+S", "-b", "-L3", "-S2", "-v4"}, "", 4, 1,
+    {"SilentLineInBurstModeStillStops",
+     "",
+     "outage_after_ms = 0\noutage_ms = 60000\n",
+     "",
+     {"+S", "-b", "-L3", "-S2", "-v4"},
+     "",
+     4,
+     1,
      [](const RunResult& r, const Report&) {
          EXPECT_TRUE(r.HasLine("Stop on Sync Time 2"));
          EXPECT_FALSE(r.Contains("LOS - no clock/data"));
      }},
     // Nothing is sent, so the test ends at once and claims no clean line.
-    {"RefusedTransmitEndsTheTest", "", "", "ioctl = 0x441\nerror = 0xE0000008\n", {"+S", "-v4"}, "", 3,
+    {"RefusedTransmitEndsTheTest",
+     "",
+     "",
+     "ioctl = 0x441\nerror = 0xE0000008\n",
+     {"+S", "-v4"},
+     "",
+     3,
      5,
      [](const RunResult& r, const Report&) {
          EXPECT_TRUE(r.HasLine("Tx Failed rc=0"));
          EXPECT_TRUE(r.HasLine("Error code returned was  \"Invalid length\" (0xe0000008)"));
          EXPECT_TRUE(r.HasLine("dwStatus=0xa"));
      }},
-    {"RefusedCardReadEndsTheTest", "", "", "request = \"read\"\nerror = 0xE0000004\n", {"-L30", "-v4"},
-     "", 3, 5,
+    {"RefusedCardReadEndsTheTest",
+     "",
+     "",
+     "request = \"read\"\nerror = 0xE0000004\n",
+     {"-L30", "-v4"},
+     "",
+     3,
+     5,
      [](const RunResult& r, const Report&) {
          EXPECT_TRUE(r.HasLine("BERT stats read Failed :  \"Card not Started\" (0xe0000004)"));
          EXPECT_TRUE(r.HasLine("dwStatus=0xa"));
@@ -122,8 +147,14 @@ const std::vector<FaultRun> kRuns = {
      }},
     // Bytes checked while hunting belong to no block of the line in sync.
     // The outage outlasts a sample period, so a sample falls into it.
-    {"ResyncStartsAFreshBlock", "", "outage_after_ms = 1000\noutage_ms = 2000\n", "",
-     {"+S", "-L4", "+l"}, "", 7, 1,
+    {"ResyncStartsAFreshBlock",
+     "",
+     "outage_after_ms = 1000\noutage_ms = 2000\n",
+     "",
+     {"+S", "-L4", "+l"},
+     "",
+     7,
+     1,
      [](const RunResult&, const Report& report) {
          EXPECT_EQ(report.losCount, 1);
          EXPECT_EQ(report.syncCount, 1);
@@ -131,8 +162,14 @@ const std::vector<FaultRun> kRuns = {
          EXPECT_EQ(report.blockErrors, 0);
      }},
     // The closing report covers the outage up to the end of the test.
-    {"ClosingReportCoversAnOutage", "", "outage_after_ms = 1500\noutage_ms = 60000\n", "",
-     {"+S", "-k64000", "-L4", "+l"}, "", 7, 1,
+    {"ClosingReportCoversAnOutage",
+     "",
+     "outage_after_ms = 1500\noutage_ms = 60000\n",
+     "",
+     {"+S", "-k64000", "-L4", "+l"},
+     "",
+     7,
+     1,
      [](const RunResult&, const Report& report) {
          EXPECT_GE(report.durationSecs, 3.9);
          EXPECT_EQ(report.losCount, 1);
@@ -142,8 +179,14 @@ const std::vector<FaultRun> kRuns = {
          ExpectSecondsAddUp(report);
      }},
     // A report asked for early must not freeze the closing one.
-    {"ClosingReportOfAHuntThatNeverEnds", "", "invert = true\n", "", {"+S", "-L10", "-S2", "+l"}, "s",
-     4, 1,
+    {"ClosingReportOfAHuntThatNeverEnds",
+     "",
+     "invert = true\n",
+     "",
+     {"+S", "-L10", "-S2", "+l"},
+     "s",
+     4,
+     1,
      [](const RunResult&, const Report& report) {
          EXPECT_GE(report.durationSecs, 1.9);
          EXPECT_LE(report.rate, 19200 * 1.05);
@@ -152,8 +195,14 @@ const std::vector<FaultRun> kRuns = {
          EXPECT_EQ(report.as, 0);
          ExpectSecondsAddUp(report);
      }},
-    {"HardwareClosingReportOfAHuntThatNeverEnds", "can_invert = false\n", "invert = true\n", "",
-     {"-L10", "-S2", "+l"}, "s", 4, 1,
+    {"HardwareClosingReportOfAHuntThatNeverEnds",
+     "can_invert = false\n",
+     "invert = true\n",
+     "",
+     {"-L10", "-S2", "+l"},
+     "s",
+     4,
+     1,
      [](const RunResult&, const Report& report) {
          EXPECT_GE(report.durationSecs, 1.8);
          EXPECT_LE(report.rate, 19200 * 1.05);
@@ -161,53 +210,117 @@ const std::vector<FaultRun> kRuns = {
          EXPECT_LE(report.losr, 100);
      }},
     // Messages end their lines, and a failure shows the driver's error.
-    {"RefusedInjectionIsALineOfItsOwn", "", "", "ioctl = 0xA00\nerror = 0xE0000008\n",
-     {"+S", "-L2"}, "1", 4, kAnyExit,
+    {"RefusedInjectionIsALineOfItsOwn",
+     "",
+     "",
+     "ioctl = 0xA00\nerror = 0xE0000008\n",
+     {"+S", "-L2"},
+     "1",
+     4,
+     kAnyExit,
      [](const RunResult& r, const Report&) { EXPECT_TRUE(r.HasLine("Failed to inject errors")); }},
-    {"HardwareRefusedInjectionIsALineOfItsOwn", "", "", "ioctl = 0xA00\nerror = 0xE0000008\n",
-     {"-L2"}, "1", 4, kAnyExit,
+    {"HardwareRefusedInjectionIsALineOfItsOwn",
+     "",
+     "",
+     "ioctl = 0xA00\nerror = 0xE0000008\n",
+     {"-L2"},
+     "1",
+     4,
+     kAnyExit,
      [](const RunResult& r, const Report&) { EXPECT_TRUE(r.HasLine("Failed to inject errors")); }},
-    {"RefusedMonitoringIsALineOfItsOwn", "", "", "ioctl = 0x8C0\nerror = 0xE0000008\n", {"-L1"}, "",
-     3, 1,
+    {"RefusedMonitoringIsALineOfItsOwn",
+     "",
+     "",
+     "ioctl = 0x8C0\nerror = 0xE0000008\n",
+     {"-L1"},
+     "",
+     3,
+     1,
      [](const RunResult& r, const Report&) {
          EXPECT_TRUE(r.HasLine("Failed to start monitoring mode"));
      }},
-    {"RateRefusalShowsNoDriverSuccess", "", "", "", {"+S", "-k2048001", "-L1", "-v3"}, "", 3, 3,
+    {"RateRefusalShowsNoDriverSuccess",
+     "",
+     "",
+     "",
+     {"+S", "-k2048001", "-L1", "-v3"},
+     "",
+     3,
+     3,
      [](const RunResult& r, const Report&) {
          EXPECT_FALSE(r.Contains("The operation completed successfully")) << r.out;
          EXPECT_TRUE(r.HasLine("ERROR: Unsupported Rate"));
      }},
-    {"RefusedPortStartShowsTheDriverError", "", "", "ioctl = 0x750\nerror = 0xE0000008\n",
-     {"+S", "-L1", "-v3"}, "", 3, 3,
+    {"RefusedPortStartShowsTheDriverError",
+     "",
+     "",
+     "ioctl = 0x750\nerror = 0xE0000008\n",
+     {"+S", "-L1", "-v3"},
+     "",
+     3,
+     3,
      [](const RunResult& r, const Report&) {
          EXPECT_TRUE(r.HasLine("Failed to start port:  \"Invalid length\" (0xe0000008)"));
      }},
     // The exit code follows the bit errors counted in sync, as the report does.
-    {"ExitCodeFollowsTheReportAfterAnOutage", "", "outage_after_ms = 700\noutage_ms = 2000\n", "",
-     {"+S", "-k64000", "-L4", "+l"}, "", 7, 1,
+    {"ExitCodeFollowsTheReportAfterAnOutage",
+     "",
+     "outage_after_ms = 700\noutage_ms = 2000\n",
+     "",
+     {"+S", "-k64000", "-L4", "+l"},
+     "",
+     7,
+     1,
      [](const RunResult&, const Report& report) {
          EXPECT_EQ(report.losCount, 1);
          EXPECT_EQ(report.syncCount, 1);
          EXPECT_EQ(report.bitErrors, 0);
      }},
-    {"HardwareExitCodeFollowsTheReportAfterAnOutage", "",
-     "outage_after_ms = 700\noutage_ms = 2000\n", "", {"-k64000", "-L4", "+l"}, "", 7, 1,
+    {"HardwareExitCodeFollowsTheReportAfterAnOutage",
+     "",
+     "outage_after_ms = 700\noutage_ms = 2000\n",
+     "",
+     {"-k64000", "-L4", "+l"},
+     "",
+     7,
+     1,
      [](const RunResult&, const Report& report) {
          EXPECT_EQ(report.losCount, 1);
          EXPECT_EQ(report.bitErrors, 0);
      }},
     // A test that never ran or was cut short is not "no bit errors".
-    {"UnusablePortIsAFailedSetUp", "", "", "", {"+S", "-k16000000", "-L2"}, "", 3, 3,
+    {"UnusablePortIsAFailedSetUp",
+     "",
+     "",
+     "",
+     {"+S", "-k16000000", "-L2"},
+     "",
+     3,
+     3,
      [](const RunResult& r, const Report&) {
          EXPECT_TRUE(r.HasLine("ERROR: Unable to use the selected port"));
          EXPECT_TRUE(r.HasLine("ERROR: Unsupported Rate"));
      }},
-    {"UnknownCardIsAFailedSetUp", "", "", "", {"-c5", "-L2"}, "", 3, 3,
+    {"UnknownCardIsAFailedSetUp",
+     "",
+     "",
+     "",
+     {"-c5", "-L2"},
+     "",
+     3,
+     3,
      [](const RunResult& r, const Report&) {
          EXPECT_TRUE(r.HasLine("ERROR: Unable to use the selected port"));
          EXPECT_TRUE(r.HasLine("ERROR: Failed to open port"));
      }},
-    {"RemovedCardIsNotACleanLine", "remove_after_ms = 1500\n", "", "", {"-L5"}, "", 4, 4,
+    {"RemovedCardIsNotACleanLine",
+     "remove_after_ms = 1500\n",
+     "",
+     "",
+     {"-L5"},
+     "",
+     4,
+     4,
      [](const RunResult& r, const Report&) {
          EXPECT_TRUE(r.HasLine("ERROR: The card was removed during the test"));
      }},

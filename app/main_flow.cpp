@@ -234,8 +234,14 @@ const char* PortFailureText(uint32_t status, char* buffer, size_t size) {
 void ReportPortFailure() {
     if (dwStatus == STATUS_OK) dwStatus = STATUS_OPEN_FAILED;
     char text[64];
+    const char* reason = PortFailureText(dwStatus, text, sizeof text);
     LogEvent(1, "ERROR: Unable to use the selected port\n");
-    LogEvent(1, "ERROR: %s\n", PortFailureText(dwStatus, text, sizeof text));
+    LogEvent(1, "ERROR: %s\n", reason);
+    // Without data logging the events stay silent, and a test that never ran
+    // must not end without a word.
+    if (g_Settings.bDataLogging) return;
+    LogPrint(1, "ERROR: Unable to use the selected port\n");
+    LogPrint(1, "ERROR: %s\n", reason);
 }
 
 // A port the card cannot run its BERT engine on is tried once more with the
@@ -356,9 +362,19 @@ void CloseTxEvents() {
     delete txDone;
 }
 
-int ExitCodeFromBitErrors() {
+// The bit errors the reports show are those counted in sync; bytes checked
+// while hunting for the pattern are not errors of the line.
+int ExitCodeOfTest() {
+    switch (dwStatus.load()) {
+        case STATUS_CARD_REMOVED:
+            return kExitCardRemoved;
+        case STATUS_LINK_FAILED:
+            return kExitLinkFailed;
+        default:
+            break;
+    }
     std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
-    return g_BertStats.BitErrorCount == 0 ? 1 : 0;
+    return g_BertStats.i64SBitErrorCount == 0 ? 1 : 0;
 }
 
 int RunTest() {
@@ -368,10 +384,11 @@ int RunTest() {
     StartCardDiscovery();
     CreateTxEvents();
     // The multi-drop test reaches its line through the Modbus thread.
-    if (g_Settings.bMultiDrop || OpenTestPort()) RunWorkers();
+    const bool portReady = g_Settings.bMultiDrop || OpenTestPort();
+    if (portReady) RunWorkers();
     CloseTxEvents();
     platform::ConsoleRestore();
-    return ExitCodeFromBitErrors();
+    return portReady ? ExitCodeOfTest() : kExitSetupFailed;
 }
 
 bool InstallTestDriver() {

@@ -143,6 +143,6 @@ void InjectPendingErrors(bool cardInjects) {
         DriverIoctl(g_hPort.load(), IOCTL_INJECT_ERRORS, &n, sizeof n, nullptr, 0, nullptr))
         LogPrint(3, "%u errors injected\n", pending);
     else
-        LogPrint(1, "Failed to inject errors");
+        LogPrint(1, "Failed to inject errors\n");
     g_uInjectErrors -= n;
 }

@@ -59,7 +59,9 @@ class SharedLine : public Line {
     void ReadInput();
     bool ParseInput();
 
+    const std::string lineName_;
     const std::string socketName_;
+    bool turnedAwayReported_ = false;  // said once until an end takes this one
     int listener_ = -1;
     int peer_ = -1;
     int64_t nextAttemptNs_ = 0;

@@ -18,6 +18,7 @@
 #include "log/log.h"
 #include "pattern/pattern.h"
 #include "platform/console.h"
+#include "platform/file.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "port/port_setup.h"
@@ -110,17 +111,25 @@ bool LoadUserPattern(RunFiles& files) {
         LogPrint(1, "User Test Pattern, unknown filename\n");
         return false;
     }
-    files.pUserPatternFile = std::fopen(name, g_Settings.UserPatternOpenMode());
+    platform::FileProblem problem;
+    files.pUserPatternFile = platform::OpenRegularFile(name, g_Settings.UserPatternOpenMode(), &problem);
     if (files.pUserPatternFile == nullptr) {
-        LogPrint(1, "User Test Pattern, couldn't open filename %s\n", name);
+        if (problem.notRegular)
+            LogPrint(1, "User Test Pattern, filename %s: %s\n", name, problem.text.c_str());
+        else
+            LogPrint(1, "User Test Pattern, couldn't open filename %s\n", name);
         return false;
     }
     errno = 0;
     if (ReadPatternFile(files.pUserPatternFile, &files.pUserPattern, &files.uUserPatternLength,
                         g_Settings.bUserPatternHex) != 0) {
+        // The reader has named a problem of the content; only a failed read has an errno.
         int error = errno;
-        LogPrint(1, "User Test Pattern, problem reading filename, %s (error %d, %s)\n", name, error,
-                 std::strerror(error));
+        if (error == 0)
+            LogPrint(1, "User Test Pattern, problem reading filename, %s\n", name);
+        else
+            LogPrint(1, "User Test Pattern, problem reading filename, %s (error %d, %s)\n", name, error,
+                     std::strerror(error));
         return false;
     }
     return true;
@@ -130,8 +139,12 @@ bool LoadUserPattern(RunFiles& files) {
 void OpenCaptureFile() {
     const char* name = g_Settings.pszCaptureFile;
     if (name == nullptr) return;
-    g_pCaptureFile = std::fopen(name, g_Settings.CaptureOpenMode());
-    if (g_pCaptureFile == nullptr) LogPrint(1, "Capture data, failed to open filename %s\n", name);
+    platform::FileProblem problem;
+    g_pCaptureFile = platform::OpenRegularFile(name, g_Settings.CaptureOpenMode(), &problem);
+    if (g_pCaptureFile == nullptr && problem.notRegular)
+        LogPrint(1, "Capture data, filename %s: %s\n", name, problem.text.c_str());
+    else if (g_pCaptureFile == nullptr)
+        LogPrint(1, "Capture data, failed to open filename %s\n", name);
 }
 
 // Every check runs, so that all the reasons are shown at once.
@@ -421,6 +434,11 @@ void InjectErrors(uint32_t count) {
 void ToggleCapture() {
     if (g_Settings.pszCaptureFile == nullptr) {
         LogPrint(1, "Cannot capture data, filename isn't specified\n");
+        return;
+    }
+    // Its open failed and was reported at the start; no capture can begin.
+    if (g_pCaptureFile == nullptr) {
+        LogPrint(1, "Cannot capture data, filename %s isn't open\n", g_Settings.pszCaptureFile);
         return;
     }
     const bool capturing = g_bCapture;

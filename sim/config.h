@@ -12,7 +12,8 @@
 //   revision = 0x310
 //   bert = 1                      # card information offset 24
 //   generation = 3                # card information offset 28
-//   ports = 2                     # port devices of the card
+//   ports = 2                     # port devices of the card (at most 64,
+//                                 #   512 over all cards; at most 64 cards)
 //   description = "..."
 //   line = "loopback"             # or "shared": the far end is another process
 //   line_name = "x"               # shared lines of the same name and port meet
@@ -114,6 +115,12 @@ struct SimConfig {
 };
 
 constexpr uint32_t kMaxPortsPerCard = 64;
+// Every port costs memory and a look from the clock thread at each tick, so
+// the cards and their ports stay within what one machine runs at ease; the
+// port names could address cards 0..9999.
+constexpr uint32_t kMaxCards = 64;
+constexpr uint32_t kMaxPortsInAll = 512;
+constexpr size_t kMaxConfigBytes = 1 << 20;
 
 // Card 0: a Vantle of revision 0x310 with its BERT engine, 2 ports; card 1:
 // another model of revision 0x200 without one, 4 ports; all in loopback.

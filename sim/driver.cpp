@@ -25,6 +25,9 @@ bool ParseIndex(const std::string& text, size_t* pos, uint32_t* value) {
     return true;
 }
 
+// Every card and port the configuration allows has a name.
+static_assert(kMaxCards <= 10000 && kMaxPortsPerCard <= 10000, "port names carry at most 4 digits");
+
 struct PortPath {
     uint32_t card = 0;
     uint32_t port = 0;

@@ -25,9 +25,14 @@ struct LineChunk {
     bool frame = false;       // one whole frame (framed mode), else a run of characters
     uint8_t bitsPerChar = 8;  // line bits of each character
     uint8_t dataBits = 8;     // of which carried in its byte
+    bool parity = false;      // asynchronous: a parity bit follows the data bits
     int64_t startNs = 0;      // first bit onto the line
     int64_t endNs = 0;        // last bit onto the line
     int64_t arrivalNs = 0;    // last bit at the receiver; endNs unless delayed
+    // What a receiver's checks find in what arrived (the stage fills them):
+    uint32_t framingErrors = 0;  // characters with a wrong start or stop bit
+    uint32_t parityErrors = 0;   // characters whose parity no longer holds
+    bool badFrame = false;       // a frame with a wrong bit fails its check sequence
 };
 
 struct LineStats {
@@ -65,6 +70,7 @@ class ImpairmentStage {
     void Realign(const uint8_t* in, size_t count, unsigned dataBits, std::vector<uint8_t>& out);
     void HoldBits(uint32_t value, unsigned count, unsigned dataBits, std::vector<uint8_t>& out);
     void FlipErrors(LineChunk& chunk);
+    void JudgeCharacters(LineChunk& chunk);
     void CollectRandom(uint64_t end, std::vector<uint64_t>& at);
     void CollectBursts(const LineChunk& chunk, uint64_t first, uint64_t end,
                        std::vector<uint64_t>& at);
@@ -89,6 +95,9 @@ class ImpairmentStage {
     uint64_t dropLeft_ = 0;
 
     std::vector<uint64_t> errorBits_;  // scratch: line bits hit in the chunk at hand
+    // Scratch, per character of an asynchronous chunk: bit 0 the parity
+    // changed, bit 1 a start or stop bit was hit.
+    std::vector<uint8_t> charMarks_;
     LineStats stats_;
 };
 

@@ -1,6 +1,7 @@
 #include "sim/shared_line.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "platform/sync.h"
 #include "sim/line_socket.h"
@@ -10,15 +11,17 @@ namespace sim {
 namespace {
 
 // Every message: a 24-byte header, then `length` data bytes.
-//   0  kind     1 = data chunk, 2 = signals
-//   1  flags    data: bit 0 a frame; signals: the SetV24 bits, 0x80 clock running
+//   0  kind     1 = data chunk, 2 = signals, 3 = turned away (the line has two ends)
+//   1  flags    data: bit 0 a frame, bit 1 a parity bit; signals: the SetV24 bits, 0x80 clock running
 //   2  bits per character, 3 data bits of them (data)
 //   4  length   (32 bits)
 //   8  first bit's time, 16 last bit's time (64 bits each, ns)
 constexpr size_t kHeaderSize = 24;
 constexpr uint8_t kKindData = 1;
 constexpr uint8_t kKindSignals = 2;
+constexpr uint8_t kKindTurnedAway = 3;
 constexpr uint8_t kFlagFrame = 0x01;
+constexpr uint8_t kFlagParity = 0x02;
 constexpr uint8_t kFlagClock = 0x80;
 constexpr uint32_t kMaxMessageData = 4u << 20;
 constexpr size_t kOutputLimit = 2u << 20;
@@ -41,7 +44,7 @@ int64_t LoadI64(const uint8_t* p) {
 }  // namespace
 
 SharedLine::SharedLine(const std::string& lineName, const ImpairmentConfig& settings)
-    : Line(settings, kListenerSalt), socketName_(LineSocketName(lineName)) {}
+    : Line(settings, kListenerSalt), lineName_(lineName), socketName_(LineSocketName(lineName)) {}
 
 SharedLine::~SharedLine() {
     LineSocketClose(peer_);
@@ -95,7 +98,7 @@ void SharedLine::Carry(LineChunk chunk) {
     }
     uint8_t header[kHeaderSize] = {};
     header[0] = kKindData;
-    header[1] = chunk.frame ? kFlagFrame : 0;
+    header[1] = uint8_t((chunk.frame ? kFlagFrame : 0) | (chunk.parity ? kFlagParity : 0));
     header[2] = chunk.bitsPerChar;
     header[3] = chunk.dataBits;
     StoreU32(header, 4, uint32_t(chunk.data.size()));
@@ -117,10 +120,15 @@ void SharedLine::Pump(int64_t nowNs) {
     if (listener_ >= 0) {
         // A third end on a point-to-point line is turned away.
         for (int socket; (socket = LineSocketAccept(listener_)) >= 0;) {
-            if (peer_ < 0)
+            if (peer_ < 0) {
                 Connected(socket, true);
-            else
-                LineSocketClose(socket);
+                continue;
+            }
+            // Told why, so that it does not take the silence for a dead line.
+            uint8_t header[kHeaderSize] = {};
+            header[0] = kKindTurnedAway;
+            LineSocketSend(socket, header, kHeaderSize);
+            LineSocketClose(socket);
         }
     }
     if (peer_ >= 0) FlushOutput();
@@ -200,6 +208,7 @@ void SharedLine::ReadInput() {
     while (peer_ >= 0 && total < kReadPerPump) {
         long got = LineSocketReceive(peer_, block, sizeof block);
         if (got < 0) {
+            ParseInput();  // its last words may say why it went
             Disconnect();
             return;
         }
@@ -220,7 +229,16 @@ bool SharedLine::ParseInput() {
         if (length > kMaxMessageData) return false;
         if (input_.size() - at - kHeaderSize < length) break;
         const uint8_t* data = header + kHeaderSize;
+        if (header[0] == kKindTurnedAway) {
+            if (!turnedAwayReported_)
+                std::fprintf(stderr,
+                             "simulated shared line %s: two ends are on it already, this port is turned away\n",
+                             lineName_.c_str());
+            turnedAwayReported_ = true;
+            return false;
+        }
         if (header[0] == kKindSignals) {
+            turnedAwayReported_ = false;
             peerOutputs_ = header[1] & (kV24Rts | kV24Dtr);
             peerClockRunning_ = (header[1] & kFlagClock) != 0;
         } else if (header[0] == kKindData) {
@@ -229,6 +247,7 @@ bool SharedLine::ParseInput() {
             LineChunk chunk;
             chunk.data.assign(data, data + length);
             chunk.frame = (header[1] & kFlagFrame) != 0;
+            chunk.parity = (header[1] & kFlagParity) != 0;
             chunk.bitsPerChar = header[2];
             chunk.dataBits = header[3];
             chunk.startNs = LoadI64(header + 8);

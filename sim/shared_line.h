@@ -41,6 +41,8 @@ class SharedLine : public Line {
     void Flush() override { inFlight_.Clear(); }
     void SetOutputSignals(uint8_t v24) override;
     void SetClockRunning(bool running) override;
+    // The far end is taken to drive the clock of a port that takes it from the line.
+    bool SuppliesClock() const override { return true; }
     uint8_t InputSignals(int64_t nowNs) const override;
     void Start(int64_t nowNs) override;
     LineStats stats() const override;
@@ -59,7 +61,9 @@ class SharedLine : public Line {
     void ReadInput();
     bool ParseInput();
 
+    const std::string lineName_;
     const std::string socketName_;
+    bool turnedAwayReported_ = false;  // said once until an end takes this one
     int listener_ = -1;
     int peer_ = -1;
     int64_t nextAttemptNs_ = 0;

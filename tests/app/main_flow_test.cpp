@@ -115,6 +115,14 @@ TEST_F(MainFlow, CaptureKeyNeedsAFileName) {
 
     g_bQuit = false;
     g_Settings.pszCaptureFile = "data.cap";
+    StdoutCapture notOpen;
+    Push("cx");
+    RunKeyLoop();
+    EXPECT_FALSE(g_bCapture);
+    EXPECT_EQ(notOpen.Stop(), "Cannot capture data, filename data.cap isn't open\n");
+
+    g_bQuit = false;
+    g_pCaptureFile = tmpfile();
     StdoutCapture withName;
     Push("cx");
     RunKeyLoop();
@@ -124,6 +132,8 @@ TEST_F(MainFlow, CaptureKeyNeedsAFileName) {
     RunKeyLoop();
     EXPECT_FALSE(g_bCapture);
     EXPECT_EQ(withName.Stop(), "Start capture\nStop capture\n");
+    fclose(g_pCaptureFile);
+    g_pCaptureFile = nullptr;
 }
 
 TEST_F(MainFlow, WaitForKeyOutlivesTheEndOfInput) {

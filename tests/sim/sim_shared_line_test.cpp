@@ -186,9 +186,14 @@ TEST(SimSharedLine, AThirdEndIsTurnedAway) {
     End a;
     End b;
     ASSERT_TRUE(Joined(a, b));
+    testing::internal::CaptureStderr();
     End c;
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // several attempts to join
     EXPECT_FALSE(c.Carrier());
+    const std::string said = testing::internal::GetCapturedStderr();
+    const std::string why = "simulated shared line " + LineName() +
+                            ".0: two ends are on it already, this port is turned away\n";
+    EXPECT_EQ(said, why);  // once, however often it tried
     a.Send({9, 9});
     EXPECT_EQ(b.Receive(2), (std::vector<uint8_t>{9, 9}));
     EXPECT_TRUE(c.Drain().empty());

@@ -43,6 +43,7 @@ void ImpairmentStage::Reseed(uint64_t salt) {
     std::seed_seq sequence{uint32_t(seed), uint32_t(seed >> 32), uint32_t(salt),
                            uint32_t(salt >> 32)};
     random_.seed(sequence);
+    frameLoss_.Configure(settings_.frameLoss, seed, salt);
     nextErrorBit_ = logKeep_ < 0 ? lineBit_ + DrawGap() : UINT64_MAX;
 }
 
@@ -68,7 +69,13 @@ bool ImpairmentStage::Apply(LineChunk& chunk) {
     if (chunk.data.empty() || !CutOutage(chunk)) return false;
     if (!chunk.frame) Slip(chunk);
     if (chunk.data.empty()) return false;
+    if (chunk.frame && frameLoss_.Lose()) {
+        ++stats_.framesLost;
+        return false;
+    }
+    const uint64_t flippedBefore = stats_.bitsFlipped;
     FlipErrors(chunk);
+    if (chunk.frame && stats_.bitsFlipped != flippedBefore) chunk.corrupted = true;
     if (settings_.invert) {
         const auto mask = uint8_t(LowBits(chunk.dataBits));
         for (auto& byte : chunk.data) byte ^= mask;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sim/config.h"
+#include "sim/framed.h"
 
 namespace sim {
 
@@ -28,6 +29,7 @@ struct LineChunk {
     int64_t startNs = 0;      // first bit onto the line
     int64_t endNs = 0;        // last bit onto the line
     int64_t arrivalNs = 0;    // last bit at the receiver; endNs unless delayed
+    bool corrupted = false;   // a frame that bit errors hit: its check fails
 };
 
 struct LineStats {
@@ -38,6 +40,7 @@ struct LineStats {
     uint64_t bitsInserted = 0;    // by a slip
     uint64_t bitsDropped = 0;     // by a slip
     uint64_t bitsUnsent = 0;      // a shared line without a far end that listens
+    uint64_t framesLost = 0;      // frames the line lost outright
 };
 
 class ImpairmentStage {
@@ -88,6 +91,7 @@ class ImpairmentStage {
     unsigned heldCount_ = 0;
     uint64_t dropLeft_ = 0;
 
+    FrameLoss frameLoss_;
     std::vector<uint64_t> errorBits_;  // scratch: line bits hit in the chunk at hand
     LineStats stats_;
 };

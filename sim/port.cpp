@@ -518,6 +518,7 @@ void Port::PrepareForLine(uint8_t* data, size_t count) {
 void Port::Receive(int64_t nowNs) {
     LineChunk chunk;
     while (line_->Take(nowNs, &chunk)) {
+        if (!AcceptArrival(chunk)) continue;
         uint8_t flip = (inversion_ & kInvertRx) ? 0xFF : 0x00;
         if (flip)
             for (auto& byte : chunk.data) byte = uint8_t((byte ^ flip) & charMask_);

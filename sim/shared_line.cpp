@@ -11,7 +11,7 @@ namespace {
 
 // Every message: a 24-byte header, then `length` data bytes.
 //   0  kind     1 = data chunk, 2 = signals
-//   1  flags    data: bit 0 a frame; signals: the SetV24 bits, 0x80 clock running
+//   1  flags    data: bit 0 a frame, bit 1 its check failed; signals: the SetV24 bits, 0x80 clock running
 //   2  bits per character, 3 data bits of them (data)
 //   4  length   (32 bits)
 //   8  first bit's time, 16 last bit's time (64 bits each, ns)
@@ -19,6 +19,7 @@ constexpr size_t kHeaderSize = 24;
 constexpr uint8_t kKindData = 1;
 constexpr uint8_t kKindSignals = 2;
 constexpr uint8_t kFlagFrame = 0x01;
+constexpr uint8_t kFlagCorrupted = 0x02;
 constexpr uint8_t kFlagClock = 0x80;
 constexpr uint32_t kMaxMessageData = 4u << 20;
 constexpr size_t kOutputLimit = 2u << 20;
@@ -95,7 +96,7 @@ void SharedLine::Carry(LineChunk chunk) {
     }
     uint8_t header[kHeaderSize] = {};
     header[0] = kKindData;
-    header[1] = chunk.frame ? kFlagFrame : 0;
+    header[1] = uint8_t((chunk.frame ? kFlagFrame : 0) | (chunk.corrupted ? kFlagCorrupted : 0));
     header[2] = chunk.bitsPerChar;
     header[3] = chunk.dataBits;
     StoreU32(header, 4, uint32_t(chunk.data.size()));
@@ -229,6 +230,7 @@ bool SharedLine::ParseInput() {
             LineChunk chunk;
             chunk.data.assign(data, data + length);
             chunk.frame = (header[1] & kFlagFrame) != 0;
+            chunk.corrupted = (header[1] & kFlagCorrupted) != 0;
             chunk.bitsPerChar = header[2];
             chunk.dataBits = header[3];
             chunk.startNs = LoadI64(header + 8);

@@ -22,8 +22,11 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "port/port_setup.h"
+#include "rtd/rtd_stats.h"
+#include "rtd/rtd_thread.h"
 #include "sim/sim.h"
 #include "stats/bert_stats.h"
+#include "stats/stats_update.h"
 
 std::thread g_hRxThread;
 std::thread g_hTxThread;
@@ -41,12 +44,11 @@ constexpr uint32_t kRunningFlagPollMs = 100;
 
 using ThreadFn = uint32_t (*)();
 
-// The multi-drop and round-trip delay threads are not part of this build: a
-// start of one fails as a start the system refuses would. Put the thread
-// functions here when they land.
+// The multi-drop thread is not part of this build: its start fails as a
+// start the system refuses would. Put the thread function here when it lands.
 constexpr ThreadFn kModbusThread = nullptr;
-constexpr ThreadFn kStatsUpdateThread = nullptr;
-constexpr ThreadFn kRoundTripDelayThread = nullptr;
+constexpr ThreadFn kStatsUpdateThread = StatsUpdateThread;
+constexpr ThreadFn kRoundTripDelayThread = RoundTripDelayThread;
 
 // What the run owns besides the globals, released at its very end.
 struct RunFiles {
@@ -160,6 +162,11 @@ bool AnnounceRoundTripDelay() {
     const TestSettings& s = g_Settings;
     if (s.uDataLength > kMaxRoundTripDataLength) {
         LogEvent(1, "Error: Number of packets (%u) exceeds maximum\n", s.uDataLength);
+        return false;
+    }
+    // The delay adjustment takes the frame's time on the line from the rate.
+    if (s.uClockRate == 0) {
+        LogPrint(1, "Error: the round trip delay test needs a clock rate above 0 (-k)\n");
         return false;
     }
     LogEvent(2, "Round Trip Delay Test Started\n\n");
@@ -313,6 +320,7 @@ StartOutcome StartMultiDropThreads() {
 
 StartOutcome StartRoundTripDelayThreads() {
     StartOutcome outcome = StartOutcome::AllStarted;
+    SetStatsUpdateOutput(OutputRTDStats);
     if (!StartWorker(g_hRTDThread, g_bRTDStop, kRoundTripDelayThread)) {
         NoteFailedStart("Failed to start Round Trip Delay thread\n");
         outcome = StartOutcome::SomeFailed;
@@ -522,10 +530,10 @@ bool InstallDriver(DriverFactory factory) {
 void StopThreads() {
     if (g_Settings.bMultiDrop)
         StopWatchedThreads(g_bModbusStop, g_bModbusRunning, g_hModbusThread,
-                           "ModbusThread %s, UpdateThread is %s");
+                           "ModbusThread %s, UpdateThread is %s\n");
     else if (g_Settings.bRoundTripDelay)
         StopWatchedThreads(g_bRTDStop, g_bRTDRunning, g_hRTDThread,
-                           "RTDThread %s, UpdateThread %s");
+                           "RTDThread %s, UpdateThread %s\n");
     else
         StopSingleLinkThreads();
     // Only now: no request still pending at the driver may use the ring, the

@@ -41,6 +41,11 @@ constexpr uint16_t ZVBERT_SLAVE_AS = 5009;
 constexpr uint16_t ZVBERT_SLAVE_LOS_COUNT = 5010;
 constexpr uint16_t ZVBERT_SLAVE_SYNC_COUNT = 5011;
 constexpr uint16_t ZVBERT_SLAVE_LOS_USECS = 5012;
+constexpr uint16_t ZVBERT_RTD_LAST = 6000;
+constexpr uint16_t ZVBERT_RTD_HISTOGRAM = 6001;
+constexpr uint16_t ZVBERT_RTD_TREND = 6002;
+constexpr uint16_t ZVBERT_RTD_RX = 6003;
+constexpr uint16_t ZVBERT_RTD_LOST = 6004;
 
 // Items of ZVBERT_SIGNAL_CHANGE, with the states 1 off / 2 on.
 constexpr uint8_t SIGNAL_ITEM_DTR = 1;

@@ -158,6 +158,7 @@ bool ReadImpairmentKey(Reader& r, const std::string& k, const toml::node& node, 
     if (k == "outage_after_ms") return r.Unsigned(node, at, kDayMs, &imp->outageAfterMs);
     if (k == "outage_ms") return r.Unsigned(node, at, kDayMs, &imp->outageMs);
     if (k == "delay_ms") return r.Unsigned(node, at, 60000, &imp->delayMs);
+    if (k == "frame_loss") return r.Number(node, at, 0.0, 1.0, &imp->frameLoss);
     return r.Fail(at, "unknown impairment key");
 }
 
@@ -201,6 +202,7 @@ bool ReadCardKey(Reader& r, const std::string& k, const toml::node& node, const 
                r.Fail(at, "unknown line kind \"" + card->line + "\" (loopback, shared)");
     }
     if (k == "line_name") return ReadLineName(r, node, at, &card->lineName);
+    if (k == "loop") return r.Flag(node, at, &card->loop);
     return r.Fail(at, "unknown key");
 }
 
@@ -233,6 +235,8 @@ bool ReadCard(Reader& r, const toml::node& item, size_t index, CardConfig* card)
             return false;
         }
     }
+    // A loop on a loopback plug would send the same bits round for ever.
+    if (card->loop && card->line != "shared") return r.Fail(where + ".loop", "needs line = \"shared\"");
     if (!haveRegistry) FillDefaultRegistry(card, index);
     if (card->description.empty()) card->description = DefaultDescription(*card, index);
     return true;

@@ -21,6 +21,7 @@
 //   serial_config_v5 = true       # false: serial read of version 5 fails
 //   remove_after_ms = 0           # >0: card leaves that long after a port opens
 //   bert_record_ms = 100          # period of the BERT engine's records
+//   loop = true                   # shared line: send back whatever arrives
 //   [card.registry]               # present: exactly these values exist
 //   Ports = 2
 //   DeviceName = "ZVCD0"
@@ -41,6 +42,7 @@
 //   outage_after_ms = 1500        # no clock and no data for outage_ms
 //   outage_ms = 2000
 //   delay_ms = 20                 # bits arrive that much later
+//   frame_loss = 0.1              # share of frames lost (framed mode), seeded
 //
 // Times count from when the settings take effect: the port's start for the
 // configured ones. The control file holds impairment keys at its top level;
@@ -84,6 +86,7 @@ struct ImpairmentConfig {
     uint32_t outageAfterMs = 0;
     uint32_t outageMs = 0;
     uint32_t delayMs = 0;
+    double frameLoss = 0;  // share of frames lost (framed mode)
 
     bool operator==(const ImpairmentConfig&) const = default;
 };
@@ -102,6 +105,7 @@ struct CardConfig {
     bool serialConfigV5 = true;
     uint32_t removeAfterMs = 0;
     uint32_t bertRecordMs = 100;
+    bool loop = false;  // the ports send back what arrives (shared lines)
     RegistryConfig registry;
     std::vector<FaultConfig> faults;
     ImpairmentConfig impairment;

@@ -43,6 +43,7 @@ void ImpairmentStage::Reseed(uint64_t salt) {
     std::seed_seq sequence{uint32_t(seed), uint32_t(seed >> 32), uint32_t(salt),
                            uint32_t(salt >> 32)};
     random_.seed(sequence);
+    frameLoss_.Configure(settings_.frameLoss, seed, salt);
     nextErrorBit_ = logKeep_ < 0 ? lineBit_ + DrawGap() : UINT64_MAX;
 }
 
@@ -68,11 +69,15 @@ bool ImpairmentStage::Apply(LineChunk& chunk) {
     if (chunk.data.empty() || !CutOutage(chunk)) return false;
     if (!chunk.frame) Slip(chunk);
     if (chunk.data.empty()) return false;
+    if (chunk.frame && frameLoss_.Lose()) {
+        ++stats_.framesLost;
+        return false;
+    }
     FlipErrors(chunk);
     if (settings_.invert) {
         const auto mask = uint8_t(LowBits(chunk.dataBits));
         for (auto& byte : chunk.data) byte ^= mask;
-        chunk.badFrame = chunk.frame;
+        chunk.corrupted = chunk.frame;
     }
     JudgeCharacters(chunk);
     chunk.arrivalNs += int64_t(settings_.delayMs) * kNsPerMs;
@@ -166,7 +171,7 @@ void ImpairmentStage::FlipErrors(LineChunk& chunk) {
     CollectRandom(end, errorBits_);
     CollectBursts(chunk, first, end, errorBits_);
     if (errorBits_.empty()) return;
-    chunk.badFrame = chunk.frame;
+    chunk.corrupted = chunk.frame;
     if (charBits != dataBits) charMarks_.assign(chunk.data.size(), 0);
     // A bit hit twice, by a burst and by chance, is still one wrong bit.
     std::sort(errorBits_.begin(), errorBits_.end());

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sim/config.h"
+#include "sim/framed.h"
 
 namespace sim {
 
@@ -32,7 +33,7 @@ struct LineChunk {
     // What a receiver's checks find in what arrived (the stage fills them):
     uint32_t framingErrors = 0;  // characters with a wrong start or stop bit
     uint32_t parityErrors = 0;   // characters whose parity no longer holds
-    bool badFrame = false;       // a frame with a wrong bit fails its check sequence
+    bool corrupted = false;      // a frame with a wrong bit fails its check sequence
 };
 
 struct LineStats {
@@ -43,6 +44,7 @@ struct LineStats {
     uint64_t bitsInserted = 0;    // by a slip
     uint64_t bitsDropped = 0;     // by a slip
     uint64_t bitsUnsent = 0;      // a shared line without a far end that listens
+    uint64_t framesLost = 0;      // frames the line lost outright
 };
 
 class ImpairmentStage {
@@ -94,6 +96,7 @@ class ImpairmentStage {
     unsigned heldCount_ = 0;
     uint64_t dropLeft_ = 0;
 
+    FrameLoss frameLoss_;
     std::vector<uint64_t> errorBits_;  // scratch: line bits hit in the chunk at hand
     // Scratch, per character of an asynchronous chunk: bit 0 the parity
     // changed, bit 1 a start or stop bit was hit.

@@ -64,9 +64,10 @@ std::string FormatLineStats(unsigned card, unsigned port, const LineStats& s) {
     char line[320];
     std::snprintf(line, sizeof line,
                   "card=%u port=%u carried=%" PRIu64 " flipped=%" PRIu64 " framing_hits=%" PRIu64
-                  " lost=%" PRIu64 " inserted=%" PRIu64 " dropped=%" PRIu64 " unsent=%" PRIu64 "\n",
+                  " lost=%" PRIu64 " inserted=%" PRIu64 " dropped=%" PRIu64 " unsent=%" PRIu64
+                  " frames_lost=%" PRIu64 "\n",
                   card, port, s.bitsCarried, s.bitsFlipped, s.framingBitsHit, s.bitsLost,
-                  s.bitsInserted, s.bitsDropped, s.bitsUnsent);
+                  s.bitsInserted, s.bitsDropped, s.bitsUnsent, s.framesLost);
     return line;
 }
 

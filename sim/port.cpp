@@ -306,7 +306,7 @@ void Port::Count(IfCounter counter, uint32_t times) {
 // card counts it with the check-sequence errors of the framed modes.
 void Port::CountLineErrors(const LineChunk& chunk) {
     Count(kCounterFraming, chunk.framingErrors);
-    Count(kCounterCrc, chunk.parityErrors + (chunk.badFrame ? 1 : 0));
+    Count(kCounterCrc, chunk.parityErrors);
 }
 
 // ---- line settings -----------------------------------------------------------
@@ -568,6 +568,7 @@ void Port::Receive(int64_t nowNs) {
     LineChunk chunk;
     while (line_->Take(nowNs, &chunk)) {
         CountLineErrors(chunk);
+        if (!AcceptArrival(chunk)) continue;
         uint8_t flip = (inversion_ & kInvertRx) ? 0xFF : 0x00;
         if (flip)
             for (auto& byte : chunk.data) byte = uint8_t((byte ^ flip) & charMask_);

@@ -35,7 +35,8 @@ struct IoResult {
     static IoResult Failed(uint32_t error) { return {kFailed, error, 0}; }
 };
 
-// The card-wide clock the time stamps of the records count in (milliseconds).
+// The card's clock the time stamps of the records count in: milliseconds,
+// wrapping at 2^32, never 0 in the first 49 days (0 reads as "no stamp").
 struct CardClock {
     int64_t epochNs = 0;
     uint32_t StampMs(int64_t ns) const { return uint32_t((ns - epochNs) / 1000000 + 1); }
@@ -119,6 +120,8 @@ private:
     bool IdleFillsLine() const;
     void SendIdle(int64_t nowNs);
     void Receive(int64_t nowNs);
+    bool AcceptArrival(LineChunk& chunk);
+    void LoopBack(LineChunk chunk);
     void Deliver(const uint8_t* data, size_t count, uint32_t timestamp, uint8_t kind);
     bool AppendToRing(const uint8_t* data, size_t count, uint32_t timestamp, uint8_t kind);
     void MoveQueueToRing();

@@ -12,7 +12,7 @@ namespace {
 
 // Every message: a 24-byte header, then `length` data bytes.
 //   0  kind     1 = data chunk, 2 = signals, 3 = turned away (the line has two ends)
-//   1  flags    data: bit 0 a frame, bit 1 a parity bit; signals: the SetV24 bits, 0x80 clock running
+//   1  flags    data: bit 0 a frame, bit 1 a parity bit, bit 2 its check failed; signals: the SetV24 bits, 0x80 clock running
 //   2  bits per character, 3 data bits of them (data)
 //   4  length   (32 bits)
 //   8  first bit's time, 16 last bit's time (64 bits each, ns)
@@ -22,6 +22,7 @@ constexpr uint8_t kKindSignals = 2;
 constexpr uint8_t kKindTurnedAway = 3;
 constexpr uint8_t kFlagFrame = 0x01;
 constexpr uint8_t kFlagParity = 0x02;
+constexpr uint8_t kFlagCorrupted = 0x04;
 constexpr uint8_t kFlagClock = 0x80;
 constexpr uint32_t kMaxMessageData = 4u << 20;
 constexpr size_t kOutputLimit = 2u << 20;
@@ -98,7 +99,8 @@ void SharedLine::Carry(LineChunk chunk) {
     }
     uint8_t header[kHeaderSize] = {};
     header[0] = kKindData;
-    header[1] = uint8_t((chunk.frame ? kFlagFrame : 0) | (chunk.parity ? kFlagParity : 0));
+    header[1] = uint8_t((chunk.frame ? kFlagFrame : 0) | (chunk.parity ? kFlagParity : 0) |
+                         (chunk.corrupted ? kFlagCorrupted : 0));
     header[2] = chunk.bitsPerChar;
     header[3] = chunk.dataBits;
     StoreU32(header, 4, uint32_t(chunk.data.size()));
@@ -248,6 +250,7 @@ bool SharedLine::ParseInput() {
             chunk.data.assign(data, data + length);
             chunk.frame = (header[1] & kFlagFrame) != 0;
             chunk.parity = (header[1] & kFlagParity) != 0;
+            chunk.corrupted = (header[1] & kFlagCorrupted) != 0;
             chunk.bitsPerChar = header[2];
             chunk.dataBits = header[3];
             chunk.startNs = LoadI64(header + 8);

@@ -200,7 +200,7 @@ TEST_F(MainFlow, StopThreadsWatchesTheMultiDropRunningFlags) {
     EXPECT_TRUE(g_bStatsUpdateStop);
     EXPECT_FALSE(g_hModbusThread.joinable());
     EXPECT_EQ(out.rfind("ModbusThread Active, UpdateThread is Stopped", 0), 0u) << out;
-    const std::string last = "ModbusThread Stopped, UpdateThread is Stopped";
+    const std::string last = "ModbusThread Stopped, UpdateThread is Stopped\n";
     EXPECT_EQ(out.substr(out.size() - last.size()), last);
 }
 
@@ -209,7 +209,7 @@ TEST_F(MainFlow, StopThreadsOfTheRoundTripTestLogsItsOwnLine) {
     g_Settings.uVerbosity = 3;
     StdoutCapture capture;
     StopThreads();
-    EXPECT_EQ(capture.Stop(), "RTDThread Stopped, UpdateThread Stopped");
+    EXPECT_EQ(capture.Stop(), "RTDThread Stopped, UpdateThread Stopped\n");
     EXPECT_TRUE(g_bRTDStop);
 }
 

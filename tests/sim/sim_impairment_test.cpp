@@ -164,7 +164,7 @@ TEST(ImpairmentStage, ReceiverChecksFindFramingParityAndFrameErrors) {
         ASSERT_TRUE(stage.Apply(chunk)) << c.name;
         EXPECT_EQ(chunk.framingErrors, c.framing) << c.name;
         EXPECT_EQ(chunk.parityErrors, c.parityErrors) << c.name;
-        EXPECT_EQ(chunk.badFrame, c.badFrame) << c.name;
+        EXPECT_EQ(chunk.corrupted, c.badFrame) << c.name;
     }
 }
 

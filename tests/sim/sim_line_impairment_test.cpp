@@ -197,7 +197,7 @@ TEST_F(SimControlFile, CountersFileHasEveryLineAndTheLastWordAfterClose) {
     std::string expected =
         sim::FormatLineStats(0, 0, sim::LineStats()) +
         "card=0 port=1 carried=16000 flipped=" + std::to_string(OnesIn(received)) +
-        " framing_hits=0 lost=0 inserted=0 dropped=0 unsent=0\n";
+        " framing_hits=0 lost=0 inserted=0 dropped=0 unsent=0 frames_lost=0\n";
     EXPECT_EQ(text.str(), expected);
     EXPECT_GT(OnesIn(received), 0u);
 }

@@ -194,12 +194,7 @@ const std::vector<FaultRun> kRuns = {
 class FaultsE2e : public ::testing::TestWithParam<FaultRun> {
    protected:
     e2e::RunOptions Options(const FaultRun& run) const {
-        const std::string config = dir_.File("sim.toml");
-        e2e::WriteFile(config, ConfigOf(run));
-        e2e::RunOptions options;
-        options.setEnv = {
-            {"HOME", dir_.path()}, {"ZVBERTLOGPATH", dir_.path()}, {"ONDREL_SIM_CONFIG", config}};
-        options.unsetEnv = {"ONDREL_SIM_CONTROL"};
+        e2e::RunOptions options = e2e::SimRunOptions(dir_, "sim.toml", ConfigOf(run));
         options.stdinText = run.keys;
         // A run that hangs is stopped soon after its time, so it fails fast.
         options.timeoutMs = int(run.maxSeconds * 1000) + 4000;

@@ -48,14 +48,7 @@ Summary LastSummary(const RunResult& r) {
 class RtdE2e : public ::testing::Test {
    protected:
     e2e::RunOptions Options(const std::string& name, const std::string& config) const {
-        std::string path = dir_.File(name);
-        e2e::WriteFile(path, config);
-        e2e::RunOptions options;
-        options.setEnv = {
-            {"HOME", dir_.path()}, {"ZVBERTLOGPATH", dir_.path()}, {"ONDREL_SIM_CONFIG", path}};
-        options.unsetEnv = {"ONDREL_SIM_CONTROL"};
-        options.timeoutMs = 20000;
-        return options;
+        return e2e::SimRunOptions(dir_, name, config);
     }
     RunResult Run(const std::vector<std::string>& args, const std::string& config) {
         RunResult r = e2e::RunOndrel(args, Options("sim.toml", config));

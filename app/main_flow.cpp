@@ -19,12 +19,16 @@
 #include "log/log.h"
 #include "pattern/pattern.h"
 #include "platform/console.h"
+#include "platform/file.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "port/front_end_signals.h"
 #include "port/port_setup.h"
+#include "rtd/rtd_stats.h"
+#include "rtd/rtd_thread.h"
 #include "sim/sim.h"
 #include "stats/bert_stats.h"
+#include "stats/stats_update.h"
 
 std::thread g_hRxThread;
 std::thread g_hTxThread;
@@ -42,12 +46,11 @@ constexpr uint32_t kRunningFlagPollMs = 100;
 
 using ThreadFn = uint32_t (*)();
 
-// The multi-drop and round-trip delay threads are not part of this build: a
-// start of one fails as a start the system refuses would. Put the thread
-// functions here when they land.
+// The multi-drop thread is not part of this build: its start fails as a
+// start the system refuses would. Put the thread function here when it lands.
 constexpr ThreadFn kModbusThread = nullptr;
-constexpr ThreadFn kStatsUpdateThread = nullptr;
-constexpr ThreadFn kRoundTripDelayThread = nullptr;
+constexpr ThreadFn kStatsUpdateThread = StatsUpdateThread;
+constexpr ThreadFn kRoundTripDelayThread = RoundTripDelayThread;
 
 // What the run owns besides the globals, released at its very end.
 struct RunFiles {
@@ -112,17 +115,25 @@ bool LoadUserPattern(RunFiles& files) {
         LogPrint(1, "User Test Pattern, unknown filename\n");
         return false;
     }
-    files.pUserPatternFile = std::fopen(name, g_Settings.UserPatternOpenMode());
+    platform::FileProblem problem;
+    files.pUserPatternFile = platform::OpenRegularFile(name, g_Settings.UserPatternOpenMode(), &problem);
     if (files.pUserPatternFile == nullptr) {
-        LogPrint(1, "User Test Pattern, couldn't open filename %s\n", name);
+        if (problem.notRegular)
+            LogPrint(1, "User Test Pattern, filename %s: %s\n", name, problem.text.c_str());
+        else
+            LogPrint(1, "User Test Pattern, couldn't open filename %s\n", name);
         return false;
     }
     errno = 0;
     if (ReadPatternFile(files.pUserPatternFile, &files.pUserPattern, &files.uUserPatternLength,
                         g_Settings.bUserPatternHex) != 0) {
+        // The reader has named a problem of the content; only a failed read has an errno.
         int error = errno;
-        LogPrint(1, "User Test Pattern, problem reading filename, %s (error %d, %s)\n", name, error,
-                 std::strerror(error));
+        if (error == 0)
+            LogPrint(1, "User Test Pattern, problem reading filename, %s\n", name);
+        else
+            LogPrint(1, "User Test Pattern, problem reading filename, %s (error %d, %s)\n", name, error,
+                     std::strerror(error));
         return false;
     }
     return true;
@@ -132,8 +143,12 @@ bool LoadUserPattern(RunFiles& files) {
 void OpenCaptureFile() {
     const char* name = g_Settings.pszCaptureFile;
     if (name == nullptr) return;
-    g_pCaptureFile = std::fopen(name, g_Settings.CaptureOpenMode());
-    if (g_pCaptureFile == nullptr) LogPrint(1, "Capture data, failed to open filename %s\n", name);
+    platform::FileProblem problem;
+    g_pCaptureFile = platform::OpenRegularFile(name, g_Settings.CaptureOpenMode(), &problem);
+    if (g_pCaptureFile == nullptr && problem.notRegular)
+        LogPrint(1, "Capture data, filename %s: %s\n", name, problem.text.c_str());
+    else if (g_pCaptureFile == nullptr)
+        LogPrint(1, "Capture data, failed to open filename %s\n", name);
 }
 
 // Every check runs, so that all the reasons are shown at once.
@@ -149,6 +164,11 @@ bool AnnounceRoundTripDelay() {
     const TestSettings& s = g_Settings;
     if (s.uDataLength > kMaxRoundTripDataLength) {
         LogEvent(1, "Error: Number of packets (%u) exceeds maximum\n", s.uDataLength);
+        return false;
+    }
+    // The delay adjustment takes the frame's time on the line from the rate.
+    if (s.uClockRate == 0) {
+        LogPrint(1, "Error: the round trip delay test needs a clock rate above 0 (-k)\n");
         return false;
     }
     LogEvent(2, "Round Trip Delay Test Started\n\n");
@@ -184,9 +204,17 @@ bool PrepareTest(const RunFiles& files) {
 // through g_pMessenger.
 MyBertMessenger* g_pMyMessenger = nullptr;
 
+// The statistics a front end's reset clears besides those of the key r.
+void ResetTestStatsForFrontEnd() {
+    if (!g_Settings.bRoundTripDelay) return;
+    ResetRtdStats();
+    OutputRTDStats();
+}
+
 GuiActions FrontEndActions() {
     GuiActions actions;
     actions.pfnSignalChange = ApplyFrontEndSignal;
+    actions.pfnResetTestStats = ResetTestStatsForFrontEnd;
     return actions;
 }
 
@@ -247,8 +275,14 @@ const char* PortFailureText(uint32_t status, char* buffer, size_t size) {
 void ReportPortFailure() {
     if (dwStatus == STATUS_OK) dwStatus = STATUS_OPEN_FAILED;
     char text[64];
+    const char* reason = PortFailureText(dwStatus, text, sizeof text);
     LogEvent(1, "ERROR: Unable to use the selected port\n");
-    LogEvent(1, "ERROR: %s\n", PortFailureText(dwStatus, text, sizeof text));
+    LogEvent(1, "ERROR: %s\n", reason);
+    // Without data logging the events stay silent, and a test that never ran
+    // must not end without a word.
+    if (g_Settings.bDataLogging) return;
+    LogPrint(1, "ERROR: Unable to use the selected port\n");
+    LogPrint(1, "ERROR: %s\n", reason);
 }
 
 // A port the card cannot run its BERT engine on is tried once more with the
@@ -307,6 +341,7 @@ StartOutcome StartMultiDropThreads() {
 
 StartOutcome StartRoundTripDelayThreads() {
     StartOutcome outcome = StartOutcome::AllStarted;
+    SetStatsUpdateOutput(OutputRTDStats);
     if (!StartWorker(g_hRTDThread, g_bRTDStop, kRoundTripDelayThread)) {
         NoteFailedStart("Failed to start Round Trip Delay thread\n");
         outcome = StartOutcome::SomeFailed;
@@ -369,9 +404,19 @@ void CloseTxEvents() {
     delete txDone;
 }
 
-int ExitCodeFromBitErrors() {
+// The bit errors the reports show are those counted in sync; bytes checked
+// while hunting for the pattern are not errors of the line.
+int ExitCodeOfTest() {
+    switch (dwStatus.load()) {
+        case STATUS_CARD_REMOVED:
+            return kExitCardRemoved;
+        case STATUS_LINK_FAILED:
+            return kExitLinkFailed;
+        default:
+            break;
+    }
     std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
-    return g_BertStats.BitErrorCount == 0 ? 1 : 0;
+    return g_BertStats.i64SBitErrorCount == 0 ? 1 : 0;
 }
 
 int RunTest() {
@@ -381,10 +426,11 @@ int RunTest() {
     StartCardDiscovery();
     CreateTxEvents();
     // The multi-drop test reaches its line through the Modbus thread.
-    if (g_Settings.bMultiDrop || OpenTestPort()) RunWorkers();
+    const bool portReady = g_Settings.bMultiDrop || OpenTestPort();
+    if (portReady) RunWorkers();
     CloseTxEvents();
     platform::ConsoleRestore();
-    return ExitCodeFromBitErrors();
+    return portReady ? ExitCodeOfTest() : kExitSetupFailed;
 }
 
 bool InstallTestDriver() {
@@ -417,6 +463,11 @@ void InjectErrors(uint32_t count) {
 void ToggleCapture() {
     if (g_Settings.pszCaptureFile == nullptr) {
         LogPrint(1, "Cannot capture data, filename isn't specified\n");
+        return;
+    }
+    // Its open failed and was reported at the start; no capture can begin.
+    if (g_pCaptureFile == nullptr) {
+        LogPrint(1, "Cannot capture data, filename %s isn't open\n", g_Settings.pszCaptureFile);
         return;
     }
     const bool capturing = g_bCapture;
@@ -500,10 +551,10 @@ bool InstallDriver(DriverFactory factory) {
 void StopThreads() {
     if (g_Settings.bMultiDrop)
         StopWatchedThreads(g_bModbusStop, g_bModbusRunning, g_hModbusThread,
-                           "ModbusThread %s, UpdateThread is %s");
+                           "ModbusThread %s, UpdateThread is %s\n");
     else if (g_Settings.bRoundTripDelay)
         StopWatchedThreads(g_bRTDStop, g_bRTDRunning, g_hRTDThread,
-                           "RTDThread %s, UpdateThread %s");
+                           "RTDThread %s, UpdateThread %s\n");
     else
         StopSingleLinkThreads();
     // Only now: no request still pending at the driver may use the ring, the

@@ -11,6 +11,13 @@
 // Exit code when the simulated card driver cannot be set up from its
 // configuration (ONDREL_SIM_CONFIG); no test has started then.
 constexpr int kExitDriverUnavailable = 2;
+// Exit codes of runs that measured nothing about the line, so that none of
+// them reads as 1, "no bit errors": the port could not be set up (no test
+// started), the card was removed during the test, or the card refused a
+// transmit or a statistics read during the test.
+constexpr int kExitSetupFailed = 3;
+constexpr int kExitCardRemoved = 4;
+constexpr int kExitLinkFailed = 5;
 
 // The worker threads of the running test. g_hRxThread holds whichever of
 // KVIOEventThread, HardwareBERTRxThread or EchoThread runs.

@@ -1,6 +1,7 @@
 #include "core/run_state.h"
 
 #include "platform/console.h"
+#include "platform/last_error.h"
 
 std::atomic<bool> g_bQuit{false};
 std::atomic<uint32_t> dwStatus{STATUS_OK};
@@ -38,3 +39,16 @@ int64_t TicksToUsecs(int64_t tickDifference) {
 void RequestStatsReset() { g_bResetStatsPending = true; }
 
 void PushQuitKey() { platform::PushKey('x'); }
+
+void NoteRunFailure(uint32_t status) {
+    uint32_t expected = STATUS_OK;
+    dwStatus.compare_exchange_strong(expected, status);
+}
+
+bool NoteCardRemoved() { return dwStatus.exchange(STATUS_CARD_REMOVED) != STATUS_CARD_REMOVED; }
+
+bool NoteRequestFailure(uint32_t failure) {
+    if (platform::GetLastError() == platform::kErrorDeviceRemoved) return NoteCardRemoved();
+    NoteRunFailure(failure);
+    return false;
+}

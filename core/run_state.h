@@ -17,6 +17,10 @@ constexpr uint32_t STATUS_OPEN_FAILED = 4;
 constexpr uint32_t STATUS_UNSUPPORTED_RATE = 6;
 constexpr uint32_t STATUS_UNSUPPORTED_MODE = 7;
 constexpr uint32_t STATUS_HW_MODE_UNSUPPORTED = 8;
+// The test started but could not go on: the card went away, or it refused a
+// transmit or a statistics read. The figures then do not describe the line.
+constexpr uint32_t STATUS_CARD_REMOVED = 9;
+constexpr uint32_t STATUS_LINK_FAILED = 10;
 
 extern std::atomic<bool> g_bQuit;
 extern std::atomic<uint32_t> dwStatus;
@@ -58,3 +62,15 @@ int64_t TicksToUsecs(int64_t tickDifference);
 void RequestStatsReset();
 // Ends the test from a worker thread as the key x would.
 void PushQuitKey();
+// Records why a running test could not go on, unless an earlier cause was
+// recorded already (the first failure is the one that explains the rest).
+void NoteRunFailure(uint32_t status);
+// The card under test is gone: that is the run's status from now on, since it
+// is why whatever follows fails. True only the first time, so that the one
+// who learns of it first prints kCardRemovedMessage.
+bool NoteCardRemoved();
+// A request that failed during the test: a removal when the driver's last
+// error says so (requests can fail before the removal notice comes, and the
+// test may be over by then), else the given failure. True as NoteCardRemoved.
+bool NoteRequestFailure(uint32_t failure);
+constexpr const char kCardRemovedMessage[] = "ERROR: The card was removed during the test\n";

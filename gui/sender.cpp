@@ -42,6 +42,13 @@ void GuiSend64(uint16_t tag, int64_t value) {
     Send(tag, v, 8);
 }
 
+void GuiSend32Pair(uint16_t tag, uint32_t first, uint32_t second) {
+    uint8_t v[8];
+    PutLittleEndian(v, first, 4);
+    PutLittleEndian(v + 4, second, 4);
+    Send(tag, v, 8);
+}
+
 void GuiSendSlave64(uint16_t tag, uint8_t slave, int64_t value) {
     uint8_t v[9];
     v[0] = slave;

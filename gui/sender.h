@@ -21,4 +21,6 @@ void GuiSend8(uint16_t tag, uint8_t value);
 void GuiSend2(uint16_t tag, uint8_t b0, uint8_t b1);
 void GuiSend32(uint16_t tag, uint32_t value);
 void GuiSend64(uint16_t tag, int64_t value);
+// Two 32-bit values in one 8-byte record, first first.
+void GuiSend32Pair(uint16_t tag, uint32_t first, uint32_t second);
 void GuiSendSlave64(uint16_t tag, uint8_t slave, int64_t value);

@@ -19,6 +19,10 @@ namespace {
 constexpr uint32_t kMaxInjectPerRequest = 8;
 // Offset of bertStatus: a shorter read says nothing about the card's state.
 constexpr uint32_t kStatusCoveredLength = 2;
+// The engine reports about once a second; a record claiming more than an hour
+// is a damaged read, and taking it would throw the duration and every rate
+// off for the rest of the test.
+constexpr uint32_t kMaxRecordMsecs = 3600u * 1000u;
 
 void LogRecord(const uint8_t* bytes, uint32_t length, const CardBertRecord& r) {
     LogPrint(5, "%s BERT stats (len=%u):\n", LogTimestamp(), length);
@@ -106,6 +110,10 @@ bool ProcessCardRecord(const uint8_t* bytes, uint32_t length, int64_t now, CardS
     DecodeCardBertRecord(bytes, length, &r);
     LogRecord(bytes, length, r);
     if (length < kStatusCoveredLength) return false;
+    if (r.msecs > kMaxRecordMsecs) {
+        LogPrint(1, "BERT stats record skipped: msecs=%u is more than a record covers\n", r.msecs);
+        return false;
+    }
     *decoded = r;
     const bool inSync = CardRecordInSync(r);
     const bool inverted = CardRecordRxInverted(r);
@@ -143,6 +151,6 @@ void InjectPendingErrors(bool cardInjects) {
         DriverIoctl(g_hPort.load(), IOCTL_INJECT_ERRORS, &n, sizeof n, nullptr, 0, nullptr))
         LogPrint(3, "%u errors injected\n", pending);
     else
-        LogPrint(1, "Failed to inject errors");
+        LogPrint(1, "Failed to inject errors\n");
     g_uInjectErrors -= n;
 }

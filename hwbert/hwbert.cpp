@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "card/driver.h"
+#include "card/driver_error.h"
 #include "card/ioctl.h"
 #include "card/port_state.h"
 #include "core/run_state.h"
@@ -83,8 +84,16 @@ void StartRead(HwThreadState& st) {
         st.bNeedRead = false;
         return;
     }
-    // The port is gone or refuses reads: nothing more will come.
-    g_bRxStop = true;
+    // The port is gone or refuses reads: nothing more will come. A port
+    // closed by a removal or by the end of the test says so elsewhere; a
+    // refusal is a card fault that ends the test here.
+    if (g_bRxStop || g_hPort.load() == card::kInvalidHandle) {
+        g_bRxStop = true;
+        return;
+    }
+    LogLastError(1, "BERT stats read Failed : ");
+    if (NoteRequestFailure(STATUS_LINK_FAILED)) LogPrint(1, "%s", kCardRemovedMessage);
+    StopByRule(st);
 }
 
 void CollectRecord(HwThreadState& st) {

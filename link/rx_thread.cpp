@@ -40,6 +40,9 @@ struct RxThreadState {
     RxCheckState check;
     int64_t i64NoDataTimeoutUsecs = kNoClockTimeoutUsecs;
     int64_t i64LastSampleTicks = 0;
+    // The silence that makes a dead line is measured from here: samples
+    // come every wait period, which may be shorter than the no-data time-out.
+    int64_t i64LastDataTicks = 0;
     int64_t i64LastInvertTicks = 0;
     int64_t i64LastIfCheckTicks = 0;
     std::vector<uint8_t> stream;  // characters unpacked back into pattern bytes
@@ -72,10 +75,12 @@ void SendSyncState(bool inSync) { GuiSend8(ZVBERT_SYNC_STATE, inSync ? 1 : 0); }
 
 // ---- sample ----------------------------------------------------------------
 
-void DeclareNoData(int64_t now, int64_t elapsedUsecs, const RxThreadState& st) {
-    if (elapsedUsecs < st.i64NoDataTimeoutUsecs) return;
+void DeclareNoData(int64_t now, const RxThreadState& st) {
+    const int64_t silentUsecs = UsecsSince(st.i64LastDataTicks, now);
+    if (silentUsecs < st.i64NoDataTimeoutUsecs) return;
     if (DeclareLossOfSync(now) == SyncTransition::None) return;
-    LogPrint(1, "%s LOS - no clock/data: i64ElapseUsecs=%" PRId64 "\n", LogTimestamp(), elapsedUsecs);
+    LogPrint(1, "%s LOS - no clock/data: i64ElapseUsecs=%" PRId64 "\n", LogTimestamp(),
+             silentUsecs);
     SendSyncState(false);
 }
 
@@ -96,6 +101,10 @@ void ReportTransition(SyncTransition transition, int64_t now, RxThreadState& st)
     }
     // The reference generator continues from the last received bits.
     st.check.uMismatchCount = 0;
+    // The block under way holds bytes checked while hunting; its errors are
+    // not errors of the line in sync. The card's engine starts afresh too.
+    st.check.uBlockBits = 0;
+    st.check.uBlockErrors = 0;
     LoadScramFromRx(1);
     SendSyncState(true);
 }
@@ -140,9 +149,9 @@ void ResetStatsNow(int64_t now, RxThreadState& st) {
     g_bLineErrorsSeen = false;
 }
 
-void TakeSample(int64_t now, int64_t elapsedUsecs, uint32_t m, RxThreadState& st) {
+void TakeSample(int64_t now, uint32_t m, RxThreadState& st) {
     if (g_BertStats.i64CheckedCharCount == g_BertStats.i64PrevCheckedCharCount)
-        DeclareNoData(now, elapsedUsecs, st);
+        DeclareNoData(now, st);
     ReportTransition(ClassifySample(now), now, st);
     ReportAfterSample(now, nullptr);
     if (InversionStepDue(m, now, st)) StepReceiveInversion(now, st);
@@ -198,9 +207,13 @@ PassEnd ReceivePass(RxThreadState& st) {
     if (g_bInSync && inSyncErrors != 0)
         LogEvent(2, "+%u bit errors\n\n", static_cast<unsigned>(inSyncErrors));
     const int64_t now = GetTicks();
+    if (n > 0) st.i64LastDataTicks = now;
+    // A stop request cuts the check short: bytes counted but never checked
+    // would make a sample without errors, a false sync in the closing report.
+    if (g_bRxStop) return PassEnd::Stop;
     const int64_t elapsedUsecs = UsecsSince(st.i64LastSampleTicks, now);
     PassEnd end = m > 0 ? PassEnd::Continue : PassEnd::Stop;
-    if (IsSample(elapsedUsecs, m, &end)) TakeSample(now, elapsedUsecs, m, st);
+    if (IsSample(elapsedUsecs, m, &end)) TakeSample(now, m, st);
     return end;
 }
 
@@ -250,8 +263,11 @@ void CheckStopConditions(RxThreadState& st) {
     st.bStoppedByCondition = true;
 }
 
+// Burst mode waits with the sample period too: a silent line takes no
+// sample there (a gap is no loss of signal), but the -L and -S rules that
+// follow each wait must still end the test.
 void WaitForData() {
-    const uint32_t timeout = g_Settings.bBurstMode ? platform::kInfinite : g_dwRxTimeout.load();
+    const uint32_t timeout = g_dwRxTimeout.load();
     if (g_hRxEvent != nullptr)
         platform::WaitForEvent(*g_hRxEvent, timeout);
     else
@@ -270,6 +286,7 @@ void StartReceiving(RxThreadState& st) {
     }
     LogPrint(4, "%s Starting rx loop\n", LogTimestamp());
     st.i64LastSampleTicks = st.i64LastInvertTicks = st.i64LastIfCheckTicks = g_BertStats.i64StartTicks;
+    st.i64LastDataTicks = g_BertStats.i64StartTicks;
 }
 
 }  // namespace

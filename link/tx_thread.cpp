@@ -86,7 +86,7 @@ void InjectErrors(uint8_t* target, const TxThreadState& st) {
         DriverIoctl(g_hPort.load(), IOCTL_INJECT_ERRORS, &n, sizeof n, nullptr, 0, nullptr)) {
         LogPrint(3, "%u errors injected\n", pending);
     } else {
-        LogPrint(1, "Failed to inject errors");
+        LogPrint(1, "Failed to inject errors\n");
         target[0] ^= kInjectMasks[n];
     }
     g_uInjectErrors -= n;
@@ -141,6 +141,10 @@ void FillFreeSlots(TxThreadState& st) {
         if (!SendSlot(g_pTxSlots[g_uTxFillIndex], st)) {
             g_bTxStop = true;
             g_bQuit = true;
+            // Nothing more is sent, so nothing more can be measured: the
+            // test ends now, and its exit code says it was cut short.
+            if (NoteRequestFailure(STATUS_LINK_FAILED)) LogPrint(1, "%s", kCardRemovedMessage);
+            PushQuitKey();
             return;
         }
     }

@@ -7,6 +7,8 @@
 
 #include "core/settings.h"
 #include "platform/environment.h"
+#include "platform/file.h"
+#include "platform/last_error.h"
 
 namespace {
 
@@ -61,11 +63,18 @@ void WriteFile(const char* text) {
 
 }  // namespace
 
+// Only a regular file is logged into: a FIFO or a device would stall every
+// thread that logs an event.
+static FILE* OpenLog() {
+    platform::FileProblem problem;
+    return platform::OpenRegularFile(g_logPath.c_str(), "a", &problem);
+}
+
 FILE* OpenLogFile() {
     std::lock_guard<std::recursive_mutex> lock(g_fileLock);
     if (g_logFile) return g_logFile;
     if (!g_pathsBuilt) BuildPaths();
-    g_logFile = fopen(g_logPath.c_str(), "a");
+    g_logFile = OpenLog();
     if (!g_logFile) return nullptr;
     fseek(g_logFile, 0, SEEK_END);
     long size = ftell(g_logFile);
@@ -73,7 +82,7 @@ FILE* OpenLogFile() {
         fclose(g_logFile);
         remove(g_backupPath.c_str());
         rename(g_logPath.c_str(), g_backupPath.c_str());
-        g_logFile = fopen(g_logPath.c_str(), "a");
+        g_logFile = OpenLog();
     }
     return g_logFile;
 }

@@ -66,7 +66,10 @@ long ReadHexValues(FILE* file, uint8_t*& buffer, uint32_t capacity, uint32_t mos
         uint8_t value = 0;
         const HexRead read = ReadHexValue(file, value);
         if (read == HexRead::kEnd) return ferror(file) ? -1 : static_cast<long>(count);
-        if (read == HexRead::kNotHex) return -1;
+        if (read == HexRead::kNotHex) {
+            LogPrint(1, "ReadPatternFile, not a hexadecimal value at offset %ld\n", ftell(file) - 1);
+            return -1;
+        }
         if (!MakeRoom(buffer, capacity, count + 1, mostValues)) return -1;
         buffer[count++] = value;
     }
@@ -80,7 +83,11 @@ int ReadPatternFile(FILE* file, uint8_t** data, uint32_t* length, bool hex) {
     const long size = ftell(file);
     if (size < 0) return -1;
     rewind(file);
-    if (size == 0 || size > static_cast<long>(kMaxUserPatternFileSize)) {
+    if (size == 0) {
+        LogPrint(1, "ReadPatternFile, file is empty\n");
+        return -1;
+    }
+    if (size > static_cast<long>(kMaxUserPatternFileSize)) {
         LogPrint(1, "ReadPatternFile, file too long %d, max %d\n", ClampToInt(size),
                  static_cast<int>(kQuotedUserPatternLimit));
         return -1;
@@ -101,6 +108,7 @@ int ReadPatternFile(FILE* file, uint8_t** data, uint32_t* length, bool hex) {
         const size_t got = fread(buffer, 1, bytes, file);
         read = ferror(file) ? -1 : static_cast<long>(got);
     }
+    if (read == 0 && hex) LogPrint(1, "ReadPatternFile, no hexadecimal values\n");
     if (read <= 0) {
         *length = 0;
         free(buffer);

@@ -154,9 +154,17 @@ bool SoftwareRateSupported(const CardFacts& card) {
 // The BERT engine or the software rate check, the delay mode, then the
 // port's start; the first failure stops the sequence.
 bool StartLine(card::PortHandle handle, const CardFacts& card) {
-    bool ok = g_Settings.bHardwareMode ? SendBertConfig(handle) : SoftwareRateSupported(card);
+    if (!g_Settings.bHardwareMode) {
+        // Refused by the program, not the driver: there is no driver error
+        // to show, and the rate message has said why.
+        if (!SoftwareRateSupported(card)) return false;
+    } else if (!SendBertConfig(handle)) {
+        LogLastError(3, "Failed to start port: ");
+        return false;
+    }
     uint32_t delayMode = kDelayModeValue;
-    if (ok && RoundTripDelay())
+    bool ok = true;
+    if (RoundTripDelay())
         ok = DriverIoctl(handle, IOCTL_SET_DELAY_MODE, &delayMode, sizeof delayMode, nullptr, 0,
                          nullptr) != 0;
     if (ok) ok = DriverIoctl(handle, IOCTL_START_PORT, nullptr, 0, nullptr, 0, nullptr) != 0;
@@ -194,7 +202,7 @@ bool RegisterReceiveEvent(card::PortHandle handle) {
 void StartMonitoring(card::PortHandle handle) {
     uint32_t on = 1;
     if (!DriverIoctl(handle, IOCTL_START_MONITORING, &on, sizeof on, nullptr, 0, nullptr))
-        LogPrint(1, "Failed to start monitoring mode");
+        LogPrint(1, "Failed to start monitoring mode\n");
 }
 
 }  // namespace

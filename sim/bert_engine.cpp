@@ -406,7 +406,11 @@ class PatternEngine final : public BertEngine {
 
     void CloseSeconds(int64_t nowNs) {
         while (nowNs >= nextSecondNs_) {
-            const bool severe = second_.severe || (!second_.sampled && !inSync_ && everSynced_);
+            // A second that ends without the pattern ever found is no
+            // available second: it counts as severely errored, as the host
+            // counts its samples out of sync in software mode.
+            const bool severe = second_.severe || (!inSync_ && !everSynced_) ||
+                                (!second_.sampled && !inSync_ && everSynced_);
             if (!ended_) {
                 if (second_.errored) ++interval_.es;
                 if (severe) ++interval_.ses;

@@ -20,9 +20,9 @@
 // them, or a run of fixed-pattern bytes), 30 % or more make the sample severely
 // errored. Only bits checked in sync count as bit errors. A second is
 // errored when it held in-sync errors, severely errored when one of its
-// samples was severely errored or ended out of sync, else available; the
-// seconds count from the engine's first sync, as the host's measurement in
-// software mode starts at its first sync.
+// samples was severely errored or ended out of sync, else available. The
+// hunt before the first sync marks no second, but a second that ends before
+// the pattern was ever found is severely errored, never available.
 #pragma once
 
 #include <cstddef>

@@ -6,6 +6,8 @@
 #include <sstream>
 #include <toml++/toml.h>
 
+#include "platform/file.h"
+
 namespace sim {
 namespace {
 
@@ -156,6 +158,7 @@ bool ReadImpairmentKey(Reader& r, const std::string& k, const toml::node& node, 
     if (k == "outage_after_ms") return r.Unsigned(node, at, kDayMs, &imp->outageAfterMs);
     if (k == "outage_ms") return r.Unsigned(node, at, kDayMs, &imp->outageMs);
     if (k == "delay_ms") return r.Unsigned(node, at, 60000, &imp->delayMs);
+    if (k == "frame_loss") return r.Number(node, at, 0.0, 1.0, &imp->frameLoss);
     return r.Fail(at, "unknown impairment key");
 }
 
@@ -199,6 +202,7 @@ bool ReadCardKey(Reader& r, const std::string& k, const toml::node& node, const 
                r.Fail(at, "unknown line kind \"" + card->line + "\" (loopback, shared)");
     }
     if (k == "line_name") return ReadLineName(r, node, at, &card->lineName);
+    if (k == "loop") return r.Flag(node, at, &card->loop);
     return r.Fail(at, "unknown key");
 }
 
@@ -231,6 +235,8 @@ bool ReadCard(Reader& r, const toml::node& item, size_t index, CardConfig* card)
             return false;
         }
     }
+    // A loop on a loopback plug would send the same bits round for ever.
+    if (card->loop && card->line != "shared") return r.Fail(where + ".loop", "needs line = \"shared\"");
     if (!haveRegistry) FillDefaultRegistry(card, index);
     if (card->description.empty()) card->description = DefaultDescription(*card, index);
     return true;
@@ -240,8 +246,9 @@ bool ReadDocument(Reader& r, const toml::table& doc, SimConfig* config) {
     for (auto&& [key, node] : doc) {
         std::string k(key.str());
         if (k == "tick_ms") {
-            if (!r.Unsigned(node, k, 50, &config->tickMs)) return false;
-            if (config->tickMs == 0) return r.Fail(k, "must be at least 1");
+            int64_t tick = 0;
+            if (!r.Integer(node, k, 1, 50, &tick)) return false;
+            config->tickMs = uint32_t(tick);
         } else if (k == "control_file") {
             if (!r.Text(node, k, &config->controlFile)) return false;
         } else if (k == "stats_file") {
@@ -249,9 +256,17 @@ bool ReadDocument(Reader& r, const toml::table& doc, SimConfig* config) {
         } else if (k == "card") {
             const auto* list = node.as_array();
             if (list == nullptr) return r.Fail(k, "must be an array of tables ([[card]])");
+            if (list->size() > kMaxCards)
+                return r.Fail(k, std::to_string(list->size()) + " cards, at most " + std::to_string(kMaxCards));
+            uint64_t ports = 0;
             for (size_t i = 0; i < list->size(); ++i) {
                 CardConfig card;
                 if (!ReadCard(r, (*list)[i], i, &card)) return false;
+                ports += card.ports;
+                if (ports > kMaxPortsInAll)
+                    return r.Fail("card[" + std::to_string(i) + "].ports",
+                                  "makes " + std::to_string(ports) + " ports in all, at most " +
+                                      std::to_string(kMaxPortsInAll));
                 config->cards.push_back(std::move(card));
             }
         } else {
@@ -328,22 +343,22 @@ bool ParseImpairmentOverlay(const std::string& text, const std::string& name,
 
 bool LoadConfigFile(const std::string& path, SimConfig* config, std::string* error) {
     std::error_code code;
-    if (!std::filesystem::is_regular_file(path, code)) {
+    if (!std::filesystem::exists(path, code)) {
         *error = "simulator configuration " + path + ": no such file";
         return false;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = "simulator configuration " + path + ": cannot be read";
+    platform::FileProblem problem;
+    std::optional<std::string> text = platform::ReadRegularFile(path, kMaxConfigBytes, &problem);
+    if (!text) {
+        *error = "simulator configuration " + path + ": " + problem.text;
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        *error = "simulator configuration " + path + ": read failed";
+    if (text->size() > kMaxConfigBytes) {
+        *error = "simulator configuration " + path + ": larger than " + std::to_string(kMaxConfigBytes) +
+                 " bytes";
         return false;
     }
-    return ParseConfig(text.str(), path, config, error);
+    return ParseConfig(*text, path, config, error);
 }
 
 }  // namespace sim

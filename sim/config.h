@@ -12,7 +12,8 @@
 //   revision = 0x310
 //   bert = 1                      # card information offset 24
 //   generation = 3                # card information offset 28
-//   ports = 2                     # port devices of the card
+//   ports = 2                     # port devices of the card (at most 64,
+//                                 #   512 over all cards; at most 64 cards)
 //   description = "..."
 //   line = "loopback"             # or "shared": the far end is another process
 //   line_name = "x"               # shared lines of the same name and port meet
@@ -20,6 +21,7 @@
 //   serial_config_v5 = true       # false: serial read of version 5 fails
 //   remove_after_ms = 0           # >0: card leaves that long after a port opens
 //   bert_record_ms = 100          # period of the BERT engine's records
+//   loop = true                   # shared line: send back whatever arrives
 //   [card.registry]               # present: exactly these values exist
 //   Ports = 2
 //   DeviceName = "ZVCD0"
@@ -40,6 +42,7 @@
 //   outage_after_ms = 1500        # no clock and no data for outage_ms
 //   outage_ms = 2000
 //   delay_ms = 20                 # bits arrive that much later
+//   frame_loss = 0.1              # share of frames lost (framed mode), seeded
 //
 // Times count from when the settings take effect: the port's start for the
 // configured ones. The control file holds impairment keys at its top level;
@@ -83,6 +86,7 @@ struct ImpairmentConfig {
     uint32_t outageAfterMs = 0;
     uint32_t outageMs = 0;
     uint32_t delayMs = 0;
+    double frameLoss = 0;  // share of frames lost (framed mode)
 
     bool operator==(const ImpairmentConfig&) const = default;
 };
@@ -101,6 +105,7 @@ struct CardConfig {
     bool serialConfigV5 = true;
     uint32_t removeAfterMs = 0;
     uint32_t bertRecordMs = 100;
+    bool loop = false;  // the ports send back what arrives (shared lines)
     RegistryConfig registry;
     std::vector<FaultConfig> faults;
     ImpairmentConfig impairment;
@@ -114,6 +119,12 @@ struct SimConfig {
 };
 
 constexpr uint32_t kMaxPortsPerCard = 64;
+// Every port costs memory and a look from the clock thread at each tick, so
+// the cards and their ports stay within what one machine runs at ease; the
+// port names could address cards 0..9999.
+constexpr uint32_t kMaxCards = 64;
+constexpr uint32_t kMaxPortsInAll = 512;
+constexpr size_t kMaxConfigBytes = 1 << 20;
 
 // Card 0: a Vantle of revision 0x310 with its BERT engine, 2 ports; card 1:
 // another model of revision 0x200 without one, 4 ports; all in loopback.

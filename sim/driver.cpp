@@ -25,6 +25,9 @@ bool ParseIndex(const std::string& text, size_t* pos, uint32_t* value) {
     return true;
 }
 
+// Every card and port the configuration allows has a name.
+static_assert(kMaxCards <= 10000 && kMaxPortsPerCard <= 10000, "port names carry at most 4 digits");
+
 struct PortPath {
     uint32_t card = 0;
     uint32_t port = 0;
@@ -64,13 +67,13 @@ bool Fail(uint32_t error) {
 std::string CardPath(size_t index) { return kPathPrefix + std::to_string(index); }
 
 SimDriver::SimDriver(SimConfig config) : tickMs_(config.tickMs), statsFile_(config.statsFile) {
-    cardClock_.epochNs = NowNs();
     for (size_t i = 0; i < config.cards.size(); ++i) {
         auto card = std::make_unique<Card>();
         card->config = std::move(config.cards[i]);
+        card->clock.epochNs = NowNs();
         card->path = CardPath(i);
         for (unsigned p = 0; p < card->config.ports; ++p)
-            card->ports.push_back(std::make_unique<Port>(card->config, p, cardClock_));
+            card->ports.push_back(std::make_unique<Port>(card->config, p, card->clock));
         cards_.push_back(std::move(card));
     }
     if (!config.controlFile.empty()) {

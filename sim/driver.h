@@ -53,6 +53,7 @@ public:
 private:
     struct Card {
         CardConfig config;
+        CardClock clock;  // each card stamps by its own clock
         std::string path;
         std::vector<std::unique_ptr<Port>> ports;
         bool removed = false;
@@ -88,7 +89,6 @@ private:
     void WriteLineStats(const std::string& text, uint64_t generation);
 
     const uint32_t tickMs_;
-    CardClock cardClock_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;

@@ -43,6 +43,7 @@ void ImpairmentStage::Reseed(uint64_t salt) {
     std::seed_seq sequence{uint32_t(seed), uint32_t(seed >> 32), uint32_t(salt),
                            uint32_t(salt >> 32)};
     random_.seed(sequence);
+    frameLoss_.Configure(settings_.frameLoss, seed, salt);
     nextErrorBit_ = logKeep_ < 0 ? lineBit_ + DrawGap() : UINT64_MAX;
 }
 
@@ -68,11 +69,17 @@ bool ImpairmentStage::Apply(LineChunk& chunk) {
     if (chunk.data.empty() || !CutOutage(chunk)) return false;
     if (!chunk.frame) Slip(chunk);
     if (chunk.data.empty()) return false;
+    if (chunk.frame && frameLoss_.Lose()) {
+        ++stats_.framesLost;
+        return false;
+    }
     FlipErrors(chunk);
     if (settings_.invert) {
         const auto mask = uint8_t(LowBits(chunk.dataBits));
         for (auto& byte : chunk.data) byte ^= mask;
+        chunk.corrupted = chunk.frame;
     }
+    JudgeCharacters(chunk);
     chunk.arrivalNs += int64_t(settings_.delayMs) * kNsPerMs;
     stats_.bitsCarried += uint64_t(chunk.data.size()) * chunk.bitsPerChar;
     return true;
@@ -160,9 +167,12 @@ void ImpairmentStage::FlipErrors(LineChunk& chunk) {
     const uint64_t end = first + uint64_t(chunk.data.size()) * charBits;
     lineBit_ = end;
     errorBits_.clear();
+    charMarks_.clear();
     CollectRandom(end, errorBits_);
     CollectBursts(chunk, first, end, errorBits_);
     if (errorBits_.empty()) return;
+    chunk.corrupted = chunk.frame;
+    if (charBits != dataBits) charMarks_.assign(chunk.data.size(), 0);
     // A bit hit twice, by a burst and by chance, is still one wrong bit.
     std::sort(errorBits_.begin(), errorBits_.end());
     errorBits_.erase(std::unique(errorBits_.begin(), errorBits_.end()), errorBits_.end());
@@ -176,12 +186,31 @@ void ImpairmentStage::FlipErrors(LineChunk& chunk) {
         } else if (position >= 1 && position <= dataBits) {
             mask =
                 uint8_t(1u << (position - 1));  // asynchronous: after the start bit, lowest first
+            charMarks_[index] ^= 1;
         } else {
             ++stats_.framingBitsHit;
+            const bool parityBit = chunk.parity && position == dataBits + 1;
+            charMarks_[index] ^= parityBit ? 1 : 0;
+            charMarks_[index] |= parityBit ? 0 : 2;
             continue;
         }
         chunk.data[index] ^= mask;
         ++stats_.bitsFlipped;
+    }
+}
+
+// What an asynchronous receiver finds wrong with each character: a start or
+// stop bit hit is a framing error, an odd number of wrong data and parity
+// bits a parity error. An inverted line turns every stop bit into a start
+// bit's level, and complements the data and parity bits of each character.
+void ImpairmentStage::JudgeCharacters(LineChunk& chunk) {
+    if (chunk.frame || chunk.bitsPerChar == chunk.dataBits) return;
+    const bool inverted = settings_.invert;
+    const uint8_t invertedParity = (chunk.dataBits + (chunk.parity ? 1 : 0)) % 2;
+    for (size_t i = 0; i < chunk.data.size(); ++i) {
+        const uint8_t marks = charMarks_.empty() ? 0 : charMarks_[i];
+        if (inverted || (marks & 2)) ++chunk.framingErrors;
+        if (chunk.parity && (((marks & 1) ^ (inverted ? invertedParity : 0)) != 0)) ++chunk.parityErrors;
     }
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sim/config.h"
+#include "sim/framed.h"
 
 namespace sim {
 
@@ -25,9 +26,14 @@ struct LineChunk {
     bool frame = false;       // one whole frame (framed mode), else a run of characters
     uint8_t bitsPerChar = 8;  // line bits of each character
     uint8_t dataBits = 8;     // of which carried in its byte
+    bool parity = false;      // asynchronous: a parity bit follows the data bits
     int64_t startNs = 0;      // first bit onto the line
     int64_t endNs = 0;        // last bit onto the line
     int64_t arrivalNs = 0;    // last bit at the receiver; endNs unless delayed
+    // What a receiver's checks find in what arrived (the stage fills them):
+    uint32_t framingErrors = 0;  // characters with a wrong start or stop bit
+    uint32_t parityErrors = 0;   // characters whose parity no longer holds
+    bool corrupted = false;      // a frame with a wrong bit fails its check sequence
 };
 
 struct LineStats {
@@ -38,6 +44,7 @@ struct LineStats {
     uint64_t bitsInserted = 0;    // by a slip
     uint64_t bitsDropped = 0;     // by a slip
     uint64_t bitsUnsent = 0;      // a shared line without a far end that listens
+    uint64_t framesLost = 0;      // frames the line lost outright
 };
 
 class ImpairmentStage {
@@ -65,6 +72,7 @@ class ImpairmentStage {
     void Realign(const uint8_t* in, size_t count, unsigned dataBits, std::vector<uint8_t>& out);
     void HoldBits(uint32_t value, unsigned count, unsigned dataBits, std::vector<uint8_t>& out);
     void FlipErrors(LineChunk& chunk);
+    void JudgeCharacters(LineChunk& chunk);
     void CollectRandom(uint64_t end, std::vector<uint64_t>& at);
     void CollectBursts(const LineChunk& chunk, uint64_t first, uint64_t end,
                        std::vector<uint64_t>& at);
@@ -88,7 +96,11 @@ class ImpairmentStage {
     unsigned heldCount_ = 0;
     uint64_t dropLeft_ = 0;
 
+    FrameLoss frameLoss_;
     std::vector<uint64_t> errorBits_;  // scratch: line bits hit in the chunk at hand
+    // Scratch, per character of an asynchronous chunk: bit 0 the parity
+    // changed, bit 1 a start or stop bit was hit.
+    std::vector<uint8_t> charMarks_;
     LineStats stats_;
 };
 

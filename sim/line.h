@@ -37,6 +37,8 @@ class Line {
     // The port's output signals (SetV24 byte) and whether its transmit clock runs.
     virtual void SetOutputSignals(uint8_t v24) = 0;
     virtual void SetClockRunning(bool running) = 0;
+    // Whether a port set to take its clock from the line gets one.
+    virtual bool SuppliesClock() const = 0;
     // Input signal bits of the interface record (CTS, DSR, DCD, RI, CARRIER).
     virtual uint8_t InputSignals(int64_t nowNs) const = 0;
 
@@ -75,6 +77,8 @@ class LoopbackLine : public Line {
     void Flush() override { inFlight_.Clear(); }
     void SetOutputSignals(uint8_t v24) override { outputs_ = v24; }
     void SetClockRunning(bool running) override { clockRunning_ = running; }
+    // A loopback plug has no clock source: only the port's own clock runs.
+    bool SuppliesClock() const override { return false; }
     uint8_t InputSignals(int64_t nowNs) const override;
 
    private:

@@ -7,27 +7,36 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/file.h"
+
 namespace sim {
 namespace {
 
-constexpr std::streamsize kMaxControlBytes = 64 * 1024;
-
-std::optional<std::string> ReadSmallFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text(size_t(kMaxControlBytes) + 1, '\0');
-    in.read(text.data(), kMaxControlBytes + 1);
-    text.resize(size_t(in.gcount()));
-    return text;
-}
+constexpr size_t kMaxControlBytes = 64 * 1024;
 
 }  // namespace
 
 ControlFile::ControlFile(std::string path, std::vector<ImpairmentConfig> configured)
     : path_(std::move(path)), configured_(std::move(configured)) {}
 
+// The file as it is now; nullopt when there is none to read. A name that
+// is not a regular file is reported once and then read as absent: the
+// driver thread that polls it must never wait on it.
+std::optional<std::string> ControlFile::Read() {
+    platform::FileProblem problem;
+    std::optional<std::string> text = platform::ReadRegularFile(path_, kMaxControlBytes, &problem);
+    if (text || access(path_.c_str(), F_OK) != 0) {
+        reported_.clear();
+        return text;
+    }
+    if (problem.text != reported_)
+        std::fprintf(stderr, "impairment control %s: %s, ignored\n", path_.c_str(), problem.text.c_str());
+    reported_ = problem.text;
+    return std::nullopt;
+}
+
 std::optional<std::vector<ImpairmentConfig>> ControlFile::Poll() {
-    std::optional<std::string> text = ReadSmallFile(path_);
+    std::optional<std::string> text = Read();
     if (text == lastText_) return std::nullopt;
     bool hadFile = lastText_.has_value();
     lastText_ = text;
@@ -55,9 +64,10 @@ std::string FormatLineStats(unsigned card, unsigned port, const LineStats& s) {
     char line[320];
     std::snprintf(line, sizeof line,
                   "card=%u port=%u carried=%" PRIu64 " flipped=%" PRIu64 " framing_hits=%" PRIu64
-                  " lost=%" PRIu64 " inserted=%" PRIu64 " dropped=%" PRIu64 " unsent=%" PRIu64 "\n",
+                  " lost=%" PRIu64 " inserted=%" PRIu64 " dropped=%" PRIu64 " unsent=%" PRIu64
+                  " frames_lost=%" PRIu64 "\n",
                   card, port, s.bitsCarried, s.bitsFlipped, s.framingBitsHit, s.bitsLost,
-                  s.bitsInserted, s.bitsDropped, s.bitsUnsent);
+                  s.bitsInserted, s.bitsDropped, s.bitsUnsent, s.framesLost);
     return line;
 }
 

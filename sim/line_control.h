@@ -28,7 +28,10 @@ class ControlFile {
     std::optional<std::vector<ImpairmentConfig>> Poll();
 
    private:
+    std::optional<std::string> Read();
+
     std::string path_;
+    std::string reported_;  // the problem last reported, so it is reported once
     std::vector<ImpairmentConfig> configured_;
     std::optional<std::string> lastText_;  // nullopt: no file at the last poll
 };

@@ -81,4 +81,11 @@ void LineSocketClose(int socket) {
     if (socket >= 0) ::close(socket);
 }
 
+bool LineSocketPeerIsSameUser(int socket) {
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return false;
+    return length == sizeof credentials && credentials.uid == ::geteuid();
+}
+
 }  // namespace sim

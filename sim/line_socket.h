@@ -25,5 +25,8 @@ int LineSocketAccept(int listener);
 long LineSocketSend(int socket, const uint8_t* data, size_t length);
 long LineSocketReceive(int socket, uint8_t* data, size_t length);
 void LineSocketClose(int socket);
+// Whether the process at the other end of a connected socket runs as this
+// process's user.
+bool LineSocketPeerIsSameUser(int socket);
 
 }  // namespace sim

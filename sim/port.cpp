@@ -97,7 +97,7 @@ Port::Port(const CardConfig& card, unsigned index, const CardClock& clock)
     StoreU32(serialConfig_.data(), 0, 5);
     StoreU32(serialConfig_.data(), kSerialInterface, 1);
     StoreU32(serialConfig_.data(), kSerialRate, kDefaultRate);
-    StoreU32(serialConfig_.data(), 12, 1);
+    StoreU32(serialConfig_.data(), kSerialClocking, 1);
     StoreU32(serialConfig_.data(), kSerialTransparentMode, kTransparentSync);
     StoreU32(serialConfig_.data(), 20, 0);
     StoreU32(serialConfig_.data(), kSerialEncoding, 0x80);
@@ -296,9 +296,17 @@ void Port::FillInterfaceRecord(uint8_t* out, int64_t nowNs) const {
     for (unsigned i = 0; i < kIfCounterCount; ++i) StoreU32(out, kIfCounters + 4 * i, counters_[i]);
 }
 
-void Port::Count(IfCounter counter) {
-    ++counters_[counter];
+void Port::Count(IfCounter counter, uint32_t times) {
+    if (times == 0) return;
+    counters_[counter] += times;
     ++changeWord_;
+}
+
+// A parity error has no counter of its own in the interface record; the
+// card counts it with the check-sequence errors of the framed modes.
+void Port::CountLineErrors(const LineChunk& chunk) {
+    Count(kCounterFraming, chunk.framingErrors);
+    Count(kCounterCrc, chunk.parityErrors);
 }
 
 // ---- line settings -----------------------------------------------------------
@@ -307,23 +315,34 @@ void Port::ApplySerialConfig(int64_t nowNs) {
     const uint8_t* s = serialConfig_.data();
     rate_ = LoadU32(s, kSerialRate);
     mode_ = LoadU32(s, kSerialTransparentMode);
+    // An asynchronous port times its characters itself; a synchronous one
+    // told to take its clock from the line gets none from a loopback plug.
+    lineClock_ = mode_ != kTransparentAsync && LoadU32(s, kSerialClocking) == 0;
+    // The extended word's inversion bits are line settings of the port; a
+    // card without inverters (it refuses SetInversion) cannot honour them, so
+    // the program inverts by hand and the data must not be inverted twice.
+    inversion_ = card_.canInvert ? LoadU32(s, kSerialExtendedConfig) & (kInvertRx | kInvertTx) : 0;
     if (mode_ == kTransparentAsync) {
         uint32_t dataBits = AsyncDataBits(LoadU32(s, kSerialAsyncDataBits));
         uint32_t parityBits = LoadU32(s, kSerialAsyncParity) != 0 ? 1 : 0;
+        parity_ = parityBits != 0;
         uint32_t stopBits = LoadU32(s, kSerialAsyncStopBits) == 2 ? 2 : 1;
         bitsPerChar_ = 1 + dataBits + parityBits + stopBits;
         charMask_ = uint8_t((1u << dataBits) - 1);
     } else {
         bitsPerChar_ = 8;
         charMask_ = 0xFF;
+        parity_ = false;
     }
     if (started_) RestartLine(nowNs);
 }
 
 void Port::RestartLine(int64_t nowNs) {
-    bitClock_.Start(nowNs, rate_);
+    bitClock_.Start(nowNs, lineClock_ && !line_->SuppliesClock() ? 0 : rate_);
     txBit_ = 0;
     idleSinceBit_ = 0;
+    txStarted_ = false;
+    underrunCounted_ = false;
     line_->Start(nowNs);
     line_->SetClockRunning(started_ && bitClock_.rate() > 0);
 }
@@ -351,7 +370,9 @@ IoResult Port::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlap
     // An idle line owes nothing for the time it had nothing to send, except
     // the time between the last bit and the tick that reported it sent: a
     // card reports at once, and a host that answers at once sends without a gap.
-    if (transmits_.empty()) {
+    if (transmits_.empty() && IdleFillsLine()) {
+        SendIdle(nowNs);
+    } else if (transmits_.empty()) {
         uint64_t late = idleSinceBit_ > txBit_ ? idleSinceBit_ - txBit_ : 0;
         uint64_t now = bitClock_.BitsBy(nowNs);
         txBit_ = std::max(txBit_, now > late ? now - late : 0);
@@ -447,6 +468,9 @@ void Port::Transmit(int64_t nowNs) {
     } else if (framed()) {
         TransmitFrames(owed);
         return;
+    } else if (transmits_.empty() && IdleFillsLine()) {
+        SendIdle(nowNs);
+        return;
     }
     int64_t startNs = bitClock_.TimeOfBit(txBit_);
     std::vector<uint8_t> out;
@@ -464,6 +488,7 @@ void Port::Transmit(int64_t nowNs) {
     chunk.data = std::move(out);
     chunk.bitsPerChar = uint8_t(bitsPerChar_);
     chunk.dataBits = uint8_t(std::popcount(charMask_));
+    chunk.parity = parity_;
     chunk.startNs = startNs;
     chunk.endNs = bitClock_.TimeOfBit(txBit_);
     line_->Carry(std::move(chunk));
@@ -475,6 +500,8 @@ void Port::TransmitCharacters(uint64_t owed, std::vector<uint8_t>& out) {
         Pending& io = transmits_.front();
         uint32_t n = uint32_t(std::min<uint64_t>(chars, io.length - io.done));
         out.insert(out.end(), io.buffer + io.done, io.buffer + io.done + n);
+        txStarted_ = true;
+        underrunCounted_ = false;
         io.done += n;
         chars -= n;
         txBit_ += uint64_t(n) * bitsPerChar_;
@@ -507,6 +534,28 @@ void Port::TransmitFrames(uint64_t owed) {
     txBit_ = std::max(txBit_, owed);
 }
 
+bool Port::IdleFillsLine() const { return mode_ == kTransparentSync && !bert_ && txStarted_; }
+
+// The transmitter ran dry: a synchronous line goes on with idle ones, which
+// the far end receives like any data. The host is given kUnderrunLagNs to
+// answer, since the card reports sent requests only at its ticks; the line
+// time it is then behind is filled, and the underrun counted once per dry spell.
+void Port::SendIdle(int64_t nowNs) {
+    const uint64_t owed = bitClock_.BitsBy(nowNs);
+    const uint64_t lag = uint64_t(kUnderrunLagNs / 1000000) * bitClock_.rate() / 1000;
+    if (owed <= lag || owed - lag <= txBit_) return;
+    const uint64_t chars = (owed - lag - txBit_) / bitsPerChar_;
+    if (chars == 0) return;
+    if (!underrunCounted_) Count(kCounterTxU);
+    underrunCounted_ = true;
+    LineChunk chunk;
+    chunk.data.assign(size_t(chars), (inversion_ & kInvertTx) ? 0x00 : 0xFF);
+    chunk.startNs = bitClock_.TimeOfBit(txBit_);
+    txBit_ += chars * bitsPerChar_;
+    chunk.endNs = bitClock_.TimeOfBit(txBit_);
+    line_->Carry(std::move(chunk));
+}
+
 void Port::PrepareForLine(uint8_t* data, size_t count) {
     // Injected errors flip the lowest bit, which every character carries.
     for (size_t i = 0; i < count && injectPending_ > 0; ++i, --injectPending_) data[i] ^= 0x01;
@@ -518,6 +567,8 @@ void Port::PrepareForLine(uint8_t* data, size_t count) {
 void Port::Receive(int64_t nowNs) {
     LineChunk chunk;
     while (line_->Take(nowNs, &chunk)) {
+        CountLineErrors(chunk);
+        if (!AcceptArrival(chunk)) continue;
         uint8_t flip = (inversion_ & kInvertRx) ? 0xFF : 0x00;
         if (flip)
             for (auto& byte : chunk.data) byte = uint8_t((byte ^ flip) & charMask_);

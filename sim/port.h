@@ -35,7 +35,8 @@ struct IoResult {
     static IoResult Failed(uint32_t error) { return {kFailed, error, 0}; }
 };
 
-// The card-wide clock the time stamps of the records count in (milliseconds).
+// The card's clock the time stamps of the records count in: milliseconds,
+// wrapping at 2^32, never 0 in the first 49 days (0 reads as "no stamp").
 struct CardClock {
     int64_t epochNs = 0;
     uint32_t StampMs(int64_t ns) const { return uint32_t((ns - epochNs) / 1000000 + 1); }
@@ -45,6 +46,8 @@ struct CardClock {
 constexpr uint32_t kFrameOverheadBits = 55;
 constexpr uint32_t kMaxFrameBytes = 8192;
 constexpr uint32_t kMaxTransmitBytes = 1u << 20;
+// How far a dry transmitter's line time may fall behind before idle fills it.
+constexpr int64_t kUnderrunLagNs = 100 * 1000000;
 
 class Port {
 public:
@@ -114,14 +117,19 @@ private:
     void TransmitFrames(uint64_t owed);
     void TransmitCharacters(uint64_t owed, std::vector<uint8_t>& out);
     void PrepareForLine(uint8_t* data, size_t count);
+    bool IdleFillsLine() const;
+    void SendIdle(int64_t nowNs);
     void Receive(int64_t nowNs);
+    bool AcceptArrival(LineChunk& chunk);
+    void LoopBack(LineChunk chunk);
     void Deliver(const uint8_t* data, size_t count, uint32_t timestamp, uint8_t kind);
     bool AppendToRing(const uint8_t* data, size_t count, uint32_t timestamp, uint8_t kind);
     void MoveQueueToRing();
     void ServeReads();
     void ServeBertReads();
     void SignalPortEvent();
-    void Count(IfCounter counter);
+    void Count(IfCounter counter, uint32_t times = 1);
+    void CountLineErrors(const LineChunk& chunk);
 
     static void Complete(Pending& io, uint32_t status, uint32_t bytes);
     void CompleteAll(std::deque<Pending>& list, uint32_t status);
@@ -152,12 +160,16 @@ private:
     uint64_t rate_ = 0;
     uint32_t bitsPerChar_ = 8;
     uint8_t charMask_ = 0xFF;
+    bool parity_ = false;
     uint32_t mode_ = 1;
+    bool lineClock_ = false;  // the clock comes from the line, not the port
 
     std::unique_ptr<Line> line_;
     BitClock bitClock_;
     uint64_t txBit_ = 0;  // the next bit time the transmitter may use
     uint64_t idleSinceBit_ = 0;  // bit time of the tick that found the transmit queue run dry
+    bool txStarted_ = false;  // data went out since the line started: now its gaps are underruns
+    bool underrunCounted_ = false;  // TxU counted for the present dry spell
 
     std::deque<Pending> transmits_;
     std::deque<Pending> reads_;

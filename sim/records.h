@@ -41,6 +41,7 @@ constexpr uint32_t kPortConfigVersion = 4;
 // Serial configuration record.
 constexpr size_t kSerialInterface = 4;
 constexpr size_t kSerialRate = 8;
+constexpr size_t kSerialClocking = 12;  // 1 internal clock, 0 the clock comes from the line
 constexpr size_t kSerialTransparentMode = 16;
 constexpr size_t kSerialEncoding = 24;
 constexpr size_t kSerialAsyncDataBits = 64;

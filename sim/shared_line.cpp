@@ -1,26 +1,16 @@
 #include "sim/shared_line.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "platform/sync.h"
+#include "sim/line_messages.h"
 #include "sim/line_socket.h"
 #include "sim/records.h"
 
 namespace sim {
 namespace {
 
-// Every message: a 24-byte header, then `length` data bytes.
-//   0  kind     1 = data chunk, 2 = signals
-//   1  flags    data: bit 0 a frame; signals: the SetV24 bits, 0x80 clock running
-//   2  bits per character, 3 data bits of them (data)
-//   4  length   (32 bits)
-//   8  first bit's time, 16 last bit's time (64 bits each, ns)
-constexpr size_t kHeaderSize = 24;
-constexpr uint8_t kKindData = 1;
-constexpr uint8_t kKindSignals = 2;
-constexpr uint8_t kFlagFrame = 0x01;
-constexpr uint8_t kFlagClock = 0x80;
-constexpr uint32_t kMaxMessageData = 4u << 20;
 constexpr size_t kOutputLimit = 2u << 20;
 constexpr size_t kReadPerPump = 8u << 20;
 constexpr int64_t kRetryNs = 100 * 1000000;
@@ -29,19 +19,10 @@ constexpr int64_t kRetryNs = 100 * 1000000;
 constexpr uint64_t kListenerSalt = 0x4C495354;
 constexpr uint64_t kConnectorSalt = 0x434F4E4E;
 
-void StoreI64(uint8_t* p, int64_t value) {
-    StoreU32(p, 0, uint32_t(uint64_t(value)));
-    StoreU32(p, 4, uint32_t(uint64_t(value) >> 32));
-}
-
-int64_t LoadI64(const uint8_t* p) {
-    return int64_t(uint64_t(LoadU32(p, 0)) | uint64_t(LoadU32(p, 4)) << 32);
-}
-
 }  // namespace
 
 SharedLine::SharedLine(const std::string& lineName, const ImpairmentConfig& settings)
-    : Line(settings, kListenerSalt), socketName_(LineSocketName(lineName)) {}
+    : Line(settings, kListenerSalt), lineName_(lineName), socketName_(LineSocketName(lineName)) {}
 
 SharedLine::~SharedLine() {
     LineSocketClose(peer_);
@@ -88,20 +69,13 @@ void SharedLine::Carry(LineChunk chunk) {
     // taken yet waits, but not for long, or a far end that comes back to
     // life would get seconds of old bits at once.
     const uint64_t bits = uint64_t(chunk.data.size()) * (chunk.frame ? 8 : chunk.bitsPerChar);
-    if (peer_ < 0 || !peerClockRunning_ || chunk.data.size() > kMaxMessageData ||
+    if (chunk.data.empty()) return;
+    if (peer_ < 0 || !peerClockRunning_ || chunk.data.size() > kMaxLineMessageData ||
         output_.size() - outputSent_ > kOutputLimit) {
         bitsUnsent_ += bits;
         return;
     }
-    uint8_t header[kHeaderSize] = {};
-    header[0] = kKindData;
-    header[1] = chunk.frame ? kFlagFrame : 0;
-    header[2] = chunk.bitsPerChar;
-    header[3] = chunk.dataBits;
-    StoreU32(header, 4, uint32_t(chunk.data.size()));
-    StoreI64(header + 8, chunk.startNs);
-    StoreI64(header + 16, chunk.endNs);
-    Send(header, chunk.data.data(), chunk.data.size());
+    AppendDataMessage(output_, chunk);
     FlushOutput();
 }
 
@@ -117,10 +91,16 @@ void SharedLine::Pump(int64_t nowNs) {
     if (listener_ >= 0) {
         // A third end on a point-to-point line is turned away.
         for (int socket; (socket = LineSocketAccept(listener_)) >= 0;) {
-            if (peer_ < 0)
+            if (!TrustedPeer(socket)) continue;
+            if (peer_ < 0) {
                 Connected(socket, true);
-            else
-                LineSocketClose(socket);
+                continue;
+            }
+            // Told why, so that it does not take the silence for a dead line.
+            std::vector<uint8_t> message;
+            AppendTurnedAwayMessage(message);
+            LineSocketSend(socket, message.data(), message.size());
+            LineSocketClose(socket);
         }
     }
     if (peer_ >= 0) FlushOutput();
@@ -131,12 +111,24 @@ void SharedLine::Attach(int64_t nowNs) {
     if (peer_ >= 0 || listener_ >= 0 || nowNs < nextAttemptNs_) return;
     nextAttemptNs_ = nowNs + kRetryNs;
     int socket = LineSocketConnect(socketName_);
-    if (socket >= 0) {
+    if (socket >= 0 && TrustedPeer(socket)) {
         Connected(socket, false);
         return;
     }
     // Taken meanwhile by an end that has not begun to listen: try again later.
     listener_ = LineSocketListen(socketName_);
+}
+
+// Only a process of this user may be the far end: the name is in the
+// abstract namespace, which any local user can reach.
+bool SharedLine::TrustedPeer(int socket) {
+    if (LineSocketPeerIsSameUser(socket)) return true;
+    LineSocketClose(socket);
+    if (!strangerReported_)
+        std::fprintf(stderr, "simulated shared line %s: a process of another user tried to join; it is refused\n",
+                     lineName_.c_str());
+    strangerReported_ = true;
+    return false;
 }
 
 void SharedLine::Connected(int socket, bool asListener) {
@@ -160,17 +152,9 @@ void SharedLine::Disconnect() {
 
 // ---- messages -------------------------------------------------------------------
 
-void SharedLine::Send(const uint8_t* header, const uint8_t* data, size_t length) {
-    output_.insert(output_.end(), header, header + kHeaderSize);
-    output_.insert(output_.end(), data, data + length);
-}
-
 void SharedLine::SendSignals() {
     if (peer_ < 0) return;
-    uint8_t header[kHeaderSize] = {};
-    header[0] = kKindSignals;
-    header[1] = uint8_t((outputs_ & (kV24Rts | kV24Dtr)) | (clockRunning_ ? kFlagClock : 0));
-    Send(header, nullptr, 0);
+    AppendSignalsMessage(output_, outputs_, clockRunning_);
     FlushOutput();
 }
 
@@ -200,6 +184,7 @@ void SharedLine::ReadInput() {
     while (peer_ >= 0 && total < kReadPerPump) {
         long got = LineSocketReceive(peer_, block, sizeof block);
         if (got < 0) {
+            ParseInput();  // its last words may say why it went
             Disconnect();
             return;
         }
@@ -211,38 +196,49 @@ void SharedLine::ReadInput() {
 }
 
 // Takes every whole message; false when the far end sent something no end
-// of a line sends.
+// of a line sends (or told this end to go), after which it is dropped.
 bool SharedLine::ParseInput() {
+    const int64_t nowNs = platform::PerfCounter();
     size_t at = 0;
-    while (input_.size() - at >= kHeaderSize) {
-        const uint8_t* header = input_.data() + at;
-        uint32_t length = LoadU32(header, 4);
-        if (length > kMaxMessageData) return false;
-        if (input_.size() - at - kHeaderSize < length) break;
-        const uint8_t* data = header + kHeaderSize;
-        if (header[0] == kKindSignals) {
-            peerOutputs_ = header[1] & (kV24Rts | kV24Dtr);
-            peerClockRunning_ = (header[1] & kFlagClock) != 0;
-        } else if (header[0] == kKindData) {
-            if (header[3] == 0 || header[3] > 8 || header[2] < header[3] || header[2] > 16)
-                return false;
-            LineChunk chunk;
-            chunk.data.assign(data, data + length);
-            chunk.frame = (header[1] & kFlagFrame) != 0;
-            chunk.bitsPerChar = header[2];
-            chunk.dataBits = header[3];
-            chunk.startNs = LoadI64(header + 8);
-            chunk.endNs = LoadI64(header + 16);
-            chunk.arrivalNs = chunk.endNs;
-            // A stopped receiver hears nothing.
-            if (clockRunning_ && stage_.Apply(chunk)) inFlight_.Push(std::move(chunk));
-        } else {
+    LineMessage message;
+    for (;;) {
+        size_t used = 0;
+        const char* why = nullptr;
+        const LineParse parse =
+            ParseLineMessage(input_.data() + at, input_.size() - at, nowNs, &message, &used, &why);
+        if (parse == LineParse::kIncomplete) break;
+        if (parse == LineParse::kBad) {
+            std::fprintf(stderr, "simulated shared line %s: the far end sent %s; it is dropped\n",
+                         lineName_.c_str(), why);
             return false;
         }
-        at += kHeaderSize + length;
+        at += used;
+        if (!TakeMessage(message)) return false;
     }
     input_.erase(input_.begin(), input_.begin() + ptrdiff_t(at));
     return true;
+}
+
+bool SharedLine::TakeMessage(LineMessage& message) {
+    switch (message.kind) {
+        case LineMessageKind::kTurnedAway:
+            if (!turnedAwayReported_)
+                std::fprintf(stderr,
+                             "simulated shared line %s: two ends are on it already, this port is turned away\n",
+                             lineName_.c_str());
+            turnedAwayReported_ = true;
+            return false;
+        case LineMessageKind::kSignals:
+            turnedAwayReported_ = false;
+            peerOutputs_ = message.v24;
+            peerClockRunning_ = message.clockRunning;
+            return true;
+        case LineMessageKind::kData:
+            // A stopped receiver hears nothing.
+            if (clockRunning_ && stage_.Apply(message.chunk)) inFlight_.Push(std::move(message.chunk));
+            return true;
+    }
+    return false;
 }
 
 }  // namespace sim

@@ -31,6 +31,8 @@
 
 namespace sim {
 
+struct LineMessage;
+
 class SharedLine : public Line {
    public:
     SharedLine(const std::string& lineName, const ImpairmentConfig& settings);
@@ -41,6 +43,8 @@ class SharedLine : public Line {
     void Flush() override { inFlight_.Clear(); }
     void SetOutputSignals(uint8_t v24) override;
     void SetClockRunning(bool running) override;
+    // The far end is taken to drive the clock of a port that takes it from the line.
+    bool SuppliesClock() const override { return true; }
     uint8_t InputSignals(int64_t nowNs) const override;
     void Start(int64_t nowNs) override;
     LineStats stats() const override;
@@ -53,13 +57,17 @@ class SharedLine : public Line {
     void Attach(int64_t nowNs);
     void Connected(int socket, bool asListener);
     void Disconnect();
-    void Send(const uint8_t* header, const uint8_t* data, size_t length);
     void SendSignals();
     void FlushOutput();
     void ReadInput();
     bool ParseInput();
+    bool TakeMessage(LineMessage& message);
+    bool TrustedPeer(int socket);
 
+    const std::string lineName_;
     const std::string socketName_;
+    bool turnedAwayReported_ = false;  // said once until an end takes this one
+    bool strangerReported_ = false;    // said once for the line's life
     int listener_ = -1;
     int peer_ = -1;
     int64_t nextAttemptNs_ = 0;

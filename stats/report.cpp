@@ -1,5 +1,6 @@
 #include "stats/report.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "core/run_state.h"
@@ -30,12 +31,10 @@ void ClearHardwareSums() {
 }
 
 // The closing report adds nothing of the record: each record was counted,
-// time and available seconds, when it arrived.
+// time and available seconds, when it arrived. It does take the card time of
+// the records that got no report since the last one (out of sync), so that
+// it covers the whole test.
 int64_t HardwareDurationUsecs(bool isFinal, const CardBertRecord& record) {
-    if (isFinal && g_i64ReportDurationUsecs != 0) {
-        g_i64PendingCardMsecs = 0;
-        return g_i64ReportDurationUsecs;
-    }
     int64_t addedMsecs = g_i64PendingCardMsecs;
     if (!isFinal) {
         addedMsecs += record.msecs;
@@ -46,8 +45,9 @@ int64_t HardwareDurationUsecs(bool isFinal, const CardBertRecord& record) {
     return g_i64ReportDurationUsecs;
 }
 
-int64_t SoftwareDurationUsecs(int64_t now, bool isFinal) {
-    if (isFinal && g_i64ReportDurationUsecs != 0) return g_i64ReportDurationUsecs;
+// The closing report too runs to now: the time since the last report (an
+// outage, a hunt that never ended) belongs to the test.
+int64_t SoftwareDurationUsecs(int64_t now) {
     g_i64ReportDurationUsecs = TicksToUsecs(now - g_BertStats.i64StartTicks);
     return g_i64ReportDurationUsecs;
 }
@@ -92,9 +92,13 @@ void PrintBerAndRatios(LogFn out, const BertStats& stats, int64_t availableSecs,
         out(kReportLevel, "\n");
 }
 
-void PrintLossOfSync(LogFn out, const BertStats& stats, int64_t now, float durationF) {
+void PrintLossOfSync(LogFn out, const BertStats& stats, int64_t now, int64_t durationUsecs) {
     out(kReportLevel, "->LOS=%" PRId64 " ->SYNC=%" PRId64 " ", stats.i64LosCount, stats.i64SyncCount);
-    const int64_t losUsecs = LosTimeUsecs(stats, g_bInSync, now);
+    const float durationF = static_cast<float>(durationUsecs);
+    // The card's duration is the sum of its own milliseconds, the loss time
+    // is the host's clock: the two drift apart by the card's start-up and
+    // record period, and no test loses sync for longer than it lasts.
+    const int64_t losUsecs = std::min(LosTimeUsecs(stats, g_bInSync, now), durationUsecs);
     GuiSend64(ZVBERT_LOS_USECS, losUsecs);
     out(kReportLevel, "LOSR=%.2f\n", static_cast<float>(losUsecs * 100) / durationF);
     out(kReportLevel, "\n");
@@ -115,7 +119,7 @@ void PrintReport(LogFn out, int64_t now, int64_t durationUsecs, bool hardwareMod
     }
     PrintErrors(out, stats, availableSecs);
     PrintBerAndRatios(out, stats, availableSecs, durationUsecs);
-    PrintLossOfSync(out, stats, now, durationF);
+    PrintLossOfSync(out, stats, now, durationUsecs);
 }
 
 bool ReportWanted() {
@@ -132,7 +136,7 @@ void OutputStats(int64_t now, bool isFinal, const CardBertRecord* cardRecord, bo
         return;
     }
     const int64_t durationUsecs =
-        cardRecord ? HardwareDurationUsecs(isFinal, *cardRecord) : SoftwareDurationUsecs(now, isFinal);
+        cardRecord ? HardwareDurationUsecs(isFinal, *cardRecord) : SoftwareDurationUsecs(now);
     if (!isFinal && now < g_i64NextReportTicks) return;
     if (durationUsecs <= 0) return;
     g_i64NextReportTicks = now + g_i64PerfTicksPerMs * kReportPeriodMs;

@@ -115,6 +115,14 @@ TEST_F(MainFlow, CaptureKeyNeedsAFileName) {
 
     g_bQuit = false;
     g_Settings.pszCaptureFile = "data.cap";
+    StdoutCapture notOpen;
+    Push("cx");
+    RunKeyLoop();
+    EXPECT_FALSE(g_bCapture);
+    EXPECT_EQ(notOpen.Stop(), "Cannot capture data, filename data.cap isn't open\n");
+
+    g_bQuit = false;
+    g_pCaptureFile = tmpfile();
     StdoutCapture withName;
     Push("cx");
     RunKeyLoop();
@@ -124,6 +132,8 @@ TEST_F(MainFlow, CaptureKeyNeedsAFileName) {
     RunKeyLoop();
     EXPECT_FALSE(g_bCapture);
     EXPECT_EQ(withName.Stop(), "Start capture\nStop capture\n");
+    fclose(g_pCaptureFile);
+    g_pCaptureFile = nullptr;
 }
 
 TEST_F(MainFlow, WaitForKeyOutlivesTheEndOfInput) {
@@ -190,7 +200,7 @@ TEST_F(MainFlow, StopThreadsWatchesTheMultiDropRunningFlags) {
     EXPECT_TRUE(g_bStatsUpdateStop);
     EXPECT_FALSE(g_hModbusThread.joinable());
     EXPECT_EQ(out.rfind("ModbusThread Active, UpdateThread is Stopped", 0), 0u) << out;
-    const std::string last = "ModbusThread Stopped, UpdateThread is Stopped";
+    const std::string last = "ModbusThread Stopped, UpdateThread is Stopped\n";
     EXPECT_EQ(out.substr(out.size() - last.size()), last);
 }
 
@@ -199,7 +209,7 @@ TEST_F(MainFlow, StopThreadsOfTheRoundTripTestLogsItsOwnLine) {
     g_Settings.uVerbosity = 3;
     StdoutCapture capture;
     StopThreads();
-    EXPECT_EQ(capture.Stop(), "RTDThread Stopped, UpdateThread Stopped");
+    EXPECT_EQ(capture.Stop(), "RTDThread Stopped, UpdateThread Stopped\n");
     EXPECT_TRUE(g_bRTDStop);
 }
 

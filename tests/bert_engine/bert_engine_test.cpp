@@ -287,6 +287,27 @@ TEST(BertEngineTest, DeadLineStuckAtZeroNeverSyncs) {
     EXPECT_EQ(t.bitErrors, 0u);  // errors count only in sync
 }
 
+// Seconds in which the pattern was never found are not available seconds.
+TEST(BertEngineTest, SecondsBeforeAnySyncAreSeverelyErrored) {
+    using LineFn = Rig::LineFn;
+    const LineFn kDead = [](std::vector<uint8_t>&) { return false; };
+    const LineFn kNoise = [](std::vector<uint8_t>& bytes) {
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(bytes[i] * 7 + i * 13);
+        return true;
+    };
+    for (const auto& line : {kDead, kNoise}) {
+        Rig rig({.pattern = 3});
+        Totals t = rig.Run(3000, line);
+        EXPECT_FALSE(t.last.InSync());
+        EXPECT_EQ(t.as, 0u);
+        EXPECT_EQ(t.ses, 3u);
+    }
+    Rig clean({.pattern = 3});
+    Totals t = clean.Run(3000);
+    EXPECT_EQ(t.as, 3u);  // the hunt of a clean line costs no second
+    EXPECT_EQ(t.ses, 0u);
+}
+
 TEST(BertEngineTest, BitSlipIsRecoveredWithoutCountingForEver) {
     Rig rig({.pattern = 6});
     rig.Run(500);

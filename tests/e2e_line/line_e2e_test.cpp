@@ -84,14 +84,7 @@ class LineE2e : public ::testing::Test {
    protected:
     // Options for one process with its own simulator configuration.
     e2e::RunOptions Options(const std::string& configName, const std::string& config) const {
-        std::string path = dir_.File(configName);
-        e2e::WriteFile(path, config);
-        e2e::RunOptions options;
-        options.setEnv = {
-            {"HOME", dir_.path()}, {"ZVBERTLOGPATH", dir_.path()}, {"ONDREL_SIM_CONFIG", path}};
-        options.unsetEnv = {"ONDREL_SIM_CONTROL"};
-        options.timeoutMs = 20000;
-        return options;
+        return e2e::SimRunOptions(dir_, configName, config);
     }
     // A line of its own per test and process: ctest runs tests side by side.
     static std::string LineName() {

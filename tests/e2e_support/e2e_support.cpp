@@ -299,4 +299,14 @@ void WriteFile(const std::string& path, const std::string& content) {
     out << content;
 }
 
+RunOptions SimRunOptions(const TempDir& dir, const std::string& name, const std::string& config) {
+    const std::string path = dir.File(name);
+    WriteFile(path, config);
+    RunOptions options;
+    options.setEnv = {{"HOME", dir.path()}, {"ZVBERTLOGPATH", dir.path()}, {"ONDREL_SIM_CONFIG", path}};
+    options.unsetEnv = {"ONDREL_SIM_CONTROL"};
+    options.timeoutMs = 20000;
+    return options;
+}
+
 }  // namespace e2e

@@ -143,4 +143,8 @@ std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 
+// Options for one run on the simulated card that config (written to name in
+// dir) describes, with dir as its home and log folder and no control file.
+RunOptions SimRunOptions(const TempDir& dir, const std::string& name, const std::string& config);
+
 }  // namespace e2e

@@ -165,11 +165,14 @@ TEST_F(HwThreadTest, WaitingWithoutRecordsShowsTheTimeAndEndsOnTheSyncTimeOut) {
     EXPECT_EQ(elapsed, 1);
 }
 
-TEST_F(HwThreadTest, ReadThatCannotStartEndsTheThreadWithoutAKey) {
+TEST_F(HwThreadTest, ReadThatCannotStartEndsTheTestAsALinkFailure) {
+    dwStatus = STATUS_OK;
     driver_->readRefused = true;
     Start();
     ASSERT_TRUE(Ended(3000));
-    EXPECT_FALSE(QuitKeyPushed());
+    EXPECT_TRUE(QuitKeyPushed());
+    EXPECT_EQ(dwStatus.load(), STATUS_LINK_FAILED);
+    dwStatus = STATUS_OK;
     EXPECT_EQ(driver_->Reads(), 0);
 }
 

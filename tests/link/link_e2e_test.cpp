@@ -119,11 +119,11 @@ TEST_F(SoftwareLink, FiveBitTextRunsInSync) {
 }
 
 TEST_F(SoftwareLink, InvertedLineIsUndoneInSoftwareWhenTheCardCannotInvert) {
-    // The card cannot invert: the transmit inversion (TIV) is done by the
-    // program, and the automatic inversion then has to undo it in software.
-    RunResult r = e2e::RunOndrel({"+S", "+x8", "+v", "-L2", "+l"}, Options("[[card]]\ncan_invert = false\n"));
+    // The card cannot invert: the automatic inversion has to undo an
+    // inverted line in software.
+    RunResult r = e2e::RunOndrel({"+S", "+v", "-L2", "+l"},
+                                 Options("[[card]]\ncan_invert = false\n[card.impairment]\ninvert = true\n"));
     ExpectCleanRun(r);
-    EXPECT_TRUE(r.HasEvent("ManualTxInvert=1")) << r.out;
     EXPECT_TRUE(r.HasEvent("*^Rx Inverted")) << r.out;
     EXPECT_EQ(r.Count("Rx Inverted"), 1) << r.out;
 }

@@ -10,6 +10,7 @@
 #include "link/threads.h"
 #include "link_fake_driver.h"
 #include "pattern/pattern.h"
+#include "platform/console.h"
 #include "stats/bert_stats.h"
 #include "tests/e2e_support/stdout_capture.h"
 
@@ -138,7 +139,7 @@ TEST_F(TxThreadTest, HostInjectionSpreadsElevenErrorsOverTwoBuffers) {
     EXPECT_EQ(repaired, reference);
     EXPECT_EQ(g_uInjectErrors.load(), 0u);
     EXPECT_EQ(driver_->CodeCount(IOCTL_INJECT_ERRORS), 0);
-    EXPECT_NE(out.find("Failed to inject errorsFailed to inject errors"), std::string::npos) << out;
+    EXPECT_NE(out.find("Failed to inject errors\nFailed to inject errors\n"), std::string::npos) << out;
 }
 
 TEST_F(TxThreadTest, CardInjectionAsksTheCardAndLeavesTheDataClean) {
@@ -206,6 +207,7 @@ TEST_F(TxThreadTest, SevenBitCharactersCarryTheWholePatternStream) {
 
 TEST_F(TxThreadTest, RefusedTransmitEndsTheTransmitSideAndTheTest) {
     driver_->transmitRefused = true;
+    dwStatus = STATUS_OK;
     e2e::StdoutCapture capture;
     StartThread();
     // The thread ends by itself.
@@ -213,6 +215,10 @@ TEST_F(TxThreadTest, RefusedTransmitEndsTheTransmitSideAndTheTest) {
     const std::string out = capture.Stop();
     EXPECT_TRUE(g_bTxStop);
     EXPECT_TRUE(g_bQuit);
+    // The key loop is woken, and the run is marked as cut short.
+    EXPECT_TRUE(platform::KeyWaiting() && platform::ReadKey() == 'x');
+    EXPECT_EQ(dwStatus.load(), STATUS_LINK_FAILED);
+    dwStatus = STATUS_OK;
     EXPECT_NE(out.find("Tx Failed rc=0\n"), std::string::npos) << out;
     EXPECT_NE(out.find("Error code returned was "), std::string::npos) << out;
     EXPECT_EQ(g_BertStats.i64TxByteCount, 0);

@@ -54,7 +54,7 @@ TEST_F(UserPatternFileTest, BinaryTooLongOrEmptyIsRefused) {
     EXPECT_EQ(Read(false), std::make_pair(-1, std::string("ReadPatternFile, file too long 1048000, max 1048000\n")));
     fclose(file_);
     Write("");
-    EXPECT_EQ(Read(false), std::make_pair(-1, std::string("ReadPatternFile, file too long 0, max 1048000\n")));
+    EXPECT_EQ(Read(false), std::make_pair(-1, std::string("ReadPatternFile, file is empty\n")));
     EXPECT_EQ(data_, nullptr);
 }
 
@@ -70,11 +70,21 @@ TEST_F(UserPatternFileTest, HexValuesWithAndWithoutSpaces) {
     EXPECT_EQ(Bytes(), (std::vector<uint8_t>{0x0A, 0x1B, 0x2C}));
 }
 
-TEST_F(UserPatternFileTest, HexStoppedByOtherTextFails) {
-    for (const char* text : {"0A,1B", "   \n\t ", "0A 1B zz", "+1"}) {
+TEST_F(UserPatternFileTest, HexStoppedByOtherTextFailsNamingWhy) {
+    const struct {
+        const char* text;
+        const char* message;
+    } cases[] = {
+        {"0A,1B", "ReadPatternFile, not a hexadecimal value at offset 2\n"},
+        {"   \n\t ", "ReadPatternFile, no hexadecimal values\n"},
+        {"0A 1B zz", "ReadPatternFile, not a hexadecimal value at offset 6\n"},
+        {"+1", "ReadPatternFile, not a hexadecimal value at offset 0\n"},
+    };
+    for (const auto& c : cases) {
+        const char* text = c.text;
         Write(text);
         length_ = 7;
-        EXPECT_EQ(Read(true).first, -1) << text;
+        EXPECT_EQ(Read(true), std::make_pair(-1, std::string(c.message))) << text;
         EXPECT_EQ(length_, 0u) << text;
         EXPECT_EQ(data_, nullptr) << text;
         fclose(file_);

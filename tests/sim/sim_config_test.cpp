@@ -1,4 +1,5 @@
 // Configuration of the simulated cards: defaults, the TOML file, bad files.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -90,9 +91,15 @@ TEST(SimConfig, EveryCardFieldIsConfigurable) {
 }
 
 struct BadConfig {
-    const char* text;
-    const char* mentions;
+    std::string text;
+    std::string mentions;
 };
+
+std::string Cards(int count, int ports) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += "[[card]]\nports = " + std::to_string(ports) + "\n";
+    return text;
+}
 
 TEST(SimConfig, BadTextIsRefusedWithItsReason) {
     const BadConfig cases[] = {
@@ -105,7 +112,11 @@ TEST(SimConfig, BadTextIsRefusedWithItsReason) {
         {"[[card]]\n[[card.fault]]\nrequest = \"close\"\n", "unknown request \"close\""},
         {"[[card]]\n[card.registry]\nPort = 2\n", "card[0].registry.Port: unknown registry value"},
         {"[[card]]\nline = \"radio\"\n", "unknown line kind"},
-        {"tick_ms = 0\n", "tick_ms: must be at least 1"},
+        {"tick_ms = 0\n", "tick_ms: value 0 out of range 1..50"},
+        {"tick_ms = 51\n", "tick_ms: value 51 out of range 1..50"},
+        {"[[card]]\nports = 65\n", "card[0].ports: value 65 out of range 0..64"},
+        {Cards(65, 1), "card: 65 cards, at most 64"},
+        {Cards(8, 64) + "[[card]]\nports = 1\n", "card[8].ports: makes 513 ports in all, at most 512"},
         {"card = 3\n", "card: must be an array of tables"},
     };
     for (const auto& c : cases) {
@@ -161,10 +172,24 @@ TEST_F(SimEnvironmentConfig, MalformedOrMissingFileGivesNoDriverAndNamesTheFile)
     EXPECT_EQ(sim::CreateDriverFromEnvironment(&error), nullptr);
     EXPECT_NE(error.find(missing), std::string::npos) << error;
 
-    setenv(sim::kConfigVariable, ::testing::TempDir().c_str(), 1);  // a folder, not a file
-    error.clear();
-    EXPECT_EQ(sim::CreateDriverFromEnvironment(&error), nullptr);
-    EXPECT_FALSE(error.empty());
+    EXPECT_NE(error.find(": no such file"), std::string::npos) << error;
+}
+
+// A name that is no regular file says what it is, and a FIFO is never waited on.
+TEST_F(SimEnvironmentConfig, NameThatIsNoRegularFileSaysWhatItIs) {
+    const std::string fifo = path_ + ".fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        std::string mentions;
+    } cases[] = {{::testing::TempDir(), ": is a directory"}, {fifo, ": not a regular file"}};
+    for (const auto& c : cases) {
+        setenv(sim::kConfigVariable, c.path.c_str(), 1);
+        std::string error;
+        EXPECT_EQ(sim::CreateDriverFromEnvironment(&error), nullptr);
+        EXPECT_NE(error.find(c.path + c.mentions), std::string::npos) << error;
+    }
+    std::remove(fifo.c_str());
 }
 
 }  // namespace

@@ -125,6 +125,49 @@ TEST(ImpairmentStage, ErrorsOnFramingBitsFlipNothingButAreCounted) {
     EXPECT_EQ(stage.stats().bitsCarried, 1100u);
 }
 
+// What an asynchronous receiver or a frame check finds in what arrives.
+TEST(ImpairmentStage, ReceiverChecksFindFramingParityAndFrameErrors) {
+    struct Case {
+        const char* name;
+        double rate;
+        bool invert;
+        uint8_t charBits, dataBits;
+        bool parity, frame;
+        uint32_t framing, parityErrors;
+        bool badFrame;
+    } cases[] = {
+        // 7 data bits, parity, 2 stop bits: every bit wrong leaves 8 of the 11
+        // (data and parity) flipped, an even number: the parity still holds.
+        {"all bits, 7E2", 1.0, false, 11, 7, true, false, 100, 0, false},
+        // 8 data bits without parity, 1 stop bit: framing only.
+        {"all bits, 8N1", 1.0, false, 10, 8, false, false, 100, 0, false},
+        // 8 data bits, parity: 9 flips, odd.
+        {"all bits, 8E1", 1.0, false, 11, 8, true, false, 100, 100, false},
+        {"clean, 7E1", 0.0, false, 10, 7, true, false, 0, 0, false},
+        // Inverted: the stop bits come at the start bit's level; 7 data bits
+        // and the parity bit make 8 flips, 8 and the parity bit 9.
+        {"inverted, 7E1", 0.0, true, 10, 7, true, false, 100, 0, false},
+        {"inverted, 8O1", 0.0, true, 11, 8, true, false, 100, 100, false},
+        {"synchronous", 1.0, false, 8, 8, false, false, 0, 0, false},
+        {"frame hit", 1.0, false, 8, 8, false, true, 0, 0, true},
+        {"frame inverted", 0.0, true, 8, 8, false, true, 0, 0, true},
+        {"frame clean", 0.0, false, 8, 8, false, true, 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        ImpairmentConfig settings;
+        settings.bitErrorRate = c.rate;
+        settings.invert = c.invert;
+        ImpairmentStage stage = Configured(settings);
+        LineChunk chunk = Chunk(std::vector<uint8_t>(100, 0x00), kOrigin, 11000, c.charBits, c.dataBits);
+        chunk.parity = c.parity;
+        chunk.frame = c.frame;
+        ASSERT_TRUE(stage.Apply(chunk)) << c.name;
+        EXPECT_EQ(chunk.framingErrors, c.framing) << c.name;
+        EXPECT_EQ(chunk.parityErrors, c.parityErrors) << c.name;
+        EXPECT_EQ(chunk.corrupted, c.badFrame) << c.name;
+    }
+}
+
 TEST(ImpairmentStage, BurstsComeOnTimeAsRunsOfWrongBits) {
     ImpairmentConfig settings;
     settings.burstEveryMs = 10;

@@ -159,6 +159,116 @@ TEST(SimLoopback, PortEventIsSignalledWhenDataArrives) {
     driver->Close(h);
 }
 
+uint32_t Counter(card::Driver& driver, card::PortHandle h, sim::IfCounter counter) {
+    return sim::LoadU32(simtest::InterfaceRecord(driver, h).data(), sim::kIfCounters + 4 * counter);
+}
+
+// What arrives of 100 bytes of 0x3C sent with the line settings of the
+// serial record, on a card that takes SetInversion or not.
+TEST(SimLoopback, ClockSourceAndInversionOfTheSerialRecordAct) {
+    struct Case {
+        const char* name;
+        simtest::LineSetup line;
+        bool canInvert;
+        size_t arrives;
+        uint8_t seen;
+    } cases[] = {
+        {"internal clock", {.rate = 800000}, true, 100, 0x3C},
+        {"clock from a loopback plug", {.rate = 800000, .clocking = 0}, true, 0, 0},
+        {"asynchronous ports time themselves",
+         {.rate = 800000, .mode = sim::kTransparentAsync, .clocking = 0}, true, 100, 0x3C},
+        {"TIV", {.rate = 800000, .extended = sim::kInvertTx}, true, 100, 0xC3},
+        {"TIV, no inverters on the card", {.rate = 800000, .extended = sim::kInvertTx}, false, 100, 0x3C},
+        {"receive inverted", {.rate = 800000, .extended = sim::kInvertRx | 0x2}, true, 100, 0xC3},
+        {"both", {.rate = 800000, .extended = sim::kInvertRx | sim::kInvertTx}, true, 100, 0x3C},
+    };
+    for (const auto& c : cases) {
+        auto driver = MakeDriver(std::string("[[card]]\ncan_invert = ") + (c.canInvert ? "true" : "false"));
+        auto h = driver->Open(PortPath(0, 0));
+        simtest::StartPort(*driver, h, c.line);
+        const bool carrier = simtest::InterfaceRecord(*driver, h)[sim::kIfSignals] & sim::kSignalCarrier;
+        EXPECT_EQ(carrier, c.arrives > 0) << c.name;
+        std::vector<uint8_t> data(100, 0x3C);
+        Io io;
+        simtest::Transmit(*driver, h, data, io);
+        std::vector<uint8_t> received;
+        WaitFor([&] {
+            auto more = Drain(*driver, h);
+            received.insert(received.end(), more.begin(), more.end());
+            return received.size() >= data.size();
+        }, c.arrives ? 3000 : 200);
+        EXPECT_EQ(received.size(), c.arrives) << c.name;
+        EXPECT_EQ(io.Done(), c.arrives > 0) << c.name;  // no clock: the request waits
+        if (!received.empty()) {
+            EXPECT_EQ(received[50], c.seen) << c.name;
+        }
+        driver->CancelIo(h);
+        driver->Close(h);
+    }
+}
+
+// A synchronous transmitter whose queue runs dry goes on sending idle ones,
+// which the receiver gets, and counts one underrun for the gap.
+TEST(SimLoopback, DryTransmitterSendsIdleOnesAndCountsAnUnderrun) {
+    struct Case {
+        uint32_t mode;
+        bool idle;
+    } cases[] = {{sim::kTransparentSync, true}, {sim::kTransparentAsync, false}};
+    for (const auto& c : cases) {
+        auto driver = MakeDriver();
+        auto h = driver->Open(PortPath(0, 0));
+        simtest::StartPort(*driver, h, {.rate = 64000, .mode = c.mode});
+        std::vector<uint8_t> received;
+        auto collect = [&] {
+            auto more = Drain(*driver, h);
+            received.insert(received.end(), more.begin(), more.end());
+        };
+        const std::vector<uint8_t> data(80, 0x00);
+        for (int burst = 0; burst < 2; ++burst) {
+            Io io;
+            simtest::Transmit(*driver, h, data, io);
+            EXPECT_TRUE(io.Wait());
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));  // the host is late
+            collect();
+        }
+        WaitFor([&] { collect(); return false; }, 150);
+        const auto ones = size_t(std::count(received.begin(), received.end(), 0xFF));
+        const auto zeros = size_t(std::count(received.begin(), received.end(), 0x00));
+        EXPECT_EQ(zeros, 160u) << "mode " << c.mode;
+        EXPECT_EQ(ones + zeros, received.size());
+        EXPECT_EQ(Counter(*driver, h, sim::kCounterTxU), c.idle ? 2u : 0u) << "mode " << c.mode;
+        // The gap between the two bursts, less the time the host is given,
+        // comes as idle: some 150 ms of the 64 kbit/s line, 1200 bytes.
+        if (c.idle) {
+            ASSERT_GT(received.size(), 80u);
+            EXPECT_EQ(received[79], 0x00);
+            EXPECT_EQ(received[80], 0xFF);
+            EXPECT_GT(ones, 700u);
+        } else {
+            EXPECT_EQ(ones, 0u);
+        }
+        driver->Close(h);
+    }
+}
+
+// The interface record counts what the receiver's checks find.
+TEST(SimLoopback, FramingAndParityErrorsMoveTheInterfaceCounters) {
+    auto driver = MakeDriver("[[card]]\n[card.impairment]\ninvert = true\n");
+    auto h = driver->Open(PortPath(0, 0));
+    // 8 data bits, even parity, 1 stop bit: inverted, every character has a
+    // wrong stop bit and 9 wrong bits under its parity.
+    simtest::StartPort(*driver, h, {.rate = 110000, .mode = sim::kTransparentAsync, .parity = 2});
+    std::vector<uint8_t> data(100, 0x55);
+    Io io;
+    simtest::Transmit(*driver, h, data, io);
+    ASSERT_TRUE(io.Wait());
+    size_t got = 0;
+    EXPECT_TRUE(WaitFor([&] { return (got += Drain(*driver, h).size()) >= 100; }));
+    EXPECT_EQ(Counter(*driver, h, sim::kCounterFraming), 100u);
+    EXPECT_EQ(Counter(*driver, h, sim::kCounterCrc), 100u);
+    driver->Close(h);
+}
+
 TEST(SimLoopback, RateZeroCarriesNothingAndAbsurdRatesAreClamped) {
     auto driver = MakeDriver();
     auto h = driver->Open(PortPath(1, 0));

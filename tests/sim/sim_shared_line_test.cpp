@@ -5,6 +5,10 @@
 
 #include <bit>
 
+#include "platform/sync.h"
+#include "sim/line_messages.h"
+#include "sim/line_socket.h"
+#include "sim/records.h"
 #include "sim_test_util.h"
 
 namespace {
@@ -186,12 +190,43 @@ TEST(SimSharedLine, AThirdEndIsTurnedAway) {
     End a;
     End b;
     ASSERT_TRUE(Joined(a, b));
+    testing::internal::CaptureStderr();
     End c;
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // several attempts to join
     EXPECT_FALSE(c.Carrier());
+    const std::string said = testing::internal::GetCapturedStderr();
+    const std::string why = "simulated shared line " + LineName() +
+                            ".0: two ends are on it already, this port is turned away\n";
+    EXPECT_EQ(said, why);  // once, however often it tried
     a.Send({9, 9});
     EXPECT_EQ(b.Receive(2), (std::vector<uint8_t>{9, 9}));
     EXPECT_TRUE(c.Drain().empty());
+}
+
+// A far end that sends a record no line carries (here a chunk ending near the
+// end of time) is dropped with one message, and the line takes the next end.
+TEST(SimSharedLine, AFarEndSendingAnImpossibleRecordIsDroppedAndReplaced) {
+    End a;
+    const int rogue = sim::LineSocketConnect(sim::LineSocketName(LineName() + ".0"));
+    ASSERT_GE(rogue, 0);
+    std::vector<uint8_t> bytes;
+    sim::AppendSignalsMessage(bytes, sim::kV24Dtr, true);
+    sim::LineChunk chunk;
+    chunk.data = {1, 2, 3};
+    chunk.startNs = platform::PerfCounter();
+    chunk.endNs = INT64_MAX - 1;
+    sim::AppendDataMessage(bytes, chunk);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(sim::LineSocketSend(rogue, bytes.data(), bytes.size()), long(bytes.size()));
+    uint8_t gone = 0;
+    EXPECT_TRUE(WaitFor([&] { return sim::LineSocketReceive(rogue, &gone, 1) < 0; }));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "simulated shared line " + LineName() + ".0: the far end sent bit times far from now; it is dropped\n");
+    sim::LineSocketClose(rogue);
+    End b;
+    ASSERT_TRUE(Joined(a, b));
+    b.Send({7, 8});
+    EXPECT_EQ(a.Receive(2), (std::vector<uint8_t>{7, 8}));
 }
 
 }  // namespace

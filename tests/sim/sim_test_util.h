@@ -79,6 +79,8 @@ struct LineSetup {
     uint32_t stopBits = 0;
     uint32_t rxBufferLength = 8192;
     uint32_t rxBuffers = 8;
+    uint32_t clocking = 1;  // 1 internal, 0 from the line
+    uint32_t extended = 0;  // the extended configuration word
 };
 
 // Writes the line settings into the port's records and starts the port.
@@ -98,6 +100,8 @@ inline void StartPort(card::Driver& driver, card::PortHandle h, const LineSetup&
     sim::StoreU32(serial.data(), sim::kSerialAsyncDataBits, line.dataBitsCode);
     sim::StoreU32(serial.data(), sim::kSerialAsyncParity, line.parity);
     sim::StoreU32(serial.data(), sim::kSerialAsyncStopBits, line.stopBits);
+    sim::StoreU32(serial.data(), sim::kSerialClocking, line.clocking);
+    sim::StoreU32(serial.data(), sim::kSerialExtendedConfig, line.extended);
     ASSERT_EQ(Control(driver, h, IOCTL_SET_SERIAL_CONFIG, serial.data(), kSerialConfigSize, nullptr, 0), 0u);
     ASSERT_EQ(Control(driver, h, IOCTL_START_PORT, nullptr, 0, nullptr, 0), 0u);
 }

@@ -1,0 +1,110 @@
+// The statistics ticker of the multi-drop master and the round-trip delay
+// test: its stop rules, and its thread against the real clock.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "core/run_state.h"
+#include "core/settings.h"
+#include "platform/console.h"
+#include "stats/stats_update.h"
+
+namespace {
+
+std::atomic<int> g_outputs{0};
+void CountOutput() { ++g_outputs; }
+
+class StatsUpdateTest : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        saved_ = g_Settings;
+        g_bFirstSyncPending = true;
+        g_bStatsUpdateStop = false;
+        g_outputs = 0;
+        SetStatsUpdateOutput(CountOutput);
+    }
+    void TearDown() override {
+        SetStatsUpdateOutput(nullptr);
+        g_Settings = saved_;
+        g_bFirstSyncPending = true;
+        while (platform::KeyWaiting()) platform::ReadKey();
+    }
+    // Runs the thread until it ends by itself or stopAfterMs passes.
+    static void RunThread(int stopAfterMs, void (*whileRunning)() = nullptr) {
+        std::thread ticker([] { StatsUpdateThread(); });
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(stopAfterMs);
+        while (std::chrono::steady_clock::now() < end && !(g_bStatsUpdateStop && !g_bStatsUpdateRunning)) {
+            if (whileRunning) whileRunning();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        g_bStatsUpdateStop = true;
+        ticker.join();
+    }
+    TestSettings saved_;
+};
+
+struct StopCase {
+    const char* name;
+    bool multiDrop;
+    bool firstSyncPending;
+    bool durationGiven;
+    uint32_t durationSecs;
+    uint32_t noSyncSecs;
+    int64_t elapsedUsecs;
+    bool stops;
+};
+
+TEST_F(StatsUpdateTest, StopRules) {
+    const StopCase cases[] = {
+        {"just short of -L", false, false, true, 3, 60, 2999999, false},
+        {"at -L", false, false, true, 3, 60, 3000000, true},
+        {"no -L: no rule", false, false, false, 3, 1, 1000000000, false},
+        {"-L0 outside the multi-drop test", false, true, true, 0, 1, 1000000000, false},
+        {"delay test: only the time rule", false, true, true, 2, 5, 2000000, true},
+        {"multi-drop before sync: not on time", true, true, true, 2, 5, 4999999, false},
+        {"multi-drop before sync: at -S", true, true, true, 2, 5, 5000000, true},
+        {"multi-drop -L0 before sync: at -S", true, true, true, 0, 5, 5000000, true},
+        {"multi-drop in sync: on time", true, false, true, 2, 5, 2000000, true},
+        {"multi-drop in sync, -L0", true, false, true, 0, 5, 1000000000, false},
+    };
+    for (const StopCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_Settings.bMultiDrop = c.multiDrop;
+        g_bFirstSyncPending = c.firstSyncPending;
+        g_Settings.bTestDurationGiven = c.durationGiven;
+        g_Settings.uTestDurationSecs = c.durationSecs;
+        g_Settings.uNoSyncTimeoutSecs = c.noSyncSecs;
+        EXPECT_EQ(StatsUpdateStopDue(c.elapsedUsecs), c.stops);
+    }
+}
+
+TEST_F(StatsUpdateTest, EndsTheTestWithinOneWaitOfTheDurationAndTypesX) {
+    g_Settings.bTestDurationGiven = true;
+    g_Settings.uTestDurationSecs = 1;
+    RestartStatsUpdatePeriod();
+    g_i64PrevElapsedUsecs = 0;
+    RunThread(3000);
+    EXPECT_FALSE(g_bStatsUpdateRunning);
+    EXPECT_GE(g_i64MainElapsedUsecs.load(), 1000000);
+    EXPECT_LT(g_i64MainElapsedUsecs.load(), 1000000 + 2 * 1000 * int64_t{kStatsUpdateWaitMs});
+    EXPECT_GE(g_outputs.load(), 1);  // at 0.5 s, and perhaps at 1 s
+    EXPECT_LE(g_outputs.load(), 2);
+    ASSERT_TRUE(platform::KeyWaiting());
+    EXPECT_EQ(platform::ReadKey(), 'x');
+}
+
+TEST_F(StatsUpdateTest, RestartingThePeriodOftenSuppressesTheOutput) {
+    g_Settings.bTestDurationGiven = false;
+    RestartStatsUpdatePeriod();
+    g_i64PrevElapsedUsecs = 0;
+    RunThread(1200, [] {
+        static int calls = 0;
+        if (++calls % 10 == 0) RestartStatsUpdatePeriod();  // every 200 ms
+    });
+    EXPECT_EQ(g_outputs.load(), 0);
+    EXPECT_LT(g_i64MainElapsedUsecs.load(), 500000);
+}
+
+}  // namespace

@@ -20,6 +20,7 @@
 #include "pattern/pattern.h"
 #include "platform/console.h"
 #include "platform/file.h"
+#include "platform/pipe.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "port/front_end_signals.h"
@@ -224,6 +225,15 @@ void StartFrontEndLink() {
     g_pMyMessenger = new MyBertMessenger(&g_csGlobal, FrontEndActions());
     g_pMessenger = g_pMyMessenger;
     g_pMyMessenger->Start();
+}
+
+// A test without its front end would end the moment it started, after the
+// port had been set up for nothing.
+bool FrontEndMissing() {
+    if (!g_Settings.bGuiLink || dwStatus != STATUS_NO_FRONT_END) return false;
+    LogPrint(1, "ERROR: No front end listens at %s (-g); start the front end first\n",
+             platform::PipePath(kFrontEndPipeName).c_str());
+    return true;
 }
 
 // Bounded, so that a front end that vanishes or never answers cannot keep the
@@ -614,6 +624,10 @@ int RunOndrel(int argc, char** argv) {
         valid = PrepareTest(files);
     }
     StartFrontEndLink();
+    if (valid && FrontEndMissing()) {
+        valid = false;
+        iRet = kExitNoFrontEnd;
+    }
     if (valid) iRet = RunTest();
     // The driver goes now, while everything that uses it is still alive; left
     // to the end of the process it would go in no particular order.

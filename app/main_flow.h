@@ -18,6 +18,8 @@ constexpr int kExitDriverUnavailable = 2;
 constexpr int kExitSetupFailed = 3;
 constexpr int kExitCardRemoved = 4;
 constexpr int kExitLinkFailed = 5;
+// -g, and no front end listened at the pipe: no test ran.
+constexpr int kExitNoFrontEnd = 6;
 
 // The worker threads of the running test. g_hRxThread holds whichever of
 // KVIOEventThread, HardwareBERTRxThread or EchoThread runs.

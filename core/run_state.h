@@ -14,6 +14,8 @@ constexpr uint32_t STATUS_BAD_PARAMETERS = 1;
 constexpr uint32_t STATUS_TX_THREAD_FAILED = 2;
 constexpr uint32_t STATUS_THREAD_FAILED = 3;
 constexpr uint32_t STATUS_OPEN_FAILED = 4;
+// -g and no front end listening at the pipe.
+constexpr uint32_t STATUS_NO_FRONT_END = 5;
 constexpr uint32_t STATUS_UNSUPPORTED_RATE = 6;
 constexpr uint32_t STATUS_UNSUPPORTED_MODE = 7;
 constexpr uint32_t STATUS_HW_MODE_UNSUPPORTED = 8;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/byte_ring.h"
+#include "core/run_state.h"
 #include "gui/sender.h"
 #include "gui/tlv.h"
 #include "platform/event.h"
@@ -18,7 +19,7 @@
 constexpr const char* kFrontEndPipeName = "ZorvanBERTPipe";
 constexpr uint32_t kMessengerRingBytes = 32768;
 constexpr uint32_t kPipeChunkBytes = 4096;
-constexpr uint32_t kStopCodePipeAbsent = 5;
+constexpr uint32_t kStopCodePipeAbsent = STATUS_NO_FRONT_END;
 
 class BertMessenger : public GuiSender {
 public:

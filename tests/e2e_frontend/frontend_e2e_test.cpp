@@ -168,8 +168,10 @@ TEST_F(FrontEndLink, NoFrontEndEndsTheRunAtOnceWithStatusFive) {
     RunResult r = e2e::RunOndrel({"-g", "+S", "-v4", "-L30"}, options);
     EXPECT_FALSE(r.timedOut);
     EXPECT_TRUE(r.Contains("CreateFile failed, GLE=2\n"));
+    EXPECT_TRUE(r.Contains("ERROR: No front end listens at " + runtime_.path() + "/ZorvanBERTPipe"));
+    EXPECT_FALSE(r.Contains("Unable to use the selected port"));  // no port was opened
     EXPECT_TRUE(r.HasLine("dwStatus=0x5"));
-    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.exitCode, 6);
 }
 
 }  // namespace

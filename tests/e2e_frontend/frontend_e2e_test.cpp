@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -34,13 +36,10 @@ const ReportFigure kReportFigures[] = {
 
 class FrontEndLink : public ::testing::Test {
 protected:
-    void Start(const std::vector<std::string>& args) {
+    void Start(const std::vector<std::string>& args, const std::string& simConfig = "[[card]]\n") {
         frontEnd_ = std::make_unique<ScriptedFrontEnd>(runtime_.path());
-        e2e::RunOptions options;
-        options.setEnv = {{"HOME", home_.path()},
-                          {"ZVBERTLOGPATH", home_.path()},
-                          {"XDG_RUNTIME_DIR", runtime_.path()}};
-        options.unsetEnv = {"ONDREL_SIM_CONFIG"};
+        e2e::RunOptions options = e2e::SimRunOptions(home_, "sim.toml", simConfig);
+        options.setEnv.push_back({"XDG_RUNTIME_DIR", runtime_.path()});
         std::vector<std::string> all = {"-g", "+l", "-v4"};
         all.insert(all.end(), args.begin(), args.end());
         child_ = std::make_unique<e2e::ChildProcess>(ONDREL_BINARY, all, options);
@@ -75,8 +74,11 @@ protected:
 };
 
 TEST_F(FrontEndLink, SoftwareTestEveryMessageBothWays) {
-    Start({"+S", "-k64000", "-L30"});
+    Start({"+S", "-k64000", "-L30", "+v"}, "[[card]]\n[card.impairment]\ninvert = true\n");
     WaitForSyncedReport();
+    EXPECT_TRUE(frontEnd_->WaitFor(ZVBERT_SIGNAL_CHANGE, 0, [](const TlvRecord& r) {
+        return r.Byte(0) == SIGNAL_ITEM_RX_INVERTED && r.Byte(1) == SIGNAL_STATE_ON;
+    }));
     // Output items from the port: CTS and DCD.
     for (uint8_t item : {SIGNAL_ITEM_CTS, SIGNAL_ITEM_DCD})
         EXPECT_TRUE(frontEnd_->WaitFor(ZVBERT_SIGNAL_CHANGE, 0, [&](const TlvRecord& r) {
@@ -113,16 +115,69 @@ TEST_F(FrontEndLink, SoftwareTestEveryMessageBothWays) {
 }
 
 TEST_F(FrontEndLink, HardwareTestValuesAndAnEarlyEndAck) {
-    Start({"-k64000", "-L2"});
+    Start({"-k64000", "-L2", "+v"},
+          "[[card]]\ncan_invert = false\n[card.impairment]\ninvert = true\n");
     frontEnd_->Send(ZVBERT_END_ACK);  // early: the program skips its end message
     WaitForSyncedReport();
+    EXPECT_TRUE(frontEnd_->WaitFor(ZVBERT_SIGNAL_CHANGE, 0, [](const TlvRecord& r) {
+        return r.Byte(0) == SIGNAL_ITEM_RX_INVERTED && r.Byte(1) == SIGNAL_STATE_ON;
+    }));
     frontEnd_->Send(ZVBERT_INJECT_ERRORS, {2});
+    // A card that cannot invert leaves the transmit inversion to the program.
+    frontEnd_->Send(ZVBERT_SIGNAL_CHANGE, {SIGNAL_ITEM_TIV, SIGNAL_STATE_ON});
+    EXPECT_TRUE(frontEnd_->WaitFor(ZVBERT_SIGNAL_CHANGE, kWaitMs, [](const TlvRecord& r) {
+        return r.Byte(0) == SIGNAL_ITEM_MANUAL_INVERT && r.Byte(1) == SIGNAL_STATE_ON;
+    }));
+    ExpectEvent("*^Tx Inverted");
     RunResult r = child_->Finish(kWaitMs);  // the test ends by itself after 2 s
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.LastValue("BitErr="), 2);
     EXPECT_TRUE(frontEnd_->Received(ZVBERT_TEST_ENDED).empty());
     ExpectClosingExchange(0);
     ExpectLastReportOnBothSides(r);
+}
+
+TEST_F(FrontEndLink, RoundTripDelayTestSendsItsDelaysAndAResetClearsThem) {
+    Start({"+R", "+d31", "-k64000", "-L30"}, "[[card]]\n[card.impairment]\ndelay_ms = 20\n");
+    // The trend needs ten delays.
+    ASSERT_TRUE(frontEnd_->WaitFor(ZVBERT_RTD_TREND, kWaitMs));
+    EXPECT_TRUE(frontEnd_->Received(ZVBERT_SYNC_STATE).empty());  // no sync in this test
+    const size_t beforeReset = frontEnd_->Mark();
+    frontEnd_->Send(ZVBERT_RESET_STATS);
+    EXPECT_TRUE(frontEnd_->WaitFor(
+        ZVBERT_RTD_RX, kWaitMs, [](const TlvRecord& r) { return r.U64(0) == 0; }, beforeReset));
+    ASSERT_TRUE(frontEnd_->WaitFor(ZVBERT_RTD_RX, kWaitMs,
+                                   [](const TlvRecord& r) { return r.U64(0) >= 3; }, beforeReset));
+    frontEnd_->Send(ZVBERT_STOP);
+    RunResult r = child_->Finish(kWaitMs);
+    EXPECT_EQ(r.exitCode, 1);
+    ExpectClosingExchange(0);
+
+    // The last figures sent are those of the console's last summary.
+    const std::regex summary(R"(tx \d+, rx (\d+), lost (\d+), late \d+, last (\d+), .*trend (\d+\.\d+))");
+    std::smatch m;
+    std::string last;
+    for (const std::string& line : r.Lines())
+        if (std::regex_search(line, summary)) last = line;
+    ASSERT_TRUE(std::regex_search(last, m, summary)) << r.out;
+    EXPECT_EQ(frontEnd_->Last64(ZVBERT_RTD_RX), std::stoll(m[1]));
+    EXPECT_EQ(frontEnd_->Last64(ZVBERT_RTD_LOST), std::stoll(m[2]));
+    EXPECT_EQ(frontEnd_->Last64(ZVBERT_RTD_LAST), std::stoll(m[3]));
+    EXPECT_NEAR(frontEnd_->Last64(ZVBERT_RTD_TREND) / 10.0, std::stod(m[4]), 0.0005);
+    // The histogram sent since the reset holds every returned frame, at the line's delay.
+    std::map<uint32_t, uint32_t> histogram;
+    bool reset = false;
+    for (const TlvRecord& rec : frontEnd_->Since(beforeReset)) {
+        reset = reset || (rec.uTag == ZVBERT_RTD_RX && rec.U64(0) == 0);
+        if (reset && rec.uTag == ZVBERT_RTD_HISTOGRAM) histogram[rec.U32(0)] = rec.U32(4);
+    }
+    int64_t frames = 0;
+    for (const auto& [delay, count] : histogram) {
+        EXPECT_GE(delay, 19u);
+        EXPECT_LE(delay, 21u);
+        frames += count;
+    }
+    EXPECT_EQ(frames, frontEnd_->Last64(ZVBERT_RTD_RX));
 }
 
 TEST_F(FrontEndLink, BadRecordsAreSkippedAndAFrontEndThatGoesEndsTheTest) {

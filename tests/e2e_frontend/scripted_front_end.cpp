@@ -88,6 +88,12 @@ std::vector<TlvRecord> ScriptedFrontEnd::Received(uint32_t tag) {
     return out;
 }
 
+std::vector<TlvRecord> ScriptedFrontEnd::Since(size_t from) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (from >= records_.size()) return {};
+    return {records_.begin() + static_cast<std::ptrdiff_t>(from), records_.end()};
+}
+
 int64_t ScriptedFrontEnd::Last64(uint32_t tag, uint32_t offset) {
     std::vector<TlvRecord> all = Received(tag);
     if (all.empty()) return -1;

@@ -35,6 +35,8 @@ public:
     // Records received so far, as the `from` of a later wait.
     size_t Mark();
     std::vector<TlvRecord> Received(uint32_t tag);
+    // Every record from the index `from` on, in the order received.
+    std::vector<TlvRecord> Since(size_t from);
     // The value of the last record of the tag: a byte, a word or a 64-bit
     // value after the given value offset; -1 when none came.
     int64_t Last64(uint32_t tag, uint32_t offset = 0);

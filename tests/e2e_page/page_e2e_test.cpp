@@ -1,0 +1,137 @@
+// The real front end starting the real ondrel, its page in headless
+// Chromium: the page shows the console's figures, its stop button ends the
+// test, and the results files hold the same figures. With
+// ONDREL_SCREENSHOT_DIR set, the pictures of docs/ are taken on the way.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e_page/headless_browser.h"
+#include "tests/e2e_support/e2e_support.h"
+
+namespace {
+
+constexpr int kWaitMs = 15000;
+
+// The word after the last label in the text ("BER=0.10 " gives "0.10").
+std::string LastWord(const std::string& text, const std::string& label) {
+    const size_t at = text.rfind(label);
+    if (at == std::string::npos) return "";
+    const size_t from = at + label.size();
+    return text.substr(from, text.find_first_of(" ,\n", from) - from);
+}
+
+// The last line of a CSV text, by column name.
+std::map<std::string, std::string> LastCsvRow(const std::string& csv) {
+    std::vector<std::vector<std::string>> lines;
+    std::istringstream in(csv);
+    for (std::string line; std::getline(in, line);) {
+        lines.emplace_back();
+        std::istringstream cells(line);
+        for (std::string cell; std::getline(cells, cell, ',');) lines.back().push_back(cell);
+    }
+    std::map<std::string, std::string> row;
+    if (lines.size() < 2) return row;
+    for (size_t i = 0; i < lines[0].size() && i < lines.back().size(); ++i)
+        row[lines[0][i]] = lines.back()[i];
+    return row;
+}
+
+class FrontEndPage : public ::testing::Test {
+protected:
+    // Starts the front end on a free port with these ondrel options and
+    // opens its page; false when either fails.
+    bool Start(const std::vector<std::string>& ondrelArgs, const std::string& simConfig) {
+        e2e::RunOptions options = e2e::SimRunOptions(dir_, "sim.toml", simConfig);
+        options.setEnv.push_back({"XDG_RUNTIME_DIR", dir_.path()});
+        std::vector<std::string> args = {"--port", "0", "--results", dir_.File("results"),
+                                         "--ondrel", ONDREL_BINARY};
+        args.insert(args.end(), ondrelArgs.begin(), ondrelArgs.end());
+        frontEnd_ = std::make_unique<e2e::ChildProcess>(ONDREL_FRONTEND, args, options);
+        if (!frontEnd_->WaitForOutput("/\n", kWaitMs)) return false;
+        const std::string url = LastWord(frontEnd_->Output(), "the test is shown at ");
+        return browser_.Started() && browser_.Open(url);
+    }
+    std::string Figure(const std::string& key) {
+        return browser_.Evaluate("document.getElementById('f-" + key + "').textContent");
+    }
+    void Screenshot(const std::string& name) {
+        if (const char* dir = std::getenv("ONDREL_SCREENSHOT_DIR")) {
+            EXPECT_TRUE(browser_.Screenshot(std::string(dir) + "/" + name));
+        }
+    }
+    bool WaitForExitCode() {
+        return browser_.WaitUntil("document.getElementById('exit').textContent.includes('Exit code')",
+                                  kWaitMs);
+    }
+    // The page stays up after the test until the front end is told to end.
+    e2e::RunResult EndFrontEnd() {
+        frontEnd_->Signal(SIGTERM);
+        return frontEnd_->Finish(kWaitMs);
+    }
+    e2e::TempDir dir_;
+    e2e::TempDir profile_;
+    HeadlessBrowser browser_{profile_.path()};
+    std::unique_ptr<e2e::ChildProcess> frontEnd_;
+};
+
+TEST_F(FrontEndPage, SoftwareTestShowsTheConsolesFiguresAndStopsFromThePage) {
+    ASSERT_TRUE(Start({"+S", "-k64000", "-L30", "+l"},
+                      "[[card]]\n[card.impairment]\nbit_error_rate = 1e-3\nseed = 3\n"))
+        << frontEnd_->Output();
+    ASSERT_TRUE(browser_.WaitUntil(
+        "Number(document.getElementById('f-erroredSeconds')?.textContent) >= 2", kWaitMs))
+        << frontEnd_->Output();
+    Screenshot("software-test.png");
+    browser_.Evaluate("document.getElementById('stop').click()");
+    ASSERT_TRUE(WaitForExitCode()) << frontEnd_->Output();
+    const std::string bitErrors = Figure("bitErrors"), ber = Figure("berPercent"),
+                      es = Figure("erroredSeconds");
+    e2e::RunResult r = EndFrontEnd();
+    EXPECT_EQ(r.exitCode, 0) << r.out;  // ondrel's: bit errors were counted
+    EXPECT_LT(r.LastValue("Duration(s)="), 20) << "the test did not stop from the page";
+
+    // The console's last report is the closing one.
+    EXPECT_EQ(bitErrors, LastWord(r.out, "BitErr="));
+    EXPECT_EQ(ber, LastWord(r.out, "BER="));
+    EXPECT_EQ(es, LastWord(r.out, "ES(US)="));
+    EXPECT_GT(std::stoll(bitErrors), 0);
+
+    const std::string json = e2e::ReadFile(dir_.File("results.json"));
+    const std::string latest = json.substr(json.find("\"latest\":"), 600);
+    EXPECT_NE(latest.find("\"bitErrors\":" + bitErrors + ","), std::string::npos) << latest;
+    EXPECT_NE(latest.find("\"berPercent\":" + ber + ","), std::string::npos) << latest;
+    EXPECT_NE(latest.find("\"erroredSeconds\":" + es + ","), std::string::npos) << latest;
+    auto csv = LastCsvRow(e2e::ReadFile(dir_.File("results.csv")));
+    EXPECT_EQ(csv["bitErrors"], bitErrors);
+    EXPECT_EQ(csv["berPercent"], ber);
+    EXPECT_EQ(csv["erroredSeconds"], es);
+}
+
+TEST_F(FrontEndPage, RoundTripDelayTestShowsTheDelaysAndTheirHistogram) {
+    ASSERT_TRUE(Start({"+R", "+d31", "-k64000", "-L2", "+l"},
+                      "[[card]]\n[card.impairment]\ndelay_ms = 20\n"))
+        << frontEnd_->Output();
+    ASSERT_TRUE(WaitForExitCode()) << frontEnd_->Output();  // ends by itself
+    Screenshot("rtd-test.png");
+    const std::string returned = Figure("rtdReturned"), lost = Figure("rtdLost"),
+                      last = Figure("rtdLastMs");
+    const std::string bars = browser_.Evaluate(
+        "Chart.getChart('histChart').data.datasets[0].data.reduce((a, b) => a + b, 0)");
+    e2e::RunResult r = EndFrontEnd();
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_EQ(returned, LastWord(r.out, ", rx "));
+    EXPECT_EQ(lost, LastWord(r.out, ", lost "));
+    EXPECT_EQ(last, LastWord(r.out, ", last "));
+    EXPECT_EQ(bars, returned);  // every returned frame has its bar
+    EXPECT_GT(std::stoll(returned), 10);
+}
+
+}  // namespace

@@ -70,7 +70,7 @@ HeadlessBrowser::HeadlessBrowser(const std::string& profileDir) {
     if (pipe2(commands, O_CLOEXEC) != 0 || pipe2(answers, O_CLOEXEC) != 0) return;
     const std::vector<std::string> args = {
         "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe",
-        "--user-data-dir=" + profileDir, "--window-size=1280,900", "--hide-scrollbars",
+        "--user-data-dir=" + profileDir, "--window-size=1280,1060", "--hide-scrollbars",
         "--no-first-run", "--no-default-browser-check", "--disable-extensions", "about:blank"};
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -180,7 +180,7 @@ bool HeadlessBrowser::WaitUntil(const std::string& expression, int timeoutMs) {
 
 bool HeadlessBrowser::Screenshot(const std::string& pngPath) {
     const std::string data =
-        JsonStringField(Call("Page.captureScreenshot", "{\"format\":\"png\",\"captureBeyondViewport\":true}"), "data");
+        JsonStringField(Call("Page.captureScreenshot", "{\"format\":\"png\"}"), "data");
     if (data.empty()) return false;
     std::ofstream(pngPath, std::ios::binary) << DecodeBase64(data);
     return true;

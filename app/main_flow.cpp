@@ -16,6 +16,8 @@
 #include "hwbert/hwbert.h"
 #include "link/threads.h"
 #include "log/log.h"
+#include "multidrop/modbus_thread.h"
+#include "multidrop/slave_table.h"
 #include "pattern/pattern.h"
 #include "platform/console.h"
 #include "platform/file.h"
@@ -46,7 +48,7 @@ using ThreadFn = uint32_t (*)();
 
 // The multi-drop thread is not part of this build: its start fails as a
 // start the system refuses would. Put the thread function here when it lands.
-constexpr ThreadFn kModbusThread = nullptr;
+constexpr ThreadFn kModbusThread = ModbusThread;
 constexpr ThreadFn kStatsUpdateThread = StatsUpdateThread;
 constexpr ThreadFn kRoundTripDelayThread = RoundTripDelayThread;
 
@@ -308,6 +310,7 @@ StartOutcome StartHardwareThreads() {
 
 StartOutcome StartMultiDropThreads() {
     StartOutcome outcome = StartOutcome::AllStarted;
+    SetStatsUpdateOutput(OutputMultiStats);
     if (!StartWorker(g_hModbusThread, g_bModbusStop, kModbusThread)) {
         NoteFailedStart("Failed to start ModbusThread\n");
         outcome = StartOutcome::SomeFailed;
@@ -394,6 +397,7 @@ int ExitCodeOfTest() {
         default:
             break;
     }
+    if (g_Settings.bMultiDropMaster) return MultiDropBitErrors() == 0 ? 1 : 0;
     std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
     return g_BertStats.i64SBitErrorCount == 0 ? 1 : 0;
 }

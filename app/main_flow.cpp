@@ -196,6 +196,11 @@ bool PrepareTest(const RunFiles& files) {
         s.bHardwareMode = false;
     }
     if (s.bRoundTripDelay) return AnnounceRoundTripDelay();
+    // The master's time-outs follow from the rate.
+    if (s.bMultiDropMaster && s.uClockRate == 0) {
+        LogPrint(1, "Error: the multi-drop master needs a clock rate above 0 (-k)\n");
+        return false;
+    }
     AnnounceTest();
     return true;
 }

@@ -79,11 +79,12 @@ void Classify(SlaveStats& slave, int id, int64_t p) {
         slave.bSlaveInSync = false;
         GuiSend2(ZVBERT_MULTIDROP_SYNC, uint8_t(id), 0);
     } else if (p <= 10) {
-        if (!slave.bSlaveInSync) {
-            slave.bSlaveInSync = true;
-            LoadScramFromRx(slave.rxscram);
-            GuiSend2(ZVBERT_MULTIDROP_SYNC, uint8_t(id), 1);
-        }
+        // A return to sync is counted once, when it happens, not at every
+        // clean poll after it.
+        if (slave.bSlaveInSync) return;
+        slave.bSlaveInSync = true;
+        LoadScramFromRx(slave.rxscram);
+        GuiSend2(ZVBERT_MULTIDROP_SYNC, uint8_t(id), 1);
         if (slave.bSlaveFirstSyncPending) {
             FirstSync(slave, id);
         } else {

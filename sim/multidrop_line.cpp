@@ -75,7 +75,7 @@ void MultiDropLine::Attach(int64_t nowNs) {
     const int socket = LineSocketConnect(socketName_);
     if (socket >= 0) {
         if (LineSocketPeerIsSameUser(socket)) {
-            links_.push_back(Link{socket});
+            AddLink(socket);
             return;
         }
         LineSocketClose(socket);
@@ -85,10 +85,16 @@ void MultiDropLine::Attach(int64_t nowNs) {
     listener_ = LineSocketListen(socketName_);
 }
 
+void MultiDropLine::AddLink(int socket) {
+    Link link;
+    link.socket = socket;
+    links_.push_back(std::move(link));
+}
+
 void MultiDropLine::AcceptMembers() {
     for (int socket; (socket = LineSocketAccept(listener_)) >= 0;) {
         if (LineSocketPeerIsSameUser(socket)) {
-            links_.push_back(Link{socket});
+            AddLink(socket);
             continue;
         }
         LineSocketClose(socket);

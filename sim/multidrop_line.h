@@ -48,6 +48,7 @@ class MultiDropLine : public Line {
     void Pump(int64_t nowNs);
     void Attach(int64_t nowNs);
     void AcceptMembers();
+    void AddLink(int socket);
     void SendTo(Link& link, const std::vector<uint8_t>& message);
     bool Flush(Link& link);
     bool ReadFrom(Link& link, size_t from, int64_t nowNs);

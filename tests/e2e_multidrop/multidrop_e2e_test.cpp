@@ -99,7 +99,9 @@ TEST_F(MultiDropE2e, ASlaveThatDiesLeavesTheOtherPolled) {
     ASSERT_TRUE(master.WaitForOutput("All slaves now in Sync", 5000)) << master.Output();
     slaves_[1]->Signal(SIGKILL);
     ASSERT_TRUE(master.WaitForOutput("SlaveId 3, Setting Not Active, Not In Sync", 5000)) << master.Output();
-    const std::string atLoss = LastSlaveLine(RunResult{.out = master.Output()}, 1);
+    RunResult soFar;
+    soFar.out = master.Output();
+    const std::string atLoss = LastSlaveLine(soFar, 1);
     RunResult r = master.Finish(15000);
     slaves_[0]->Signal(SIGTERM);
     ASSERT_FALSE(r.timedOut) << r.out;

@@ -17,6 +17,8 @@
 #include "hwbert/hwbert.h"
 #include "link/threads.h"
 #include "log/log.h"
+#include "multidrop/modbus_thread.h"
+#include "multidrop/slave_table.h"
 #include "pattern/pattern.h"
 #include "platform/console.h"
 #include "platform/file.h"
@@ -47,9 +49,7 @@ constexpr uint32_t kRunningFlagPollMs = 100;
 
 using ThreadFn = uint32_t (*)();
 
-// The multi-drop thread is not part of this build: its start fails as a
-// start the system refuses would. Put the thread function here when it lands.
-constexpr ThreadFn kModbusThread = nullptr;
+constexpr ThreadFn kModbusThread = ModbusThread;
 constexpr ThreadFn kStatsUpdateThread = StatsUpdateThread;
 constexpr ThreadFn kRoundTripDelayThread = RoundTripDelayThread;
 
@@ -197,6 +197,11 @@ bool PrepareTest(const RunFiles& files) {
         s.bHardwareMode = false;
     }
     if (s.bRoundTripDelay) return AnnounceRoundTripDelay();
+    // The master's time-outs follow from the rate.
+    if (s.bMultiDropMaster && s.uClockRate == 0) {
+        LogPrint(1, "Error: the multi-drop master needs a clock rate above 0 (-k)\n");
+        return false;
+    }
     AnnounceTest();
     return true;
 }
@@ -207,15 +212,22 @@ MyBertMessenger* g_pMyMessenger = nullptr;
 
 // The statistics a front end's reset clears besides those of the key r.
 void ResetTestStatsForFrontEnd() {
-    if (!g_Settings.bRoundTripDelay) return;
-    ResetRtdStats();
-    OutputRTDStats();
+    if (g_Settings.bRoundTripDelay) {
+        ResetRtdStats();
+        OutputRTDStats();
+    } else if (g_Settings.bMultiDrop) {
+        ResetMultiStats();
+        OutputMultiStats();
+    }
 }
+
+void PollSlaveForFrontEnd(uint8_t slave, uint8_t poll) { UpdateSlaveList(slave, poll != 0); }
 
 GuiActions FrontEndActions() {
     GuiActions actions;
     actions.pfnSignalChange = ApplyFrontEndSignal;
     actions.pfnResetTestStats = ResetTestStatsForFrontEnd;
+    actions.pfnPollSlave = PollSlaveForFrontEnd;
     return actions;
 }
 
@@ -339,6 +351,7 @@ StartOutcome StartHardwareThreads() {
 
 StartOutcome StartMultiDropThreads() {
     StartOutcome outcome = StartOutcome::AllStarted;
+    SetStatsUpdateOutput(OutputMultiStats);
     if (!StartWorker(g_hModbusThread, g_bModbusStop, kModbusThread)) {
         NoteFailedStart("Failed to start ModbusThread\n");
         outcome = StartOutcome::SomeFailed;
@@ -425,6 +438,7 @@ int ExitCodeOfTest() {
         default:
             break;
     }
+    if (g_Settings.bMultiDropMaster) return MultiDropBitErrors() == 0 ? 1 : 0;
     std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
     return g_BertStats.i64SBitErrorCount == 0 ? 1 : 0;
 }

@@ -30,6 +30,11 @@ void GuiSend2(uint16_t tag, uint8_t b0, uint8_t b1) {
     Send(tag, v, 2);
 }
 
+void GuiSend3(uint16_t tag, uint8_t b0, uint8_t b1, uint8_t b2) {
+    uint8_t v[3] = {b0, b1, b2};
+    Send(tag, v, 3);
+}
+
 void GuiSend32(uint16_t tag, uint32_t value) {
     uint8_t v[4];
     PutLittleEndian(v, value, 4);

@@ -19,6 +19,7 @@ bool GuiConnected();
 void GuiSend(uint16_t tag);
 void GuiSend8(uint16_t tag, uint8_t value);
 void GuiSend2(uint16_t tag, uint8_t b0, uint8_t b1);
+void GuiSend3(uint16_t tag, uint8_t b0, uint8_t b1, uint8_t b2);
 void GuiSend32(uint16_t tag, uint32_t value);
 void GuiSend64(uint16_t tag, int64_t value);
 // Two 32-bit values in one 8-byte record, first first.

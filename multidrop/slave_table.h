@@ -1,22 +1,61 @@
 // The slave table of the multi-drop test: one record per Modbus address
-// 0..247. The command line marks the slaves to poll; the multi-drop work
-// extends the record with each slave's statistics and link state.
+// 0..247 (0 is never polled) with the slave's link state, its generator
+// states, inversion wishes and statistics.
+//
+// The Modbus thread updates a slave after every poll while the front end may
+// add or remove slaves and reset the figures, and the ticker reports them:
+// every reader and writer of the table holds g_csGlobal.
 #pragma once
 
 #include <cstdint>
 
+#include "stats/bert_stats.h"
+
 constexpr int kSlaveTableSize = 248;
 constexpr int kFirstSlaveId = 1;
 constexpr int kLastSlaveId = 247;
+constexpr int kSlaveGuiValues = 11;
 
 struct SlaveStats {
     bool bPoll = false;  // selected for polling by the master
+    bool bActive = false;
+    bool bSlaveInSync = false;
+    bool bSlaveFirstSyncPending = false;
+    int32_t txscram = 0;
+    int32_t rxscram = 0;  // 0: no generator states yet
+    uint32_t uPatternPos = 0;
+    bool bTxInvert = false;
+    bool bRxInvert = false;
+    int32_t iRxInvertPeriodSecs = 0;
+    bool bSecondEvaluated = false;
+    BertStats Stats{};
+    int64_t aLastSent[kSlaveGuiValues] = {};
 };
 
 extern SlaveStats g_aSlaveStats[kSlaveTableSize];
+// The next free generator index; handed out in pairs, never returned.
+extern int32_t g_iNextScramIndex;
+// The transmit-inversion period and its automatic switch, set by the Modbus
+// thread at its start.
+extern int64_t g_i64TxInvertPeriodSecs;
+extern bool g_bTxAutoInvert;
 
 // Number of records whose poll flag is set.
 uint32_t CountPolledSlaves();
 
 // Clears every record (the command-line tests parse repeatedly).
 void ResetSlaveTable();
+
+// Before the first poll: generator pairs and first-sync state for every
+// selected slave.
+void PrepareSlaves();
+
+void CheckSlaveData(const uint8_t* data, uint32_t length);
+void EvaluateSlavePoll(uint32_t length, int64_t pollUsecs);
+void ScheduleSlaveInversion();
+void UpdateSlaveList(int slaveId, bool poll);
+void ResetMultiStats();
+void OutputMultiStats();
+
+// The bit errors counted in sync over every slave (the exit code's figure).
+int64_t MultiDropBitErrors();

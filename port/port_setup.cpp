@@ -25,6 +25,8 @@ constexpr uint32_t kV1MaxGeneration = 2;
 constexpr uint32_t kMaxBufferLength = 8192;
 constexpr uint32_t kDefaultNumBuffers = 8;
 constexpr uint32_t kDelayRecordOverhead = 10;
+// The Modbus address, control, function and CRC around the multi-drop data.
+constexpr uint32_t kModbusFrameOverhead = 7;
 constexpr uint32_t kVantleSoftwareMaxRate = 2048000;
 constexpr uint32_t kEchoQueueSize = 0x100007D0;
 constexpr uint32_t kDelayModeValue = 4;
@@ -37,6 +39,8 @@ constexpr uint32_t kPortEventGraceMs = 50;
 card::Overlapped g_PortEventRequest;
 
 bool RoundTripDelay() { return g_Settings.bRoundTripDelay; }
+// The tests that read one frame per request, behind its record header.
+bool FramedTest() { return g_Settings.bRoundTripDelay || g_Settings.bMultiDrop; }
 
 bool Fail() {
     ReleasePort();
@@ -91,8 +95,8 @@ void SizeBuffers() {
     if (s.bHardwareMode) {
         g_uBufferLength = kMaxBufferLength;
         g_uNumBuffers = kDefaultNumBuffers;
-    } else if (RoundTripDelay()) {
-        uint64_t length = uint64_t{s.uDataLength} + kDelayRecordOverhead;
+    } else if (FramedTest()) {
+        uint64_t length = uint64_t{s.uDataLength} + kDelayRecordOverhead + (s.bMultiDrop ? kModbusFrameOverhead : 0);
         if (length > kMaxBufferLength) {
             LogPrint(1, "ERROR: Requested buffer length too big %lu\n",
                      static_cast<unsigned long>(length));
@@ -144,7 +148,7 @@ bool SendBertConfig(card::PortHandle handle) {
 }
 
 bool SoftwareRateSupported(const CardFacts& card) {
-    if (!card.bVantle || RoundTripDelay() || g_Settings.uClockRate <= kVantleSoftwareMaxRate)
+    if (!card.bVantle || FramedTest() || g_Settings.uClockRate <= kVantleSoftwareMaxRate)
         return true;
     LogEvent(1, "ERROR: Zorvan Vantle max rate in Software Mode is 2Mbps\n");
     dwStatus = STATUS_UNSUPPORTED_RATE;
@@ -209,7 +213,7 @@ void StartMonitoring(card::PortHandle handle) {
 
 bool OpenPort(uint32_t cardNumber, uint32_t portIndex) {
     const TestSettings& s = g_Settings;
-    const bool wantPlus = s.bHardwareMode || s.iTestSelect >= TEST_ECHO;
+    const bool wantPlus = s.bHardwareMode || s.iTestSelect >= TEST_ECHO || s.bMultiDrop;
     bool plus = wantPlus;
     g_bSharedRxRing = !plus;
     ClearRunRecords();

@@ -198,8 +198,8 @@ bool ReadCardKey(Reader& r, const std::string& k, const toml::node& node, const 
     }
     if (k == "line") {
         if (!r.Text(node, at, &card->line)) return false;
-        return card->line == "loopback" || card->line == "shared" ||
-               r.Fail(at, "unknown line kind \"" + card->line + "\" (loopback, shared)");
+        return card->line == "loopback" || card->line == "shared" || card->line == "multidrop" ||
+               r.Fail(at, "unknown line kind \"" + card->line + "\" (loopback, shared, multidrop)");
     }
     if (k == "line_name") return ReadLineName(r, node, at, &card->lineName);
     if (k == "loop") return r.Flag(node, at, &card->loop);

@@ -10,6 +10,8 @@
 namespace sim {
 namespace {
 
+constexpr int64_t kFramedTickNs = 1000000;
+
 constexpr const char* kPathPrefix = "//sim/zorvan/card";
 
 // A decimal number without sign or leading zeros, ending at a separator or
@@ -342,6 +344,17 @@ bool SimDriver::AnyPortActive() const {
     return false;
 }
 
+// A card hands each received frame over as it ends. A poll-and-answer
+// protocol on framed ports would otherwise wait up to a tick at every hop, so
+// the clock runs at least every millisecond while one of them is active.
+int64_t SimDriver::TickNs() const {
+    const int64_t configured = int64_t(tickMs_) * 1000000;
+    for (const auto& card : cards_)
+        for (const auto& port : card->ports)
+            if (port->active() && port->framed()) return std::min<int64_t>(configured, kFramedTickNs);
+    return configured;
+}
+
 int64_t SimDriver::NextRemovalNs() const {
     int64_t next = std::numeric_limits<int64_t>::max();
     for (const auto& card : cards_)
@@ -372,7 +385,6 @@ void SimDriver::Announce(const Notices& notices, std::unique_lock<std::mutex>& l
 }
 
 void SimDriver::ClockThread() {
-    const int64_t tickNs = int64_t(tickMs_) * 1000000;
     std::unique_lock<std::mutex> lock(mutex_);
     int64_t nextTickNs = NowNs();
     while (!stopping_) {
@@ -388,6 +400,7 @@ void SimDriver::ClockThread() {
         }
         int64_t wakeNs = NextRemovalNs();
         if (AnyPortActive()) {
+            const int64_t tickNs = TickNs();
             nextTickNs += tickNs;
             if (nextTickNs <= now) nextTickNs = now + tickNs;  // fell behind: do not race to catch up
             wakeNs = std::min(wakeNs, nextTickNs);

@@ -81,6 +81,7 @@ private:
     void ClockThread();
     void RemoveDueCards(int64_t nowNs, Notices* notices);
     bool AnyPortActive() const;
+    int64_t TickNs() const;
     int64_t NextRemovalNs() const;
     void Announce(const Notices& notices, std::unique_lock<std::mutex>& lock);
     // Every 100 ms: the control file read, the counters file written.

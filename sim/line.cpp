@@ -4,6 +4,7 @@
 #include <string>
 
 #include "sim/records.h"
+#include "sim/multidrop_line.h"
 #include "sim/shared_line.h"
 
 namespace sim {
@@ -48,6 +49,8 @@ uint8_t LoopbackLine::InputSignals(int64_t nowNs) const {
 }
 
 std::unique_ptr<Line> MakeLine(const CardConfig& card, unsigned port) {
+    if (card.line == "multidrop")
+        return std::make_unique<MultiDropLine>(card.lineName + "." + std::to_string(port), card.impairment);
     if (card.line == "shared")
         return std::make_unique<SharedLine>(card.lineName + "." + std::to_string(port),
                                             card.impairment);

@@ -65,6 +65,8 @@ public:
     bool removed() const { return removed_; }
     // True while the driver thread has work for this port.
     bool active() const { return open_ && started_ && !removed_; }
+    // Framed mode: one frame a record.
+    bool framed() const;
 
     // SetupComm: the receive queue holds at least inQueue bytes (up to a cap).
     void SetQueueSizes(uint32_t inQueue) { rxQueueWish_ = inQueue; }
@@ -109,7 +111,6 @@ private:
     // Line settings from the serial configuration.
     void ApplySerialConfig(int64_t nowNs);
     void RestartLine(int64_t nowNs);
-    bool framed() const;
     uint32_t RecordLimit() const;
     size_t QueueLimit() const;
 

@@ -1,0 +1,183 @@
+#include "sim/multidrop_line.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/sync.h"
+#include "sim/line_messages.h"
+#include "sim/line_socket.h"
+#include "sim/records.h"
+
+namespace sim {
+namespace {
+
+constexpr int64_t kRetryNs = 100 * 1000000;
+constexpr size_t kOutputLimit = 2u << 20;
+constexpr size_t kReadPerPump = 8u << 20;
+
+}  // namespace
+
+MultiDropLine::MultiDropLine(const std::string& lineName, const ImpairmentConfig& settings)
+    // The random errors of each member must differ even when all are
+    // configured with one seed.
+    : Line(settings, uint64_t(::getpid())), lineName_(lineName), socketName_(LineSocketName(lineName)) {}
+
+MultiDropLine::~MultiDropLine() {
+    for (Link& link : links_) LineSocketClose(link.socket);
+    LineSocketClose(listener_);
+}
+
+void MultiDropLine::Start(int64_t nowNs) {
+    Pump(nowNs);
+    inFlight_.Clear();
+    Line::Start(nowNs);
+}
+
+void MultiDropLine::SetClockRunning(bool running) {
+    clockRunning_ = running;
+    Pump(platform::PerfCounter());
+}
+
+size_t MultiDropLine::members() const { return links_.size(); }
+
+uint8_t MultiDropLine::InputSignals(int64_t nowNs) const {
+    return !links_.empty() && clockRunning_ && stage_.CarrierPresent(nowNs) ? kSignalCarrier : 0;
+}
+
+void MultiDropLine::Carry(LineChunk chunk) {
+    if (chunk.data.empty() || chunk.data.size() > kMaxLineMessageData) return;
+    std::vector<uint8_t> message;
+    AppendDataMessage(message, chunk);
+    for (Link& link : links_) SendTo(link, message);
+    Pump(platform::PerfCounter());
+}
+
+bool MultiDropLine::Take(int64_t nowNs, LineChunk* chunk) {
+    Pump(nowNs);
+    return inFlight_.Pop(nowNs, chunk);
+}
+
+void MultiDropLine::Pump(int64_t nowNs) {
+    Attach(nowNs);
+    if (listener_ >= 0) AcceptMembers();
+    for (size_t i = 0; i < links_.size();) {
+        if (Flush(links_[i]) && ReadFrom(links_[i], i, nowNs))
+            ++i;
+        else
+            Drop(i);
+    }
+}
+
+void MultiDropLine::Attach(int64_t nowNs) {
+    if (listener_ >= 0 || !links_.empty() || nowNs < nextAttemptNs_) return;
+    nextAttemptNs_ = nowNs + kRetryNs;
+    const int socket = LineSocketConnect(socketName_);
+    if (socket >= 0) {
+        if (LineSocketPeerIsSameUser(socket)) {
+            AddLink(socket);
+            return;
+        }
+        LineSocketClose(socket);
+        Report("a process of another user holds the line");
+        return;
+    }
+    listener_ = LineSocketListen(socketName_);
+}
+
+void MultiDropLine::AddLink(int socket) {
+    Link link;
+    link.socket = socket;
+    links_.push_back(std::move(link));
+}
+
+void MultiDropLine::AcceptMembers() {
+    for (int socket; (socket = LineSocketAccept(listener_)) >= 0;) {
+        if (LineSocketPeerIsSameUser(socket)) {
+            AddLink(socket);
+            continue;
+        }
+        LineSocketClose(socket);
+        Report("a process of another user tried to join; it is refused");
+    }
+}
+
+void MultiDropLine::SendTo(Link& link, const std::vector<uint8_t>& message) {
+    // A member that takes nothing for long loses what it missed, as a
+    // receiver that was not listening.
+    if (link.output.size() - link.sent > kOutputLimit) return;
+    link.output.insert(link.output.end(), message.begin(), message.end());
+}
+
+bool MultiDropLine::Flush(Link& link) {
+    while (link.sent < link.output.size()) {
+        const long sent = LineSocketSend(link.socket, link.output.data() + link.sent, link.output.size() - link.sent);
+        if (sent < 0) return false;
+        if (sent == 0) break;
+        link.sent += size_t(sent);
+    }
+    if (link.sent == link.output.size()) {
+        link.output.clear();
+        link.sent = 0;
+    }
+    return true;
+}
+
+// Takes the whole messages that came over one link; the hub hands every
+// data message on to the other members as it came, before its own stage
+// impairs its copy. False when the link is gone or sent what no line carries.
+bool MultiDropLine::ReadFrom(Link& link, size_t from, int64_t nowNs) {
+    uint8_t block[16 * 1024];
+    bool gone = false;
+    for (size_t total = 0; total < kReadPerPump;) {
+        const long got = LineSocketReceive(link.socket, block, sizeof block);
+        if (got <= 0) {
+            gone = got < 0;
+            break;
+        }
+        link.input.insert(link.input.end(), block, block + got);
+        total += size_t(got);
+    }
+    size_t at = 0;
+    LineMessage message;
+    for (;;) {
+        size_t used = 0;
+        const char* why = nullptr;
+        const LineParse parse = ParseLineMessage(link.input.data() + at, link.input.size() - at, nowNs, &message, &used, &why);
+        if (parse == LineParse::kIncomplete) break;
+        if (parse == LineParse::kBad) {
+            Report((std::string("a member sent ") + why + "; it is dropped").c_str());
+            return false;
+        }
+        if (message.kind == LineMessageKind::kData) {
+            if (listener_ >= 0) {
+                const std::vector<uint8_t> raw(link.input.begin() + ptrdiff_t(at), link.input.begin() + ptrdiff_t(at + used));
+                for (size_t i = 0; i < links_.size(); ++i)
+                    if (i != from) SendTo(links_[i], raw);
+            }
+            Arrived(std::move(message.chunk));
+        }
+        at += used;
+    }
+    link.input.erase(link.input.begin(), link.input.begin() + ptrdiff_t(at));
+    return !gone;
+}
+
+void MultiDropLine::Arrived(LineChunk chunk) {
+    // A stopped receiver hears nothing.
+    if (clockRunning_ && stage_.Apply(chunk)) inFlight_.Push(std::move(chunk));
+}
+
+void MultiDropLine::Drop(size_t index) {
+    LineSocketClose(links_[index].socket);
+    links_.erase(links_.begin() + ptrdiff_t(index));
+    if (listener_ < 0) nextAttemptNs_ = platform::PerfCounter() + kRetryNs;
+}
+
+void MultiDropLine::Report(const char* why) {
+    if (reported_) return;
+    reported_ = true;
+    std::fprintf(stderr, "simulated multi-drop line %s: %s\n", lineName_.c_str(), why);
+}
+
+}  // namespace sim

@@ -1,0 +1,70 @@
+// A multi-drop line: any number of ports of processes on this machine
+// (`line = "multidrop"` with one `line_name`), where every frame or chunk one
+// member sends reaches every other member, each impairing what it receives.
+//
+// The members meet through the same abstract socket name as a shared line.
+// The first member listens and becomes the hub: it takes what each member
+// sends, hands it to every other member and takes it itself. The others
+// connect to it. A member that leaves takes only itself off the line; when
+// the hub leaves, the rest meet again within 100 ms and one of them becomes
+// the hub (what was in flight then is lost, as on a line being re-cabled).
+//
+// Nothing here blocks: every call does what the sockets allow and leaves the
+// rest for the next tick of the driver thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/line.h"
+
+namespace sim {
+
+class MultiDropLine : public Line {
+   public:
+    MultiDropLine(const std::string& lineName, const ImpairmentConfig& settings);
+    ~MultiDropLine() override;
+
+    void Carry(LineChunk chunk) override;
+    bool Take(int64_t nowNs, LineChunk* chunk) override;
+    void Flush() override { inFlight_.Clear(); }
+    void SetOutputSignals(uint8_t v24) override { outputs_ = v24; }
+    void SetClockRunning(bool running) override;
+    bool SuppliesClock() const override { return true; }
+    uint8_t InputSignals(int64_t nowNs) const override;
+    void Start(int64_t nowNs) override;
+
+    size_t members() const;  // the other members this end reaches
+
+   private:
+    struct Link {
+        int socket = -1;
+        std::vector<uint8_t> input;
+        std::vector<uint8_t> output;
+        size_t sent = 0;
+    };
+
+    void Pump(int64_t nowNs);
+    void Attach(int64_t nowNs);
+    void AcceptMembers();
+    void AddLink(int socket);
+    void SendTo(Link& link, const std::vector<uint8_t>& message);
+    bool Flush(Link& link);
+    bool ReadFrom(Link& link, size_t from, int64_t nowNs);
+    void Arrived(LineChunk chunk);
+    void Drop(size_t index);
+    void Report(const char* why);
+
+    const std::string lineName_;
+    const std::string socketName_;
+    int listener_ = -1;
+    std::vector<Link> links_;  // the hub's members, or the one link to the hub
+    int64_t nextAttemptNs_ = 0;
+    InFlight inFlight_;
+    uint8_t outputs_ = 0;
+    bool clockRunning_ = false;
+    bool reported_ = false;
+};
+
+}  // namespace sim

@@ -1,0 +1,155 @@
+// A master and slave processes on one simulated multi-drop line: the master
+// polls the slaves with their patterns, counts what they echo and reports
+// each slave; absent slaves are dropped unless told to be kept.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/e2e_support/e2e_support.h"
+
+namespace {
+
+using e2e::RunResult;
+
+class MultiDropE2e : public ::testing::Test {
+   protected:
+    // One line per test and process: ctest runs tests side by side.
+    e2e::RunOptions Options(const std::string& impairments = "") const {
+        const std::string name = "md" + std::to_string(getpid()) + "-" +
+                                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::string config = "[[card]]\nports = 1\nline = \"multidrop\"\nline_name = \"" + name + "\"\n";
+        if (!impairments.empty()) config += "[card.impairment]\n" + impairments;
+        return e2e::SimRunOptions(dir_, "md.toml", config);
+    }
+    // Slaves answer until the test takes them down.
+    void StartSlave(int id, const std::string& impairments = "") {
+        slaves_.push_back(std::make_unique<e2e::ChildProcess>(
+            ONDREL_BINARY, std::vector<std::string>{"+Ms" + std::to_string(id), "-k64000", "+l"}, Options(impairments)));
+        ASSERT_TRUE(slaves_.back()->WaitForOutput("Test Started", 5000)) << slaves_.back()->Output();
+    }
+    RunResult RunMaster(const std::vector<std::string>& args) {
+        RunResult r = e2e::RunOndrel(args, Options());
+        for (auto& slave : slaves_) slave->Signal(SIGTERM);
+        for (auto& slave : slaves_) EXPECT_FALSE(slave->Finish(10000).timedOut);
+        return r;
+    }
+    static std::string LastSlaveLine(const RunResult& r, int id) {
+        std::string found;
+        const std::string key = "Slave=" + std::to_string(id) + " ";
+        for (const std::string& line : r.Lines()) {
+            const size_t at = line.find(key);
+            if (at != std::string::npos) found = line.substr(at);
+        }
+        return found;
+    }
+    static int64_t Field(const std::string& line, const std::string& label) {
+        const size_t at = line.find(" " + label + "=");
+        return at == std::string::npos ? -1 : std::stoll(line.substr(at + label.size() + 2));
+    }
+
+    e2e::TempDir dir_;
+    std::vector<std::unique_ptr<e2e::ChildProcess>> slaves_;
+};
+
+TEST_F(MultiDropE2e, MasterPollsTwoSlavesInSyncWithoutErrorsAndEndsOnTime) {
+    StartSlave(1);
+    StartSlave(3);
+    RunResult r = RunMaster({"+Mm1.3", "-k64000", "-L5", "+l"});
+    ASSERT_FALSE(r.timedOut) << r.out;
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_TRUE(r.Contains("All slaves now in Sync")) << r.out;
+    EXPECT_TRUE(r.Contains("SlaveId 2, Not Active, So Don't Poll")) << r.out;
+    for (int id : {1, 3}) {
+        const std::string line = LastSlaveLine(r, id);
+        ASSERT_FALSE(line.empty()) << id << "\n" << r.out;
+        EXPECT_EQ(Field(line, "BitErr"), 0) << line;
+        EXPECT_EQ(Field(line, "BlockErr"), 0) << line;
+        EXPECT_GT(Field(line, "Rx"), 20000) << line;
+        EXPECT_EQ(Field(line, "Rx"), Field(line, "Tx")) << line;
+    }
+    EXPECT_TRUE(LastSlaveLine(r, 2).empty()) << r.out;
+}
+
+TEST_F(MultiDropE2e, InjectedErrorsGoToThePolledSlaveOnly) {
+    StartSlave(1);
+    StartSlave(3);
+    e2e::ChildProcess master(ONDREL_BINARY, {"+Mm1,3", "-k64000", "-L4", "+l"}, Options());
+    ASSERT_TRUE(master.WaitForOutput("All slaves now in Sync", 5000)) << master.Output();
+    master.Type("43");  // 4 then 3: seven bits in the first byte of one poll
+    RunResult r = master.Finish(15000);
+    for (auto& slave : slaves_) slave->Signal(SIGTERM);
+    ASSERT_FALSE(r.timedOut) << r.out;
+    EXPECT_EQ(r.exitCode, 0) << r.out;  // bit errors were counted
+    const int64_t first = Field(LastSlaveLine(r, 1), "BitErr");
+    const int64_t third = Field(LastSlaveLine(r, 3), "BitErr");
+    EXPECT_TRUE((first == 7 && third == 0) || (first == 0 && third == 7)) << r.out;
+}
+
+// A slave that goes away mid-test is out of sync and inactive; the other is
+// polled on and the test ends on time.
+TEST_F(MultiDropE2e, ASlaveThatDiesLeavesTheOtherPolled) {
+    StartSlave(1);
+    StartSlave(3);
+    e2e::ChildProcess master(ONDREL_BINARY, {"+Mm1,3", "-k64000", "-L4", "+l"}, Options());
+    ASSERT_TRUE(master.WaitForOutput("All slaves now in Sync", 5000)) << master.Output();
+    slaves_[1]->Signal(SIGKILL);
+    ASSERT_TRUE(master.WaitForOutput("SlaveId 3, Setting Not Active, Not In Sync", 5000)) << master.Output();
+    RunResult soFar;
+    soFar.out = master.Output();
+    const std::string atLoss = LastSlaveLine(soFar, 1);
+    RunResult r = master.Finish(15000);
+    slaves_[0]->Signal(SIGTERM);
+    ASSERT_FALSE(r.timedOut) << r.out;
+    EXPECT_TRUE(r.Contains("SlaveId 3, Not Active, So Don't Poll")) << r.out;
+    EXPECT_GT(Field(LastSlaveLine(r, 1), "Rx"), Field(atLoss, "Rx")) << r.out;
+    EXPECT_EQ(Field(LastSlaveLine(r, 1), "BitErr"), 0) << r.out;
+}
+
+// Bit errors on the line break frames, whose check sequences then fail: a
+// poll is lost at the frame error rate, and no broken data is counted.
+TEST_F(MultiDropE2e, LineErrorsLosePollsAtTheFrameErrorRate) {
+    StartSlave(2);
+    RunResult r = e2e::RunOndrel({"+Mm2", "-k64000", "+d100", "-L5", "-S5", "+q", "+l"},
+                                 Options("bit_error_rate = 1e-4\nseed = 5\n"));
+    for (auto& slave : slaves_) slave->Signal(SIGTERM);
+    ASSERT_FALSE(r.timedOut) << r.out;
+    const std::string line = LastSlaveLine(r, 2);
+    // Every poll sends 800 bits; only the answered ones come back.
+    const double polls = double(Field(line, "Tx")) / 800;
+    const double lost = polls - double(Field(line, "Rx")) / 800;
+    ASSERT_GT(polls, 50) << r.out;
+    // Only the master's receiver errs, on the reply's 107 bytes.
+    const double p = 1 - std::pow(1 - 1e-4, 107 * 8);
+    EXPECT_NEAR(lost / polls, p, 3.29 * std::sqrt(p * (1 - p) / polls)) << r.out;
+    EXPECT_EQ(Field(LastSlaveLine(r, 2), "BitErr"), 0) << r.out;
+}
+
+TEST_F(MultiDropE2e, AbsentSlavesAreDroppedOrKeptAndNoneLeftEndsTheTest) {
+    struct Case {
+        std::vector<std::string> args;
+        bool terminates;
+    } cases[] = {
+        {{"+Mm5", "-k64000", "-L3", "+l"}, true},
+        // Kept on the list, it is polled until no slave has synchronised in -S.
+        {{"+Mm5", "-k64000", "-L3", "-S2", "+q", "+l"}, false},
+        {{"+Mm5", "-k64000", "-L3", "+d250", "+l"}, false},
+    };
+    for (const Case& c : cases) {
+        RunResult r = e2e::RunOndrel(c.args, Options());
+        ASSERT_FALSE(r.timedOut) << r.out;
+        EXPECT_EQ(r.Contains("Test Terminating, No Active Slaves!"), c.terminates) << r.out;
+        const bool tooLong = c.args[3] == "+d250";
+        EXPECT_EQ(r.Contains("ModbusThread, Exiting - data length too big 250"), tooLong) << r.out;
+        if (tooLong) continue;
+        EXPECT_EQ(r.Contains("SlaveId 5, Not Active, So Don't Poll"), c.terminates) << r.out;
+        // Each poll says so twice: on the console and as an event.
+        EXPECT_EQ(r.Count("SlaveId 5, No Data") > 2, !c.terminates) << r.out;
+    }
+}
+
+}  // namespace

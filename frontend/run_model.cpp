@@ -194,10 +194,16 @@ void RunModel::ApplySignal(uint8_t item, uint8_t state) {
 void RunModel::ApplySlave(const TlvRecord& r) {
     const int id = r.Byte(0);
     const uint32_t tag = r.uTag;
-    if (tag == ZVBERT_SLAVE_ELAPSED_USECS && id == 0) {
-        // Slave 0 opens each report with the test time.
-        CloseSlaveReport();
-        values_[ZVBERT_ELAPSED_USECS] = static_cast<int64_t>(r.U64(1));
+    if (id == 0) {
+        if (tag == ZVBERT_SLAVE_ELAPSED_USECS) {
+            // Slave 0 opens each report with the test time.
+            CloseSlaveReport();
+            values_[ZVBERT_ELAPSED_USECS] = static_cast<int64_t>(r.U64(1));
+        } else if (tag == ZVBERT_MULTIDROP_SYNC) {
+            // Every slave past its first sync.
+            if (r.Byte(1) && sync_ != 1) NoteLocked("All slaves in sync");
+            sync_ = r.Byte(1) ? 1 : 0;
+        }
         return;
     }
     SlaveState& slave = slaves_[id];
@@ -214,6 +220,11 @@ void RunModel::ApplySlave(const TlvRecord& r) {
             slave.iPolled = r.Byte(1) ? 1 : 0;
             return;
         default:
+            // The program sends a slave's figure only when it changed from the
+            // last sent, which starts at 0.
+            if (slave.values.empty())
+                for (uint16_t t = ZVBERT_SLAVE_ELAPSED_USECS; t <= ZVBERT_SLAVE_LOS_USECS; ++t)
+                    if (t != ZVBERT_SLAVE_ELAPSED_USECS + 1) slave.values[t] = 0;
             slave.values[static_cast<uint16_t>(tag)] = static_cast<int64_t>(r.U64(1));
             slaveReportOpen_ = true;
     }
@@ -312,7 +323,7 @@ void RunModel::WriteState(std::string& out, bool withRows, const char* rowSepara
     for (const auto& [id, s] : slaves_) {
         slaves += slaves.size() > 1 ? "," : "";
         std::string figures;
-        WriteRow(figures, {-1, -1, s.values});
+        WriteRow(figures, {id, s.iSync, s.values});
         JsonObject(slaves).Int("id", id).Known("polled", s.iPolled).Known("sync", s.iSync)
             .Known("rxInverted", s.iRxInverted).Known("txInverted", s.iTxInverted)
             .Raw("figures", figures).End();

@@ -3,8 +3,12 @@
 // goes away mid-test and one that is not there.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <memory>
 #include <regex>
@@ -20,6 +24,7 @@ namespace {
 using e2e::RunResult;
 
 constexpr int kWaitMs = 8000;
+constexpr int kPumpMs = 20;
 
 // The report figures the front end gets, beside their console labels.
 struct ReportFigure {
@@ -44,13 +49,23 @@ protected:
         all.insert(all.end(), args.begin(), args.end());
         child_ = std::make_unique<e2e::ChildProcess>(ONDREL_BINARY, all, options);
         ASSERT_TRUE(frontEnd_->Accept(kWaitMs));
-        ASSERT_TRUE(frontEnd_->WaitFor(ZVBERT_TEST_STARTED, kWaitMs));
+        ASSERT_TRUE(Await(ZVBERT_TEST_STARTED, kWaitMs));
+    }
+    // Waits for a record as ScriptedFrontEnd::WaitFor does, reading the
+    // program's output meanwhile: a full pipe would hold the program.
+    bool Await(uint32_t tag, int timeoutMs,
+               const std::function<bool(const TlvRecord&)>& test = nullptr, size_t from = 0) {
+        for (int waited = 0;; waited += kPumpMs) {
+            if (frontEnd_->WaitFor(tag, 0, test, from)) return true;
+            if (waited >= timeoutMs) return false;
+            child_->WaitForOutput("\x01", kPumpMs);
+        }
     }
     // Waits until a report has come with the test in sync.
     void WaitForSyncedReport() {
-        ASSERT_TRUE(frontEnd_->WaitFor(ZVBERT_SYNC_STATE, kWaitMs,
+        ASSERT_TRUE(Await(ZVBERT_SYNC_STATE, kWaitMs,
                                        [](const TlvRecord& r) { return r.Byte(0) == 1; }));
-        ASSERT_TRUE(frontEnd_->WaitFor(ZVBERT_SYNC_COUNT, kWaitMs, nullptr, frontEnd_->Mark()));
+        ASSERT_TRUE(Await(ZVBERT_SYNC_COUNT, kWaitMs, nullptr, frontEnd_->Mark()));
     }
     void ExpectEvent(const std::string& text) {
         EXPECT_TRUE(child_->WaitForOutput(text, kWaitMs)) << "no \"" << text << "\"";
@@ -64,7 +79,7 @@ protected:
         EXPECT_NEAR(frontEnd_->Last64(ZVBERT_ELAPSED_USECS) / 1e6, seconds, 0.0006);
     }
     void ExpectClosingExchange(uint32_t status) {
-        ASSERT_TRUE(frontEnd_->WaitFor(ZVBERT_EXIT_STATUS, kWaitMs));
+        ASSERT_TRUE(Await(ZVBERT_EXIT_STATUS, kWaitMs));
         EXPECT_EQ(frontEnd_->Last64(ZVBERT_EXIT_STATUS), status);
     }
     e2e::TempDir runtime_;
@@ -76,12 +91,12 @@ protected:
 TEST_F(FrontEndLink, SoftwareTestEveryMessageBothWays) {
     Start({"+S", "-k64000", "-L30", "+v"}, "[[card]]\n[card.impairment]\ninvert = true\n");
     WaitForSyncedReport();
-    EXPECT_TRUE(frontEnd_->WaitFor(ZVBERT_SIGNAL_CHANGE, 0, [](const TlvRecord& r) {
+    EXPECT_TRUE(Await(ZVBERT_SIGNAL_CHANGE, 0, [](const TlvRecord& r) {
         return r.Byte(0) == SIGNAL_ITEM_RX_INVERTED && r.Byte(1) == SIGNAL_STATE_ON;
     }));
     // Output items from the port: CTS and DCD.
     for (uint8_t item : {SIGNAL_ITEM_CTS, SIGNAL_ITEM_DCD})
-        EXPECT_TRUE(frontEnd_->WaitFor(ZVBERT_SIGNAL_CHANGE, 0, [&](const TlvRecord& r) {
+        EXPECT_TRUE(Await(ZVBERT_SIGNAL_CHANGE, 0, [&](const TlvRecord& r) {
             return r.Byte(0) == item;
         })) << int(item);
 
@@ -89,7 +104,7 @@ TEST_F(FrontEndLink, SoftwareTestEveryMessageBothWays) {
     ExpectEvent("Stats reset");
     frontEnd_->Send(ZVBERT_INJECT_ERRORS, {3});
     frontEnd_->Send(ZVBERT_INJECT_ERRORS, {0});  // changes nothing
-    EXPECT_TRUE(frontEnd_->WaitFor(ZVBERT_BIT_ERRORS, kWaitMs,
+    EXPECT_TRUE(Await(ZVBERT_BIT_ERRORS, kWaitMs,
                                    [](const TlvRecord& r) { return r.U64(0) == 3; }));
     frontEnd_->Send(ZVBERT_SIGNAL_CHANGE, {SIGNAL_ITEM_DTR, SIGNAL_STATE_ON});
     ExpectEvent("Output Signals: DTR \n");
@@ -119,13 +134,13 @@ TEST_F(FrontEndLink, HardwareTestValuesAndAnEarlyEndAck) {
           "[[card]]\ncan_invert = false\n[card.impairment]\ninvert = true\n");
     frontEnd_->Send(ZVBERT_END_ACK);  // early: the program skips its end message
     WaitForSyncedReport();
-    EXPECT_TRUE(frontEnd_->WaitFor(ZVBERT_SIGNAL_CHANGE, 0, [](const TlvRecord& r) {
+    EXPECT_TRUE(Await(ZVBERT_SIGNAL_CHANGE, 0, [](const TlvRecord& r) {
         return r.Byte(0) == SIGNAL_ITEM_RX_INVERTED && r.Byte(1) == SIGNAL_STATE_ON;
     }));
     frontEnd_->Send(ZVBERT_INJECT_ERRORS, {2});
     // A card that cannot invert leaves the transmit inversion to the program.
     frontEnd_->Send(ZVBERT_SIGNAL_CHANGE, {SIGNAL_ITEM_TIV, SIGNAL_STATE_ON});
-    EXPECT_TRUE(frontEnd_->WaitFor(ZVBERT_SIGNAL_CHANGE, kWaitMs, [](const TlvRecord& r) {
+    EXPECT_TRUE(Await(ZVBERT_SIGNAL_CHANGE, kWaitMs, [](const TlvRecord& r) {
         return r.Byte(0) == SIGNAL_ITEM_MANUAL_INVERT && r.Byte(1) == SIGNAL_STATE_ON;
     }));
     ExpectEvent("*^Tx Inverted");
@@ -140,13 +155,13 @@ TEST_F(FrontEndLink, HardwareTestValuesAndAnEarlyEndAck) {
 TEST_F(FrontEndLink, RoundTripDelayTestSendsItsDelaysAndAResetClearsThem) {
     Start({"+R", "+d31", "-k64000", "-L30"}, "[[card]]\n[card.impairment]\ndelay_ms = 20\n");
     // The trend needs ten delays.
-    ASSERT_TRUE(frontEnd_->WaitFor(ZVBERT_RTD_TREND, kWaitMs));
+    ASSERT_TRUE(Await(ZVBERT_RTD_TREND, kWaitMs));
     EXPECT_TRUE(frontEnd_->Received(ZVBERT_SYNC_STATE).empty());  // no sync in this test
     const size_t beforeReset = frontEnd_->Mark();
     frontEnd_->Send(ZVBERT_RESET_STATS);
-    EXPECT_TRUE(frontEnd_->WaitFor(
+    EXPECT_TRUE(Await(
         ZVBERT_RTD_RX, kWaitMs, [](const TlvRecord& r) { return r.U64(0) == 0; }, beforeReset));
-    ASSERT_TRUE(frontEnd_->WaitFor(ZVBERT_RTD_RX, kWaitMs,
+    ASSERT_TRUE(Await(ZVBERT_RTD_RX, kWaitMs,
                                    [](const TlvRecord& r) { return r.U64(0) >= 3; }, beforeReset));
     frontEnd_->Send(ZVBERT_STOP);
     RunResult r = child_->Finish(kWaitMs);
@@ -180,6 +195,67 @@ TEST_F(FrontEndLink, RoundTripDelayTestSendsItsDelaysAndAResetClearsThem) {
     EXPECT_EQ(frames, frontEnd_->Last64(ZVBERT_RTD_RX));
 }
 
+TEST_F(FrontEndLink, MultiDropMasterSendsEachSlaveAndTakesPollResetAndInject) {
+    const std::string line = "[[card]]\nports = 1\nline = \"multidrop\"\nline_name = \"fe" +
+                             std::to_string(getpid()) + "\"\n";
+    std::vector<std::unique_ptr<e2e::ChildProcess>> slaves;
+    for (const char* id : {"+Ms1", "+Ms3"}) {
+        slaves.push_back(std::make_unique<e2e::ChildProcess>(
+            ONDREL_BINARY, std::vector<std::string>{id, "-k64000", "+l"},
+            e2e::SimRunOptions(home_, "slave.toml", line)));
+        ASSERT_TRUE(slaves.back()->WaitForOutput("Test Started", kWaitMs));
+    }
+    auto slave = [](uint8_t id, auto test) {
+        return [id, test](const TlvRecord& r) { return r.Byte(0) == id && test(r); };
+    };
+    auto any = [](const TlvRecord&) { return true; };
+    // Without the traces of every poll.
+    Start({"+Mm1", "-k64000", "-L30", "-v2"}, line);
+    ASSERT_TRUE(Await(ZVBERT_MULTIDROP_SYNC, kWaitMs, slave(0, [](auto& r) { return r.Byte(1) == 1; })));
+    ASSERT_TRUE(Await(ZVBERT_SLAVE_RX_BITS, kWaitMs, slave(1, any)));
+    EXPECT_TRUE(Await(ZVBERT_MULTIDROP_SLAVE_ACTIVE, 0, slave(1, [](auto& r) { return r.Byte(1) == 1; })));
+
+    const size_t polled = frontEnd_->Mark();
+    frontEnd_->Send(ZVBERT_MULTIDROP_POLL_SLAVE, {3, 1});
+    ExpectEvent("ZVBERT_MULTIDROP_POLL_SLAVE, slave 3, poll 1");
+    // Slave 3's first sync puts all the slaves in sync once more.
+    ASSERT_TRUE(Await(ZVBERT_SLAVE_RX_BITS, kWaitMs, slave(3, any), polled));
+    ASSERT_TRUE(Await(ZVBERT_MULTIDROP_SYNC, kWaitMs,
+                                   slave(0, [](auto& r) { return r.Byte(1) == 1; }), polled));
+
+    const int64_t beforeReset = frontEnd_->Last64(ZVBERT_SLAVE_RX_BITS);
+    const size_t mark = frontEnd_->Mark();
+    frontEnd_->Send(ZVBERT_RESET_STATS);
+    ExpectEvent("ResetMultiStats called");
+    EXPECT_TRUE(Await(ZVBERT_SLAVE_RX_BITS, kWaitMs,
+        [&](const TlvRecord& r) { return static_cast<int64_t>(r.U64(1)) < beforeReset; }, mark));
+
+    frontEnd_->Send(ZVBERT_INJECT_ERRORS, {2});
+    EXPECT_TRUE(Await(ZVBERT_SLAVE_BIT_ERRORS, kWaitMs,
+                                   [](const TlvRecord& r) { return r.U64(1) == 2; }));
+    frontEnd_->Send(ZVBERT_STOP);
+    RunResult r = child_->Finish(kWaitMs);
+    for (auto& s : slaves) s->Signal(SIGTERM);
+    EXPECT_EQ(r.exitCode, 0);  // bit errors were counted
+    ExpectClosingExchange(0);
+    // Each slave's last figures are those of its last console line.
+    for (uint8_t id : {1, 3}) {
+        std::string last;
+        for (const std::string& l : r.Lines())
+            if (l.find("Slave=" + std::to_string(id) + " ") != std::string::npos) last = l;
+        ASSERT_FALSE(last.empty()) << r.out;
+        RunResult one;
+        one.out = last;
+        for (auto [tag, label] : {std::pair{ZVBERT_SLAVE_RX_BITS, " Rx="}, {ZVBERT_SLAVE_BIT_ERRORS, " BitErr="}}) {
+            int64_t sent = 0;  // each value goes only when it changes, from 0 on
+            for (const TlvRecord& rec : frontEnd_->Received(tag))
+                if (rec.Byte(0) == id) sent = static_cast<int64_t>(rec.U64(1));
+            EXPECT_EQ(sent, static_cast<int64_t>(one.LastValue(label))) << int(id) << label << "\n" << last;
+        }
+    }
+    for (auto& s : slaves) EXPECT_FALSE(s->Finish(kWaitMs).timedOut);
+}
+
 TEST_F(FrontEndLink, BadRecordsAreSkippedAndAFrontEndThatGoesEndsTheTest) {
     Start({"+S", "-k64000", "-L30"});
     WaitForSyncedReport();
@@ -198,7 +274,7 @@ TEST_F(FrontEndLink, BadRecordsAreSkippedAndAFrontEndThatGoesEndsTheTest) {
     frontEnd_->SendBytes({split.begin(), split.begin() + 9});
     ASSERT_TRUE(child_->WaitForOutput("Read complete: len=9", kWaitMs));
     frontEnd_->SendBytes({split.begin() + 9, split.end()});
-    EXPECT_TRUE(frontEnd_->WaitFor(ZVBERT_BIT_ERRORS, kWaitMs,
+    EXPECT_TRUE(Await(ZVBERT_BIT_ERRORS, kWaitMs,
                                    [](const TlvRecord& r) { return r.U64(0) == 2; }));
     // Half a record, then the front end is gone.
     frontEnd_->SendBytes({split.begin(), split.begin() + 8});

@@ -171,11 +171,11 @@ std::string HeadlessBrowser::Evaluate(const std::string& expression) {
 
 bool HeadlessBrowser::WaitUntil(const std::string& expression, int timeoutMs) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < until) {
+    for (;;) {
         if (Evaluate("!!(" + expression + ")") == "true") return true;
+        if (std::chrono::steady_clock::now() >= until) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    return false;
 }
 
 bool HeadlessBrowser::Screenshot(const std::string& pngPath) {

@@ -37,7 +37,7 @@ void ScriptedFrontEnd::ReadLoop() {
             ended = ended || r.uTag == ZVBERT_TEST_ENDED;
         });
         arrived_.notify_all();
-        if (ended && answerEnd) Send(ZVBERT_END_ACK);
+        if (ended) Send(ZVBERT_END_ACK);
     }
 }
 

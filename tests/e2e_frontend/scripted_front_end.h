@@ -40,7 +40,6 @@ public:
     // The value of the last record of the tag: a byte, a word or a 64-bit
     // value after the given value offset; -1 when none came.
     int64_t Last64(uint32_t tag, uint32_t offset = 0);
-    bool answerEnd = true;  // answer ZVBERT_TEST_ENDED with ZVBERT_END_ACK
 
 private:
     void ReadLoop();

@@ -4,7 +4,6 @@
 // ONDREL_SCREENSHOT_DIR set, the pictures of docs/ are taken on the way.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
 #include <unistd.h>
 #include <cstdlib>
@@ -142,28 +141,6 @@ TEST_F(FrontEndPage, RoundTripDelayTestShowsTheDelaysAndTheirHistogram) {
     EXPECT_EQ(last, LastWord(r.out, ", last "));
     EXPECT_EQ(bars, returned);  // every returned frame has its bar
     EXPECT_GT(std::stoll(returned), 10);
-}
-
-// No browser here: the front end waits for an ondrel started by hand, and
-// dies in the middle of its test.
-TEST(FrontEndKilled, OndrelEndsTheTestWithItsFinalReportAndExitCode) {
-    e2e::TempDir dir;
-    e2e::RunOptions options = e2e::SimRunOptions(dir, "sim.toml", "[[card]]\n");
-    options.setEnv.push_back({"XDG_RUNTIME_DIR", dir.path()});
-    e2e::ChildProcess frontEnd(ONDREL_FRONTEND, {"--port", "0", "--attach"}, options);
-    ASSERT_TRUE(frontEnd.WaitForOutput("waiting for `ondrel -g`", kWaitMs)) << frontEnd.Output();
-    e2e::ChildProcess ondrel(ONDREL_BINARY, {"-g", "+S", "-k64000", "-L30", "+l", "-v3"}, options);
-    ASSERT_TRUE(ondrel.WaitForOutput("In sync", kWaitMs)) << ondrel.Output();
-    frontEnd.Signal(SIGKILL);
-    const auto killed = std::chrono::steady_clock::now();
-    e2e::RunResult r = ondrel.Finish(kWaitMs);
-    EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(5));
-    // Seen by a read or by a write, whichever comes first.
-    EXPECT_TRUE(r.Contains("zvbert is now disconnected") || r.Contains("Write Error2")) << r.out;
-    EXPECT_EQ(r.Count("BitErr="), r.Count("Duration(s)="));  // the final report is whole
-    EXPECT_LT(r.LastValue("Duration(s)="), 20);
-    EXPECT_TRUE(r.Contains("Test completed"));
-    EXPECT_EQ(r.exitCode, 1);  // a clean line: no bit error
 }
 
 TEST_F(FrontEndPage, MultiDropMasterShowsEverySlaveAndInjectsFromThePage) {

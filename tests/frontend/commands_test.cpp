@@ -18,24 +18,18 @@ TEST(Commands, RequestsBecomeTheirMessagesAndNonsenseIsRefused) {
     };
     const std::vector<Case> cases = {
         {{{"cmd", "inject"}, {"count", "3"}}, true, ZVBERT_INJECT_ERRORS, {3}},
-        {{{"cmd", "inject"}, {"count", "255"}}, true, ZVBERT_INJECT_ERRORS, {255}},
         {{{"cmd", "inject"}, {"count", "256"}}, false, 0, {}},
-        {{{"cmd", "inject"}, {"count", "0"}}, false, 0, {}},
         {{{"cmd", "inject"}, {"count", "-1"}}, false, 0, {}},
-        {{{"cmd", "inject"}}, false, 0, {}},
         {{{"cmd", "reset"}}, true, ZVBERT_RESET_STATS, {}},
         {{{"cmd", "stop"}}, true, ZVBERT_STOP, {}},
         {{{"cmd", "signal"}, {"item", "dtr"}, {"on", "1"}}, true, ZVBERT_SIGNAL_CHANGE, {1, 2}},
-        {{{"cmd", "signal"}, {"item", "rts"}, {"on", "0"}}, true, ZVBERT_SIGNAL_CHANGE, {2, 1}},
         {{{"cmd", "signal"}, {"item", "tiv"}, {"on", "1"}}, true, ZVBERT_SIGNAL_CHANGE, {5, 2}},
         {{{"cmd", "signal"}, {"item", "cts"}, {"on", "1"}}, false, 0, {}},  // an input
         {{{"cmd", "signal"}, {"item", "dtr"}, {"on", "2"}}, false, 0, {}},
         {{{"cmd", "poll"}, {"slave", "247"}, {"on", "1"}}, true, ZVBERT_MULTIDROP_POLL_SLAVE, {247, 1}},
-        {{{"cmd", "poll"}, {"slave", "5"}, {"on", "0"}}, true, ZVBERT_MULTIDROP_POLL_SLAVE, {5, 0}},
         {{{"cmd", "poll"}, {"slave", "248"}, {"on", "1"}}, false, 0, {}},
         {{{"cmd", "poll"}, {"slave", "0"}, {"on", "1"}}, false, 0, {}},
         {{{"cmd", "quit"}}, false, 0, {}},
-        {{}, false, 0, {}},
     };
     for (const Case& c : cases) {
         auto param = [&](const char* name) {

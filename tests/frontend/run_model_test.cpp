@@ -3,7 +3,6 @@
 // and the live feed.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -95,48 +94,6 @@ TEST(RunModel, FiguresAreDerivedAsTheConsolePrintsThem) {
     const std::string first = early.ResultsJson();
     EXPECT_NE(first.find("\"berPercent\":0.00,"), std::string::npos) << first;
     EXPECT_EQ(first.find("esrPercent"), std::string::npos) << first;
-}
-
-TEST(RunModel, CsvHasOneRowPerReportAndOnlyTheColumnsSeen) {
-    RunModel model;
-    Feed(model, Report(540000, 34560, 16, 0, 0));
-    Feed(model, Report(1040000, 66560, 32, 3, 1));
-    const std::string csv = model.ResultsCsv();
-    const std::string header = csv.substr(0, csv.find('\n'));
-    EXPECT_EQ(header.rfind("sync,elapsedUsecs,rxBits,", 0), 0u) << header;
-    EXPECT_EQ(header.find("rtd"), std::string::npos) << header;
-    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3);
-    // The first report has no ratios of seconds yet: empty cells, same columns.
-    const size_t columns = std::count(header.begin(), header.end(), ',');
-    std::string first = csv.substr(header.size() + 1);
-    first = first.substr(0, first.find('\n'));
-    EXPECT_EQ(static_cast<size_t>(std::count(first.begin(), first.end(), ',')), columns);
-    EXPECT_NE(csv.find(",1040000,66560,32,64000,3,3,1,"), std::string::npos) << csv;
-}
-
-TEST(RunModel, AResetSentClearsTheHistogramTheProgramStartsAfresh) {
-    RunModel model;
-    model.Apply(U32(ZVBERT_RTD_HISTOGRAM, 20, {7, 0, 0, 0}));
-    model.Apply(U32(ZVBERT_RTD_HISTOGRAM, 21, {2, 0, 0, 0}));
-    model.Apply(U32(ZVBERT_RTD_HISTOGRAM, 20, {9, 0, 0, 0}));  // a new count replaces the old
-    EXPECT_EQ(model.Histogram(), (std::map<uint32_t, uint32_t>{{20, 9}, {21, 2}}));
-    model.NoteSent(ZVBERT_RESET_STATS, {});
-    EXPECT_TRUE(model.Histogram().empty());
-}
-
-TEST(RunModel, FeedSendsASnapshotThenRowsAndStateThenIdles) {
-    RunModel model;
-    FeedCursor cursor;
-    const std::string snapshot = model.NextEvents(cursor, 0);
-    EXPECT_EQ(snapshot.rfind("event: snapshot\ndata: {", 0), 0u) << snapshot;
-    EXPECT_EQ(snapshot.find('\n', 22), snapshot.size() - 2);  // one data line
-    Feed(model, Report(540000, 34560, 16, 0, 0));
-    const std::string news = model.NextEvents(cursor, 0);
-    EXPECT_EQ(news.rfind("event: row\ndata: {", 0), 0u) << news;
-    EXPECT_NE(news.find("event: state\ndata: {"), std::string::npos);
-    EXPECT_EQ(model.NextEvents(cursor, 0), ": idle\n\n");
-    model.Close();
-    EXPECT_TRUE(model.Closed());
 }
 
 }  // namespace

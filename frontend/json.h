@@ -6,6 +6,14 @@
 
 std::string JsonQuote(const std::string& text);
 
+// [item, item...] with each item written by write(item) as JSON.
+template <class Items, class Write>
+std::string JsonArray(const Items& items, Write write, const char* separator = ",") {
+    std::string out = "[";
+    for (const auto& item : items) out += (out.size() > 1 ? separator : "") + write(item);
+    return out + "]";
+}
+
 // Appends one object to out: Key(...) pairs, then End().
 class JsonObject {
 public:

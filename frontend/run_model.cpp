@@ -1,5 +1,6 @@
 #include "frontend/run_model.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -106,12 +107,22 @@ Fields RowFields(const ReportRow& row) {
     return f;
 }
 
-void WriteRow(std::string& out, const ReportRow& row) {
+std::string RowJson(const ReportRow& row) {
     const Fields f = RowFields(row);
+    std::string out;
     JsonObject o(out);
     for (const char* key : kColumns)
         if (f.count(key)) o.Raw(key, f.at(key).empty() ? "null" : f.at(key));
     o.End();
+    return out;
+}
+
+std::string SlaveJson(int id, const SlaveState& s) {
+    std::string out;
+    JsonObject(out).Int("id", id).Known("polled", s.iPolled).Known("sync", s.iSync)
+        .Known("rxInverted", s.iRxInverted).Known("txInverted", s.iTxInverted)
+        .Raw("figures", RowJson({id, s.iSync, s.values})).End();
+    return out;
 }
 
 std::string Now(const char* format) {
@@ -315,45 +326,27 @@ void RunModel::WriteState(std::string& out, bool withRows, const char* rowSepara
     const char* phase = !testStarted_ && !testEnded_ ? (connected_ ? "starting" : "waiting")
                         : testEnded_ || !connected_  ? "ended"
                                                      : "running";
-    std::string command = "[", histogram = "[", slaves = "[", notes = "[", signals;
-    for (const std::string& arg : command_) command += (command.size() > 1 ? "," : "") + JsonQuote(arg);
-    for (const auto& [delay, count] : histogram_)
-        histogram += (histogram.size() > 1 ? ",[" : "[") + std::to_string(delay) + "," +
-                     std::to_string(count) + "]";
-    for (const auto& [id, s] : slaves_) {
-        slaves += slaves.size() > 1 ? "," : "";
-        std::string figures;
-        WriteRow(figures, {id, s.iSync, s.values});
-        JsonObject(slaves).Int("id", id).Known("polled", s.iPolled).Known("sync", s.iSync)
-            .Known("rxInverted", s.iRxInverted).Known("txInverted", s.iTxInverted)
-            .Raw("figures", figures).End();
-    }
-    // The page shows the latest notes; the results keep them all.
-    const size_t firstNote = withRows || notes_.size() < 50 ? 0 : notes_.size() - 50;
-    for (size_t i = firstNote; i < notes_.size(); ++i)
-        notes += (notes.size() > 1 ? "," : "") + JsonQuote(notes_[i]);
+    std::string signals;
     JsonObject s(signals);
     for (const auto& [item, state] : signals_) s.Int(kSignalNames.at(item), state == SIGNAL_STATE_ON);
     s.End();
-    std::string latest;
-    WriteRow(latest, {-1, sync_, values_});
+    // The page shows the latest notes; the results keep them all.
+    const size_t shown = withRows ? notes_.size() : std::min<size_t>(notes_.size(), 50);
+    const std::vector<std::string> notes(notes_.end() - static_cast<std::ptrdiff_t>(shown), notes_.end());
 
     JsonObject o(out);
-    o.Text("program", "ondrel").Raw("command", command + "]").Text("started", started_);
-    o.Text("phase", phase).Raw("connected", connected_ ? "true" : "false");
+    o.Text("program", "ondrel").Raw("command", JsonArray(command_, JsonQuote));
+    o.Text("started", started_).Text("phase", phase).Raw("connected", connected_ ? "true" : "false");
     o.Raw("exitStatus", exitStatus_ < 0 ? "null" : std::to_string(exitStatus_));
     o.Known("exitCode", exitCode_).Known("sync", sync_).Raw("signals", signals);
     o.Text("test", !slaves_.empty() ? "multidrop" : roundTrip_ ? "rtd" : "single");
-    o.Raw("latest", latest).Raw("histogram", histogram + "]").Raw("slaves", slaves + "]");
-    o.Raw("notes", notes + "]").Int("reportCount", static_cast<int64_t>(rows_.size()));
-    if (withRows) {
-        std::string rows = "[";
-        for (const ReportRow& row : rows_) {
-            if (rows.size() > 1) rows += rowSeparator;
-            WriteRow(rows, row);
-        }
-        o.Raw("reports", rows + "]");
-    }
+    o.Raw("latest", RowJson({-1, sync_, values_}));
+    o.Raw("histogram", JsonArray(histogram_, [](const auto& h) {
+        return "[" + std::to_string(h.first) + "," + std::to_string(h.second) + "]";
+    }));
+    o.Raw("slaves", JsonArray(slaves_, [](const auto& slave) { return SlaveJson(slave.first, slave.second); }));
+    o.Raw("notes", JsonArray(notes, JsonQuote)).Int("reportCount", static_cast<int64_t>(rows_.size()));
+    if (withRows) o.Raw("reports", JsonArray(rows_, RowJson, rowSeparator));
     o.End();
 }
 
@@ -402,9 +395,7 @@ std::string RunModel::NextEvents(FeedCursor& cursor, int timeoutMs) {
     // The state goes out at most every 100 ms however fast the records come.
     changed_.wait_until(lock, cursor.lastState + std::chrono::milliseconds(100), [&] { return closed_; });
     for (; cursor.uRowsSent < rows_.size(); ++cursor.uRowsSent) {
-        out += "event: row\ndata: ";
-        WriteRow(out, rows_[cursor.uRowsSent]);
-        out += "\n\n";
+        out += "event: row\ndata: " + RowJson(rows_[cursor.uRowsSent]) + "\n\n";
     }
     out += "event: state\ndata: ";
     WriteState(out, false, "");

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "app/backend.h"
 #include "app/command_line.h"
 #include "card/discovery.h"
 #include "card/port_state.h"
@@ -21,7 +22,6 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "port/port_setup.h"
-#include "sim/sim.h"
 #include "stats/bert_stats.h"
 
 std::thread g_hRxThread;
@@ -377,7 +377,7 @@ int RunTest() {
 bool InstallTestDriver() {
     // Fixed before the driver, discovery or any worker starts a thread.
     g_i64PerfTicksPerMs = platform::PerfFrequency() / 1000;
-    if (InstallDriver(sim::CreateDriverFromEnvironment)) return true;
+    if (InstallDriver(CreateBackendFromEnvironment)) return true;
     dwStatus = STATUS_BAD_PARAMETERS;
     return false;
 }

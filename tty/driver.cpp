@@ -84,8 +84,6 @@ TtyDriver::~TtyDriver() {
     }
     Wake();
     thread_.join();
-    // Requests still pending belong to a program that is exiting: the ports
-    // close their devices and complete what is left as aborted.
     sessions_.clear();
     if (wakeFd_ >= 0) close(wakeFd_);
 }
@@ -245,7 +243,7 @@ bool TtyDriver::WriteFile(card::PortHandle handle, const void* buffer, uint32_t 
         std::lock_guard<std::mutex> lock(mutex_);
         TtyPort* io = Find(handle);
         if (io == nullptr) return false;
-        result = io->Write(buffer, length, ov, NowNs());
+        result = io->Write(buffer, length, ov);
     }
     Wake();
     return Finish(result, bytesWritten, ov);

@@ -62,9 +62,10 @@ IoResult CheckSizes(uint32_t code, uint32_t inLength, uint32_t outLength, bool s
 constexpr uint32_t kMaxTransmitBytes = 1u << 20;
 constexpr uint32_t kReadChunk = 65536;
 constexpr uint32_t kWriteChunk = 4096;
-// The pacing lets a line idle this long catch up at most, so an idle gap is
-// not paid back as a burst faster than the line.
-constexpr int64_t kPaceBacklogNs = 20000000;
+// Time the pacing catches up after: a driver thread woken late (a busy
+// machine) sends what fell due meanwhile, as a UART would have from its
+// buffer, but a long idle gap is not paid back as a burst.
+constexpr int64_t kPaceBacklogNs = 250000000;
 // The driver thread wakes for the pacing no more often than this.
 constexpr int64_t kPaceStepNs = 5000000;
 constexpr uint32_t kSerialCardRevision = 0x200;  // 0x104 and later inject through the driver
@@ -79,10 +80,9 @@ TtyPort::TtyPort(int fd, bool plus, int64_t epochNs) : fd_(fd), plus_(plus), epo
     line_ = ReadLineSettings(serialConfig_);
 }
 
-TtyPort::~TtyPort() {
-    Cancel(platform::kErrorOperationAborted);
-    CloseDevice(fd_);
-}
+// Requests still pending here belong to a program that is exiting (Close
+// cancels them first): their records may be gone, so they are dropped.
+TtyPort::~TtyPort() { CloseDevice(fd_); }
 
 // ---- requests ------------------------------------------------------------------
 
@@ -139,7 +139,7 @@ IoResult TtyPort::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, 
             SetV24(in[0]);
             return IoResult::Done();
         case IOCTL_TRANSMIT_DATA:
-            return QueueTransmit(in, inLength, ov, nowNs);
+            return QueueTransmit(in, inLength, ov);
         case IOCTL_RECEIVE_DATA:
             return ReceiveData(out, outLength);
         case IOCTL_READ_INTERFACE_RECORD:
@@ -236,24 +236,22 @@ void TtyPort::FillInterfaceRecord(uint8_t* out) {
 
 // ---- data requests ------------------------------------------------------------------
 
-IoResult TtyPort::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov,
-                                int64_t nowNs) {
+IoResult TtyPort::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov) {
     if (ov == nullptr) return IoResult::Failed(platform::kErrorInvalidParameter);
     if (length > kMaxTransmitBytes) return IoResult::Failed(ZV_ERROR_INVALID_LENGTH);
-    if (transmits_.empty() && output_.empty()) CharsAllowed(nowNs);  // an idle line starts afresh
     ov->Internal.store(card::STATUS_PENDING);
     ov->InternalHigh.store(0);
     transmits_.push_back(Pending{ov, const_cast<uint8_t*>(data), length, 0});
     return IoResult::Pending();
 }
 
-IoResult TtyPort::Write(const void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs) {
+IoResult TtyPort::Write(const void* buffer, uint32_t length, card::Overlapped* ov) {
     if (removed_) return IoResult::Failed(platform::kErrorDeviceRemoved);
     if (ov == nullptr || (length && buffer == nullptr))
         return IoResult::Failed(platform::kErrorInvalidParameter);
     if (!started_) return IoResult::Failed(ZV_ERROR_CARD_NOT_STARTED);
     if (length == 0) return IoResult::Done(0);
-    return QueueTransmit(static_cast<const uint8_t*>(buffer), length, ov, nowNs);
+    return QueueTransmit(static_cast<const uint8_t*>(buffer), length, ov);
 }
 
 IoResult TtyPort::Read(void* buffer, uint32_t length, card::Overlapped* ov) {

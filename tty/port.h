@@ -45,7 +45,7 @@ class TtyPort {
     IoResult Control(uint32_t code, const void* in, uint32_t inLength, void* out,
                      uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
     IoResult Read(void* buffer, uint32_t length, card::Overlapped* ov);
-    IoResult Write(const void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs);
+    IoResult Write(const void* buffer, uint32_t length, card::Overlapped* ov);
     void SetQueueSize(uint32_t inQueue) { rxQueueWish_ = inQueue; }
     // Completes every pending request with status.
     void Cancel(uint32_t status);
@@ -73,8 +73,7 @@ class TtyPort {
                       uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
     IoResult Start(int64_t nowNs);
     IoResult ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) const;
-    IoResult QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov,
-                           int64_t nowNs);
+    IoResult QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov);
     IoResult ReceiveData(uint8_t* out, uint32_t outLength);
     IoResult StartRing(uint8_t* block, uint32_t length, card::Overlapped* ov);
     void FillInterfaceRecord(uint8_t* out);

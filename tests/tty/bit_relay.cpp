@@ -8,12 +8,13 @@
 // ready" once both devices are open and "flipped <count>" after the last
 // flip. Runs until it is killed.
 #include <fcntl.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -28,6 +29,8 @@ int OpenRaw(const char* path) {
     return fd;
 }
 
+std::mutex g_printLock;
+
 struct Flipper {
     unsigned long long position = 0;  // bytes seen so far
     unsigned long long skip, every, count, flipped = 0;
@@ -36,23 +39,29 @@ struct Flipper {
         for (ssize_t i = 0; i < n; ++i, ++position) {
             if (flipped == count || position < skip || (position - skip) % every != 0) continue;
             data[i] ^= 0x01;
-            if (++flipped == count) std::printf("flipped %llu\n", flipped);
+            if (++flipped == count) {
+                std::lock_guard<std::mutex> lock(g_printLock);
+                std::printf("flipped %llu\n", flipped);
+                std::fflush(stdout);
+            }
         }
-        std::fflush(stdout);
     }
 };
 
-bool Copy(int from, int to, Flipper* flipper) {
+// One direction, on a thread of its own: a far end that is slow to read
+// must not hold up the other direction, as it would not on a cable.
+void Copy(int from, int to, Flipper* flipper) {
     unsigned char buffer[4096];
-    ssize_t n = read(from, buffer, sizeof buffer);
-    if (n <= 0) return false;
-    if (flipper) flipper->Apply(buffer, n);
-    for (ssize_t done = 0; done < n;) {
-        ssize_t w = write(to, buffer + done, size_t(n - done));
-        if (w <= 0) return false;
-        done += w;
+    for (;;) {
+        ssize_t n = read(from, buffer, sizeof buffer);
+        if (n <= 0) std::exit(1);
+        if (flipper) flipper->Apply(buffer, n);
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = write(to, buffer + done, size_t(n - done));
+            if (w <= 0) std::exit(1);
+            done += w;
+        }
     }
-    return true;
 }
 
 }  // namespace
@@ -71,12 +80,12 @@ int main(int argc, char** argv) {
     Flipper flipper{0, std::strtoull(argv[3], nullptr, 10), std::strtoull(argv[4], nullptr, 10),
                     std::strtoull(argv[5], nullptr, 10)};
     if (flipper.every == 0) flipper.every = 1;
-    std::printf("relay ready\n");
-    std::fflush(stdout);
-    for (;;) {
-        pollfd fds[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) continue;
-        if ((fds[0].revents & POLLIN) && !Copy(a, b, &flipper)) return 1;
-        if ((fds[1].revents & POLLIN) && !Copy(b, a, nullptr)) return 1;
+    {
+        std::lock_guard<std::mutex> lock(g_printLock);
+        std::printf("relay ready\n");
+        std::fflush(stdout);
     }
+    std::thread back(Copy, b, a, nullptr);
+    Copy(a, b, &flipper);
+    back.join();
 }

@@ -142,13 +142,14 @@ TEST_P(TtyCleanCable, RunsInSyncWithoutErrors) {
     EXPECT_EQ(r.exitCode, 1) << r.out;
     EXPECT_TRUE(r.HasEvent("In sync")) << r.out;
     EXPECT_EQ(r.LastValue("BitErr="), 0) << r.out;
-    EXPECT_EQ(r.LastValue("->LOS="), 0);
+    EXPECT_EQ(r.LastValue("->LOS="), 0) << r.out;
     EXPECT_EQ(r.Contains("Switching to (Async) Software Mode"), !c.software);
     // Data bits a second at the line rate, start and stop bits taken off.
-    // A pseudo-terminal has no rate: only the pacing holds it to the line's.
-    // The lower bound leaves room for a busy machine.
+    // A pseudo-terminal has no rate: only the pacing holds it to the line's,
+    // give or take the quarter second a late sender may catch up on (and a
+    // busy machine's slowness below).
     const double dataRate = std::atof(c.rate) * std::atoi(c.dataBits) / (std::atoi(c.dataBits) + 2);
-    EXPECT_LE(r.LastValue("Rate="), dataRate * 1.03) << r.out;
+    EXPECT_LE(r.LastValue("Rate="), dataRate * (1.02 + 0.25 / c.seconds)) << r.out;
     EXPECT_GE(r.LastValue("Rate="), dataRate * 0.5) << r.out;
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "app/backend.h"
 #include "app/command_line.h"
 #include "card/discovery.h"
 #include "card/port_state.h"
@@ -29,7 +30,6 @@
 #include "port/port_setup.h"
 #include "rtd/rtd_stats.h"
 #include "rtd/rtd_thread.h"
-#include "sim/sim.h"
 #include "stats/bert_stats.h"
 #include "stats/stats_update.h"
 
@@ -460,7 +460,7 @@ int RunTest() {
 bool InstallTestDriver() {
     // Fixed before the driver, discovery or any worker starts a thread.
     g_i64PerfTicksPerMs = platform::PerfFrequency() / 1000;
-    if (InstallDriver(sim::CreateDriverFromEnvironment)) return true;
+    if (InstallDriver(CreateBackendFromEnvironment)) return true;
     dwStatus = STATUS_BAD_PARAMETERS;
     return false;
 }

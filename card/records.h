@@ -88,6 +88,9 @@ static_assert(offsetof(ZvCardInfo, uBertPresent) == 24);
 static_assert(offsetof(ZvCardInfo, uGeneration) == 28);
 
 constexpr uint8_t CARD_MODEL_VANTLE = 7;
+// The model a serial-port backend reports for its cards: asynchronous
+// characters only, no BERT engine, no synchronous clock.
+constexpr uint8_t CARD_MODEL_SERIAL_PORT = 0x54;
 
 // Written with SetBERTConfig in hardware mode.
 struct ZvBertConfig {

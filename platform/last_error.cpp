@@ -1,5 +1,7 @@
 #include "platform/last_error.h"
 
+#include <cstring>
+
 namespace platform {
 namespace {
 thread_local uint32_t t_lastError = 0;
@@ -26,8 +28,15 @@ std::string SystemErrorText(uint32_t code) {
         case kErrorIoIncomplete: return "Overlapped I/O event is not in a signaled state.\r\n";
         case kErrorIoPending: return "Overlapped I/O operation is in progress.\r\n";
         case kErrorDeviceRemoved: return "The device has been removed.\r\n";
-        default: return std::string();
+        default: break;
     }
+    if ((code & 0xFFFF0000u) == kErrnoCodeBit) {
+        char buffer[256];
+        // The GNU strerror_r may return its own static text instead of filling buffer.
+        const char* text = strerror_r(int(code & 0xFFFF), buffer, sizeof buffer);
+        return std::string(text) + "\r\n";
+    }
+    return std::string();
 }
 
 }  // namespace platform

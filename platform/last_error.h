@@ -23,11 +23,17 @@ constexpr uint32_t kErrorIoIncomplete = 996;
 constexpr uint32_t kErrorIoPending = 997;
 constexpr uint32_t kErrorDeviceRemoved = 1617;
 
+// A system call's errno carried as a last error. The customer-code bit keeps
+// these apart from the Windows codes above and the driver's 0xE... codes.
+constexpr uint32_t kErrnoCodeBit = 0x20000000;
+constexpr uint32_t ErrorFromErrno(int error) { return kErrnoCodeBit | uint32_t(error & 0xFFFF); }
+
 uint32_t GetLastError();
 void SetLastError(uint32_t code);
 
 // The system's message for a code, ending in "\r\n" as the system gives it, or
-// an empty text when the system has none (the driver's own codes).
+// an empty text when the system has none (the driver's own codes). An errno
+// code gives the C library's text.
 std::string SystemErrorText(uint32_t code);
 
 }  // namespace platform

@@ -117,6 +117,7 @@ CardFacts ReadCardInfo(card::PortHandle handle) {
     facts.wCardType = facts.info.wCardType;
     facts.wRevision = facts.info.wRevision;
     facts.bVantle = (facts.wCardType >> 8) == CARD_MODEL_VANTLE;
+    facts.bSerialPort = (facts.wCardType >> 8) == CARD_MODEL_SERIAL_PORT;
     return facts;
 }
 

@@ -12,6 +12,7 @@ struct CardFacts {
     uint16_t wCardType;
     uint16_t wRevision;
     bool bVantle;
+    bool bSerialPort;  // a serial port, not a Zorvan card
 };
 
 // Reads the card information; on failure logs it and leaves everything zero.

@@ -73,7 +73,14 @@ bool OpenCardPort(uint32_t cardNumber, uint32_t portIndex, bool* plus) {
 // Whether the card can run the requested mode; sets the status when not.
 bool CheckCard(const CardFacts& card, bool* v1) {
     const TestSettings& s = g_Settings;
-    if (!card.bVantle && s.uMode == MODE_ASYNC) {
+    if (card.bSerialPort && s.uMode != MODE_ASYNC) {
+        // Nothing a serial port could do with a synchronous test: no clock
+        // lines, no frames. Said plainly, as the status text alone is vague.
+        LogPrint(1, "ERROR: A serial port has no synchronous clock: use -mASYNC\n");
+        dwStatus = STATUS_UNSUPPORTED_MODE;
+        return false;
+    }
+    if (!card.bVantle && !card.bSerialPort && s.uMode == MODE_ASYNC) {
         dwStatus = STATUS_UNSUPPORTED_MODE;
         return false;
     }

@@ -206,10 +206,58 @@ bool ReadCardKey(Reader& r, const std::string& k, const toml::node& node, const 
     return r.Fail(at, "unknown key");
 }
 
+bool ReadDevices(Reader& r, const toml::node& node, const std::string& at, CardConfig* card) {
+    const auto* list = node.as_array();
+    if (list == nullptr) return r.Fail(at, "must be an array of device paths");
+    for (size_t i = 0; i < list->size(); ++i) {
+        std::string path;
+        if (!r.Text((*list)[i], at + "[" + std::to_string(i) + "]", &path)) return false;
+        if (path.empty()) return r.Fail(at + "[" + std::to_string(i) + "]", "must not be empty");
+        card->devices.push_back(path);
+    }
+    if (card->devices.empty() || card->devices.size() > kMaxPortsPerCard)
+        return r.Fail(at, "must name 1.." + std::to_string(kMaxPortsPerCard) + " devices");
+    return true;
+}
+
+// A card of serial ports: its devices, their number as its ports, and a
+// description; the simulator's keys mean nothing to it.
+bool ReadTtyCard(Reader& r, const toml::table& table, const std::string& where, size_t index,
+                 CardConfig* card) {
+    for (auto&& [key, node] : table) {
+        std::string k(key.str());
+        std::string at = where + "." + k;
+        if (k == "backend") continue;
+        if (k == "devices") {
+            if (!ReadDevices(r, node, at, card)) return false;
+        } else if (k == "description") {
+            if (!r.Text(node, at, &card->description)) return false;
+        } else {
+            return r.Fail(at, "not a key of a tty card (devices, description)");
+        }
+    }
+    if (card->devices.empty()) return r.Fail(where, "a tty card needs \"devices\"");
+    card->ports = uint32_t(card->devices.size());
+    card->model = 0;
+    card->bert = 0;
+    if (card->description.empty()) card->description = "Serial ports #" + std::to_string(index);
+    return true;
+}
+
+bool ReadBackend(Reader& r, const toml::table& table, const std::string& where, CardConfig* card) {
+    const toml::node* node = table.get("backend");
+    if (node == nullptr) return true;
+    if (!r.Text(*node, where + ".backend", &card->backend)) return false;
+    return card->backend == "sim" || card->backend == "tty" ||
+           r.Fail(where + ".backend", "unknown backend \"" + card->backend + "\" (sim, tty)");
+}
+
 bool ReadCard(Reader& r, const toml::node& item, size_t index, CardConfig* card) {
     std::string where = "card[" + std::to_string(index) + "]";
     const auto* table = item.as_table();
     if (table == nullptr) return r.Fail(where, "must be a table");
+    if (!ReadBackend(r, *table, where, card)) return false;
+    if (card->backend == "tty") return ReadTtyCard(r, *table, where, index, card);
     bool haveRegistry = false;
     for (auto&& [key, node] : *table) {
         std::string k(key.str());
@@ -231,6 +279,8 @@ bool ReadCard(Reader& r, const toml::node& item, size_t index, CardConfig* card)
                 if (!ReadFault(r, (*list)[i], at + "[" + std::to_string(i) + "]", &fault)) return false;
                 card->faults.push_back(fault);
             }
+        } else if (k == "backend") {
+            continue;
         } else if (!ReadCardKey(r, k, node, at, card)) {
             return false;
         }
@@ -267,6 +317,10 @@ bool ReadDocument(Reader& r, const toml::table& doc, SimConfig* config) {
                     return r.Fail("card[" + std::to_string(i) + "].ports",
                                   "makes " + std::to_string(ports) + " ports in all, at most " +
                                       std::to_string(kMaxPortsInAll));
+                // One driver serves a file's cards: simulated or serial ports, not both.
+                if (i > 0 && card.backend != config->cards[0].backend)
+                    return r.Fail("card[" + std::to_string(i) + "].backend",
+                                  "every card of a file has the same backend");
                 config->cards.push_back(std::move(card));
             }
         } else {
@@ -277,6 +331,10 @@ bool ReadDocument(Reader& r, const toml::table& doc, SimConfig* config) {
 }
 
 }  // namespace
+
+bool UsesTtyBackend(const SimConfig& config) {
+    return !config.cards.empty() && config.cards[0].backend == "tty";
+}
 
 SimConfig DefaultConfig() {
     SimConfig config;

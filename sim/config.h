@@ -7,6 +7,10 @@
 //   stats_file = "/path"          # where each line's counters are written
 //
 //   [[card]]                      # one table per card, in interface order
+//   backend = "sim"               # or "tty": the card's ports are serial
+//   devices = ["/dev/ttyS0"]      #   devices (tty cards take only these
+//                                 #   two keys and description; every card
+//                                 #   of a file has the same backend)
 //   model = 7                     # card type high byte (7 = Vantle)
 //   type_low = 0                  # card type low byte
 //   revision = 0x310
@@ -92,6 +96,8 @@ struct ImpairmentConfig {
 };
 
 struct CardConfig {
+    std::string backend = "sim";       // "sim" or "tty"
+    std::vector<std::string> devices;  // tty: the device of each port
     uint8_t model = 7;
     uint8_t typeLow = 0;
     uint16_t revision = 0x310;
@@ -125,6 +131,9 @@ constexpr uint32_t kMaxPortsPerCard = 64;
 constexpr uint32_t kMaxCards = 64;
 constexpr uint32_t kMaxPortsInAll = 512;
 constexpr size_t kMaxConfigBytes = 1 << 20;
+
+// Whether the cards of a configuration are serial ports (backend "tty").
+bool UsesTtyBackend(const SimConfig& config);
 
 // Card 0: a Vantle of revision 0x310 with its BERT engine, 2 ports; card 1:
 // another model of revision 0x200 without one, 4 ports; all in loopback.

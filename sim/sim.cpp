@@ -1,26 +1,35 @@
 #include "sim/sim.h"
 
 #include "platform/environment.h"
-#include "sim/config.h"
 #include "sim/driver.h"
 #include "sim/line_control.h"
 
 namespace sim {
 
-std::unique_ptr<card::Driver> CreateDriverFromEnvironment(std::string* error) {
+bool LoadConfigFromEnvironment(SimConfig* config, std::string* error) {
     char path[4096];
-    SimConfig config = DefaultConfig();
+    *config = DefaultConfig();
     if (platform::GetEnvironment(kConfigVariable, path, sizeof path)) {
         std::string problem;
-        if (!LoadConfigFile(path, &config, &problem)) {
+        if (!LoadConfigFile(path, config, &problem)) {
             if (error) *error = problem;
-            return nullptr;
+            return false;
         }
     }
     char control[4096];
     if (platform::GetEnvironment(kControlVariable, control, sizeof control) && control[0] != '\0')
-        config.controlFile = control;
+        config->controlFile = control;
+    return true;
+}
+
+std::unique_ptr<card::Driver> CreateDriver(SimConfig config) {
     return std::make_unique<SimDriver>(std::move(config));
+}
+
+std::unique_ptr<card::Driver> CreateDriverFromEnvironment(std::string* error) {
+    SimConfig config;
+    if (!LoadConfigFromEnvironment(&config, error)) return nullptr;
+    return CreateDriver(std::move(config));
 }
 
 }  // namespace sim

@@ -16,6 +16,11 @@ namespace {
 
 using e2e::RunResult;
 
+// A slow line with short polls: the master's reply time-out (about 0.6 s)
+// leaves room for slaves slowed down by a sanitizer on a busy machine.
+const std::string kRate = "-k9600";
+const std::string kLength = "+d32";
+
 class MultiDropE2e : public ::testing::Test {
    protected:
     // One line per test and process: ctest runs tests side by side.
@@ -29,7 +34,7 @@ class MultiDropE2e : public ::testing::Test {
     // Slaves answer until the test takes them down.
     void StartSlave(int id, const std::string& impairments = "") {
         slaves_.push_back(std::make_unique<e2e::ChildProcess>(
-            ONDREL_BINARY, std::vector<std::string>{"+Ms" + std::to_string(id), "-k64000", "+l"}, Options(impairments)));
+            ONDREL_BINARY, std::vector<std::string>{"+Ms" + std::to_string(id), kRate, "+l"}, Options(impairments)));
         ASSERT_TRUE(slaves_.back()->WaitForOutput("Test Started", 5000)) << slaves_.back()->Output();
     }
     RunResult RunMaster(const std::vector<std::string>& args) {
@@ -59,7 +64,7 @@ class MultiDropE2e : public ::testing::Test {
 TEST_F(MultiDropE2e, MasterPollsTwoSlavesInSyncWithoutErrorsAndEndsOnTime) {
     StartSlave(1);
     StartSlave(3);
-    RunResult r = RunMaster({"+Mm1.3", "-k64000", "-L5", "+l"});
+    RunResult r = RunMaster({"+Mm1.3", kRate, kLength, "-L5", "+l"});
     ASSERT_FALSE(r.timedOut) << r.out;
     EXPECT_EQ(r.exitCode, 1) << r.out;
     EXPECT_TRUE(r.Contains("All slaves now in Sync")) << r.out;
@@ -69,7 +74,7 @@ TEST_F(MultiDropE2e, MasterPollsTwoSlavesInSyncWithoutErrorsAndEndsOnTime) {
         ASSERT_FALSE(line.empty()) << id << "\n" << r.out;
         EXPECT_EQ(Field(line, "BitErr"), 0) << line;
         EXPECT_EQ(Field(line, "BlockErr"), 0) << line;
-        EXPECT_GT(Field(line, "Rx"), 20000) << line;
+        EXPECT_GT(Field(line, "Rx"), 2000) << line;
         EXPECT_EQ(Field(line, "Rx"), Field(line, "Tx")) << line;
     }
     EXPECT_TRUE(LastSlaveLine(r, 2).empty()) << r.out;
@@ -78,7 +83,7 @@ TEST_F(MultiDropE2e, MasterPollsTwoSlavesInSyncWithoutErrorsAndEndsOnTime) {
 TEST_F(MultiDropE2e, InjectedErrorsGoToThePolledSlaveOnly) {
     StartSlave(1);
     StartSlave(3);
-    e2e::ChildProcess master(ONDREL_BINARY, {"+Mm1,3", "-k64000", "-L4", "+l"}, Options());
+    e2e::ChildProcess master(ONDREL_BINARY, {"+Mm1,3", kRate, kLength, "-L4", "+l"}, Options());
     ASSERT_TRUE(master.WaitForOutput("All slaves now in Sync", 5000)) << master.Output();
     master.Type("43");  // 4 then 3: seven bits in the first byte of one poll
     RunResult r = master.Finish(15000);
@@ -95,7 +100,7 @@ TEST_F(MultiDropE2e, InjectedErrorsGoToThePolledSlaveOnly) {
 TEST_F(MultiDropE2e, ASlaveThatDiesLeavesTheOtherPolled) {
     StartSlave(1);
     StartSlave(3);
-    e2e::ChildProcess master(ONDREL_BINARY, {"+Mm1,3", "-k64000", "-L4", "+l"}, Options());
+    e2e::ChildProcess master(ONDREL_BINARY, {"+Mm1,3", kRate, kLength, "-L4", "+l"}, Options());
     ASSERT_TRUE(master.WaitForOutput("All slaves now in Sync", 5000)) << master.Output();
     slaves_[1]->Signal(SIGKILL);
     ASSERT_TRUE(master.WaitForOutput("SlaveId 3, Setting Not Active, Not In Sync", 5000)) << master.Output();
@@ -114,17 +119,20 @@ TEST_F(MultiDropE2e, ASlaveThatDiesLeavesTheOtherPolled) {
 // poll is lost at the frame error rate, and no broken data is counted.
 TEST_F(MultiDropE2e, LineErrorsLosePollsAtTheFrameErrorRate) {
     StartSlave(2);
-    RunResult r = e2e::RunOndrel({"+Mm2", "-k64000", "+d100", "-L5", "-S5", "+q", "+l"},
-                                 Options("bit_error_rate = 1e-4\nseed = 5\n"));
+    RunResult r = e2e::RunOndrel({"+Mm2", kRate, kLength, "-L5", "-S5", "+q", "-v3", "+l"},
+                                 Options("bit_error_rate = 1e-3\nseed = 5\n"));
     for (auto& slave : slaves_) slave->Signal(SIGTERM);
     ASSERT_FALSE(r.timedOut) << r.out;
-    const std::string line = LastSlaveLine(r, 2);
-    // Every poll sends 800 bits; only the answered ones come back.
-    const double polls = double(Field(line, "Tx")) / 800;
-    const double lost = polls - double(Field(line, "Rx")) / 800;
-    ASSERT_GT(polls, 50) << r.out;
-    // Only the master's receiver errs, on the reply's 107 bytes.
-    const double p = 1 - std::pow(1 - 1e-4, 107 * 8);
+    // Every answered poll is evaluated once; an unanswered one says "No Data".
+    double lost = 0, answered = 0;
+    for (const std::string& line : r.Lines()) {
+        if (line == "SlaveId 2, No Data") ++lost;
+        if (line.rfind("SlaveId 2, ElapsedUsecs ", 0) == 0 && line.find(", Tx ") == std::string::npos) ++answered;
+    }
+    const double polls = lost + answered;
+    ASSERT_GT(polls, 10) << r.out;
+    // Only the master's receiver errs, on the reply's 39 bytes.
+    const double p = 1 - std::pow(1 - 1e-3, 39 * 8);
     EXPECT_NEAR(lost / polls, p, 3.29 * std::sqrt(p * (1 - p) / polls)) << r.out;
     EXPECT_EQ(Field(LastSlaveLine(r, 2), "BitErr"), 0) << r.out;
 }
@@ -134,10 +142,10 @@ TEST_F(MultiDropE2e, AbsentSlavesAreDroppedOrKeptAndNoneLeftEndsTheTest) {
         std::vector<std::string> args;
         bool terminates;
     } cases[] = {
-        {{"+Mm5", "-k64000", "-L3", "+l"}, true},
+        {{"+Mm5", kRate, "-L3", "+l"}, true},
         // Kept on the list, it is polled until no slave has synchronised in -S.
-        {{"+Mm5", "-k64000", "-L3", "-S2", "+q", "+l"}, false},
-        {{"+Mm5", "-k64000", "-L3", "+d250", "+l"}, false},
+        {{"+Mm5", kRate, "-L3", "-S3", "+q", "+l"}, false},
+        {{"+Mm5", kRate, "-L3", "+d250", "+l"}, false},
     };
     for (const Case& c : cases) {
         RunResult r = e2e::RunOndrel(c.args, Options());

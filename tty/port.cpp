@@ -1,0 +1,492 @@
+#include "tty/port.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <limits>
+
+#include "card/driver_error.h"
+#include "platform/last_error.h"
+#include "tty/records.h"
+
+namespace tty {
+namespace {
+
+constexpr uint32_t kAnyLength = 0xFFFFFFFFu;  // any non-zero length
+
+struct CodeSizes {
+    uint32_t code;
+    uint32_t in;
+    uint32_t out;
+    bool needsStart;
+};
+
+// The requests a serial port serves. The BERT engine and the delay mode are
+// a Zorvan card's and are refused as unknown.
+constexpr CodeSizes kCodes[] = {
+    {IOCTL_SET_PORT_EVENT, 0, 0, false},
+    {IOCTL_SET_V24, 1, 0, false},
+    {IOCTL_TRANSMIT_DATA, kAnyLength, 0, true},
+    {IOCTL_TX_INVERT_CHANGED, 0, 0, false},
+    {IOCTL_GET_V24, 0, 0, false},
+    {IOCTL_RECEIVE_DATA, 0, kAnyLength, true},
+    {IOCTL_READ_INTERFACE_RECORD, 0, kInterfaceRecordSize, false},
+    {IOCTL_READ_CARD_INFO, 0, kCardInfoSize, false},
+    {IOCTL_START_PORT, 0, 0, false},
+    {IOCTL_RESET_STATS, 0, 0, false},
+    {IOCTL_SET_PORT_CONFIG, kPortConfigSize, 0, false},
+    {IOCTL_GET_PORT_CONFIG, 0, kPortConfigSize, false},
+    {IOCTL_SET_SERIAL_CONFIG, kSerialConfigSize, 0, false},
+    {IOCTL_GET_SERIAL_CONFIG, 0, kSerialConfigSize, false},
+    {IOCTL_START_MONITORING, 4, 0, false},
+    {IOCTL_INJECT_ERRORS, 4, 0, false},
+    {IOCTL_SET_INVERSION, 4, 0, false},
+};
+
+IoResult CheckSizes(uint32_t code, uint32_t inLength, uint32_t outLength, bool started) {
+    const CodeSizes* sizes = nullptr;
+    for (const auto& entry : kCodes)
+        if (entry.code == code) sizes = &entry;
+    if (sizes == nullptr) return IoResult::Failed(ZV_ERROR_INVALID_IOCTL);
+    auto fits = [](uint32_t expected, uint32_t given) {
+        return expected == kAnyLength ? given != 0 : given == expected;
+    };
+    if (!fits(sizes->in, inLength)) return IoResult::Failed(ZV_ERROR_INVALID_INPUT_LENGTH);
+    if (!fits(sizes->out, outLength)) return IoResult::Failed(ZV_ERROR_INVALID_OUTPUT_LENGTH);
+    if (sizes->needsStart && !started) return IoResult::Failed(ZV_ERROR_CARD_NOT_STARTED);
+    return IoResult::Done();
+}
+
+constexpr uint32_t kMaxTransmitBytes = 1u << 20;
+constexpr uint32_t kReadChunk = 65536;
+constexpr uint32_t kWriteChunk = 4096;
+// Time the pacing catches up after: a driver thread woken late (a busy
+// machine) sends what fell due meanwhile, as a UART would have from its
+// buffer, but a long idle gap is not paid back as a burst.
+constexpr int64_t kPaceBacklogNs = 250000000;
+// The driver thread wakes for the pacing no more often than this.
+constexpr int64_t kPaceStepNs = 5000000;
+constexpr uint32_t kSerialCardRevision = 0x200;  // 0x104 and later inject through the driver
+
+}  // namespace
+
+TtyPort::TtyPort(int fd, bool plus, int64_t epochNs) : fd_(fd), plus_(plus), epochNs_(epochNs) {
+    portConfig_.uVersion = PORT_CONFIG_VERSION;
+    portConfig_.uPortTxNumBuffers = portConfig_.uPortRxNumBuffers = 8;
+    portConfig_.uPortTxBufferLength = portConfig_.uPortRxBufferLength = kReceiveDataMax;
+    serialConfig_ = DefaultSerialConfig();
+    line_ = ReadLineSettings(serialConfig_);
+}
+
+// Requests still pending here belong to a program that is exiting (Close
+// cancels them first): their records may be gone, so they are dropped.
+TtyPort::~TtyPort() { CloseDevice(fd_); }
+
+// ---- requests ------------------------------------------------------------------
+
+void TtyPort::Complete(Pending& io, uint32_t status, uint32_t bytes) {
+    card::Overlapped* ov = io.ov;
+    platform::Event* event = ov->hEvent;
+    ov->InternalHigh.store(bytes);
+    ov->Internal.store(status);
+    if (event) event->Set();
+    io = Pending{};
+}
+
+void TtyPort::CompleteAll(std::deque<Pending>& list, uint32_t status) {
+    for (auto& io : list) Complete(io, status, io.done);
+    list.clear();
+}
+
+void TtyPort::Cancel(uint32_t status) {
+    CompleteAll(transmits_, status);
+    CompleteAll(reads_, status);
+    if (ringActive_) {
+        ringActive_ = false;
+        Complete(ringRead_, status, 0);
+    }
+}
+
+void TtyPort::Remove() {
+    Cancel(platform::kErrorDeviceRemoved);
+    removed_ = true;
+    portEvent_ = nullptr;
+}
+
+IoResult TtyPort::Control(uint32_t code, const void* in, uint32_t inLength, void* out,
+                          uint32_t outLength, card::Overlapped* ov, int64_t nowNs) {
+    if (removed_) return IoResult::Failed(platform::kErrorDeviceRemoved);
+    IoResult sizes = CheckSizes(code, inLength, outLength, started_);
+    if (sizes.kind == IoResult::kFailed) return sizes;
+    if ((inLength && in == nullptr) || (outLength && out == nullptr))
+        return IoResult::Failed(platform::kErrorInvalidParameter);
+    nowNs_ = nowNs;
+    return Dispatch(code, static_cast<const uint8_t*>(in), inLength, static_cast<uint8_t*>(out),
+                    outLength, ov, nowNs);
+}
+
+IoResult TtyPort::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
+                           uint32_t outLength, card::Overlapped* ov, int64_t nowNs) {
+    switch (code) {
+        case IOCTL_SET_PORT_EVENT:
+            if (ov == nullptr || ov->hEvent == nullptr)
+                return IoResult::Failed(platform::kErrorInvalidParameter);
+            portEvent_ = ov->hEvent;
+            return IoResult::Done();  // completing signals the event: data may already wait
+        case IOCTL_SET_V24:
+            SetV24(in[0]);
+            return IoResult::Done();
+        case IOCTL_TRANSMIT_DATA:
+            return QueueTransmit(in, inLength, ov);
+        case IOCTL_RECEIVE_DATA:
+            return ReceiveData(out, outLength);
+        case IOCTL_READ_INTERFACE_RECORD:
+            FillInterfaceRecord(out);
+            return IoResult::Done(kInterfaceRecordSize);
+        case IOCTL_READ_CARD_INFO:
+        case IOCTL_GET_PORT_CONFIG:
+        case IOCTL_GET_SERIAL_CONFIG:
+            return ReadVersioned(code, out, outLength);
+        case IOCTL_START_PORT:
+            return Start(nowNs);
+        case IOCTL_RESET_STATS:
+            counterBase_ = ReadKernelCounters(fd_);
+            lastCounters_ = counterBase_;
+            overruns_ = 0;
+            ++changeWord_;
+            return IoResult::Done();
+        case IOCTL_SET_PORT_CONFIG:
+            std::memcpy(&portConfig_, in, sizeof portConfig_);
+            return IoResult::Done();
+        case IOCTL_SET_SERIAL_CONFIG:
+            std::memcpy(&serialConfig_, in, sizeof serialConfig_);
+            line_ = ReadLineSettings(serialConfig_);
+            return IoResult::Done();
+        case IOCTL_INJECT_ERRORS: {
+            uint32_t count = LoadU32(in, 0);
+            if (count < 1 || count > 8) return IoResult::Failed(platform::kErrorInvalidParameter);
+            injectPending_ += count;
+            return IoResult::Done();
+        }
+        case IOCTL_SET_INVERSION:
+            inversion_ = LoadU32(in, 0);
+            return IoResult::Done();
+        default:
+            return IoResult::Done();  // monitoring, the inversion notice: nothing to do
+    }
+}
+
+IoResult TtyPort::Start(int64_t nowNs) {
+    // A tty carries characters with start and stop bits and nothing else.
+    if (line_.mode != kModeAsync) return IoResult::Failed(platform::kErrorNotSupported);
+    uint32_t error = 0;
+    if (!ApplyLineSettings(fd_, line_, &error)) return IoResult::Failed(error);
+    FlushDevice(fd_);
+    started_ = true;
+    paceStartNs_ = nowNs;
+    charsPaced_ = 0;
+    output_.clear();
+    counterBase_ = ReadKernelCounters(fd_);
+    lastCounters_ = counterBase_;
+    return IoResult::Done();
+}
+
+IoResult TtyPort::ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) const {
+    uint32_t asked = LoadU32(out, 0);
+    if (code == IOCTL_READ_CARD_INFO) {
+        ZvCardInfo info{};
+        info.uVersion = CARD_INFO_VERSION;
+        info.wCardType = uint16_t(CARD_MODEL_SERIAL_PORT << 8);
+        info.wRevision = kSerialCardRevision;
+        info.uBertPresent = 0;
+        info.uGeneration = 3;
+        std::memcpy(out, &info, outLength);
+    } else if (code == IOCTL_GET_PORT_CONFIG) {
+        std::memcpy(out, &portConfig_, outLength);
+    } else {
+        if (asked != SERIAL_CONFIG_VERSION && asked != SERIAL_CONFIG_VERSION_OLD)
+            return IoResult::Failed(ZV_ERROR_INVALID_OUTPUT_LENGTH);
+        std::memcpy(out, &serialConfig_, outLength);
+        StoreU32(out, 0, asked);
+    }
+    return IoResult::Done(outLength);
+}
+
+void TtyPort::SetV24(uint8_t lines) {
+    SetOutputSignals(fd_, (lines & kV24Dtr) != 0, (lines & kV24Rts) != 0,
+                     line_.flow == kFlowRtsCts);
+}
+
+void TtyPort::FillInterfaceRecord(uint8_t* out) {
+    std::memset(out, 0, kInterfaceRecordSize);
+    KernelCounters now = ReadKernelCounters(fd_);
+    if (std::memcmp(&now, &lastCounters_, sizeof now) != 0) {
+        lastCounters_ = now;
+        ++changeWord_;
+    }
+    StoreU32(out, kIfChangeWord, changeWord_);
+    out[kIfSignals] = ReadInputSignals(fd_);
+    StoreU32(out, kIfCounters + 4 * kCounterCrc, now.parity - counterBase_.parity);
+    StoreU32(out, kIfCounters + 4 * kCounterFraming, now.framing - counterBase_.framing);
+    StoreU32(out, kIfCounters + 4 * kCounterRxO, now.overrun - counterBase_.overrun + overruns_);
+    StoreU32(out, kIfCounters + 4 * kCounterRxA, now.breaks - counterBase_.breaks);
+}
+
+// ---- data requests ------------------------------------------------------------------
+
+IoResult TtyPort::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov) {
+    if (ov == nullptr) return IoResult::Failed(platform::kErrorInvalidParameter);
+    if (length > kMaxTransmitBytes) return IoResult::Failed(ZV_ERROR_INVALID_LENGTH);
+    ov->Internal.store(card::STATUS_PENDING);
+    ov->InternalHigh.store(0);
+    transmits_.push_back(Pending{ov, const_cast<uint8_t*>(data), length, 0});
+    return IoResult::Pending();
+}
+
+IoResult TtyPort::Write(const void* buffer, uint32_t length, card::Overlapped* ov) {
+    if (removed_) return IoResult::Failed(platform::kErrorDeviceRemoved);
+    if (ov == nullptr || (length && buffer == nullptr))
+        return IoResult::Failed(platform::kErrorInvalidParameter);
+    if (!started_) return IoResult::Failed(ZV_ERROR_CARD_NOT_STARTED);
+    if (length == 0) return IoResult::Done(0);
+    return QueueTransmit(static_cast<const uint8_t*>(buffer), length, ov);
+}
+
+IoResult TtyPort::Read(void* buffer, uint32_t length, card::Overlapped* ov) {
+    if (removed_) return IoResult::Failed(platform::kErrorDeviceRemoved);
+    if (ov == nullptr || (length && buffer == nullptr))
+        return IoResult::Failed(platform::kErrorInvalidParameter);
+    if (!started_) return IoResult::Failed(ZV_ERROR_CARD_NOT_STARTED);
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    if (!plus_) return StartRing(bytes, length, ov);
+    if (length == 0) return IoResult::Done(0);
+    ov->Internal.store(card::STATUS_PENDING);
+    ov->InternalHigh.store(0);
+    reads_.push_back(Pending{ov, bytes, length, 0});
+    ServeReads();
+    return IoResult::Pending();
+}
+
+IoResult TtyPort::ReceiveData(uint8_t* out, uint32_t outLength) {
+    uint32_t room = std::min(outLength, kReceiveDataMax);
+    uint32_t got = 0;
+    while (got < room && !rxQueue_.empty()) {
+        std::vector<uint8_t>& item = rxQueue_.front();
+        uint32_t n = uint32_t(std::min<size_t>(room - got, item.size() - rxQueueHead_));
+        std::memcpy(out + got, item.data() + rxQueueHead_, n);
+        got += n;
+        rxQueueHead_ += n;
+        if (rxQueueHead_ == item.size()) {
+            rxQueuedBytes_ -= item.size();
+            rxQueue_.pop_front();
+            rxQueueHead_ = 0;
+        }
+    }
+    return IoResult::Done(got);
+}
+
+IoResult TtyPort::StartRing(uint8_t* block, uint32_t length, card::Overlapped* ov) {
+    if (ringActive_) return IoResult::Failed(platform::kErrorInvalidParameter);
+    if (length < kRingHeaderSize + 2 || reinterpret_cast<uintptr_t>(block) % alignof(uint32_t) != 0)
+        return IoResult::Failed(platform::kErrorInvalidParameter);
+    uint32_t size = LoadU32(block, kRingSize);
+    uint32_t read = LoadU32(block, kRingReadIndex);
+    uint32_t write = LoadU32(block, kRingWriteIndex);
+    if (size < 2 || size > length - kRingHeaderSize || read >= size || write >= size)
+        return IoResult::Failed(platform::kErrorInvalidParameter);
+    ringSize_ = size;
+    ringWrite_ = write;
+    ov->Internal.store(card::STATUS_PENDING);
+    ov->InternalHigh.store(0);
+    ringRead_ = Pending{ov, block, length, 0};
+    ringActive_ = true;
+    MoveQueueToRing();
+    return IoResult::Pending();
+}
+
+// ---- the driver thread's turn -------------------------------------------------------
+
+short TtyPort::PollEvents() const {
+    if (!started()) return 0;
+    return short(POLLIN | (output_.empty() ? 0 : POLLOUT));
+}
+
+int64_t TtyPort::NextTransmitNs(int64_t nowNs) const {
+    if (!started() || (transmits_.empty() && output_.empty()) || line_.rate == 0)
+        return std::numeric_limits<int64_t>::max();
+    if (!output_.empty()) return std::numeric_limits<int64_t>::max();  // POLLOUT says when
+    // The time the next character is due, but not sooner than a pacing step.
+    unsigned __int128 due =
+        (unsigned __int128)(charsPaced_ + 1) * line_.BitsPerChar() * 1000000000u;
+    int64_t dueNs = paceStartNs_ + int64_t(due / line_.rate);
+    return std::max(dueNs, nowNs + kPaceStepNs);
+}
+
+bool TtyPort::Transfer(short revents, int64_t nowNs) {
+    if (!started()) return true;
+    nowNs_ = nowNs;
+    if ((revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) && !Receive()) return false;
+    return Transmit(nowNs);
+}
+
+bool TtyPort::Receive() {
+    readBuffer_.resize(kReadChunk);
+    for (int turn = 0; turn < 16; ++turn) {
+        long n = ReadDevice(fd_, readBuffer_.data(), kReadChunk);
+        if (n < 0) return false;
+        if (n == 0) break;
+        Deliver(readBuffer_.data(), uint32_t(n));
+        if (uint32_t(n) < kReadChunk) break;
+    }
+    return true;
+}
+
+// Characters the pacing lets out by now, the backlog of an idle line cut short.
+uint64_t TtyPort::CharsAllowed(int64_t nowNs) {
+    if (line_.rate == 0) return kWriteChunk;
+    unsigned __int128 bits = (unsigned __int128)(nowNs - paceStartNs_) * line_.rate / 1000000000u;
+    uint64_t total = uint64_t(bits / line_.BitsPerChar());
+    uint64_t backlog = std::max<uint64_t>(
+        1, uint64_t(line_.rate) * kPaceBacklogNs / 1000000000 / line_.BitsPerChar());
+    if (total > charsPaced_ + backlog) charsPaced_ = total - backlog;
+    return total - charsPaced_;
+}
+
+bool TtyPort::Transmit(int64_t nowNs) {
+    if (output_.empty()) {
+        uint64_t allowed = std::min<uint64_t>(CharsAllowed(nowNs), kWriteChunk);
+        MoveToOutput(allowed);
+    }
+    if (output_.empty()) return true;
+    long n = WriteDevice(fd_, output_.data(), uint32_t(output_.size()));
+    if (n < 0) return false;
+    output_.erase(output_.begin(), output_.begin() + n);
+    return true;
+}
+
+// Takes up to count characters from the queued requests into the output, as
+// the line carries them: injected errors in the lowest bit, every character
+// carries, inversion, then the data bits only.
+void TtyPort::MoveToOutput(uint64_t count) {
+    const uint8_t flip = (inversion_ & kInvertTx) ? 0xFF : 0x00;
+    const uint8_t mask = line_.CharMask();
+    while (count > 0 && !transmits_.empty()) {
+        Pending& io = transmits_.front();
+        uint32_t n = uint32_t(std::min<uint64_t>(count, io.length - io.done));
+        for (uint32_t i = 0; i < n; ++i) {
+            uint8_t byte = io.buffer[io.done + i];
+            if (injectPending_ > 0) {
+                byte ^= 0x01;
+                --injectPending_;
+            }
+            output_.push_back(uint8_t((byte ^ flip) & mask));
+        }
+        io.done += n;
+        count -= n;
+        charsPaced_ += n;
+        if (io.done == io.length) {
+            Complete(io, 0, io.length);
+            transmits_.pop_front();
+        }
+    }
+}
+
+uint32_t TtyPort::StampMs() const { return uint32_t((nowNs_ - epochNs_) / 1000000 + 1); }
+
+uint32_t TtyPort::RecordLimit() const {
+    uint32_t length = portConfig_.uPortRxBufferLength;
+    return length == 0 || length > kReceiveDataMax ? kReceiveDataMax : length;
+}
+
+size_t TtyPort::QueueLimit() const {
+    uint64_t bytes = std::max<uint64_t>(
+        uint64_t(portConfig_.uPortRxNumBuffers) * portConfig_.uPortRxBufferLength, rxQueueWish_);
+    return size_t(std::clamp<uint64_t>(bytes, kReceiveDataMax, 16u << 20));
+}
+
+void TtyPort::Deliver(const uint8_t* data, uint32_t count) {
+    const uint8_t flip = (inversion_ & kInvertRx) ? 0xFF : 0x00;
+    const uint8_t mask = line_.CharMask();
+    const uint32_t limit = RecordLimit();
+    const uint32_t overrunsBefore = overruns_;
+    for (uint32_t at = 0; at < count; at += limit) {
+        uint32_t n = std::min(limit, count - at);
+        std::vector<uint8_t> chunk(data + at, data + at + n);
+        for (auto& byte : chunk) byte = uint8_t((byte ^ flip) & mask);
+        if (ringActive_) {
+            if (!AppendToRing(chunk.data(), n)) ++overruns_;
+        } else if (rxQueuedBytes_ + n > QueueLimit()) {
+            ++overruns_;
+        } else {
+            rxQueuedBytes_ += n;
+            rxQueue_.push_back(std::move(chunk));
+        }
+    }
+    if (overruns_ != overrunsBefore) ++changeWord_;
+    ServeReads();
+    if (portEvent_) portEvent_->Set();
+}
+
+bool TtyPort::AppendToRing(const uint8_t* data, uint32_t count) {
+    uint8_t* block = ringRead_.buffer;
+    uint8_t* area = block + kRingHeaderSize;
+    const uint32_t n = ringSize_;
+    uint32_t read = std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(block + kRingReadIndex))
+                        .load(std::memory_order_acquire);
+    if (read >= n) return false;  // the consumer broke its index: write nothing more
+    uint32_t held = (ringWrite_ + n - read) % n;
+    if (kRecordHeaderSize + count > n - 1 - held) return false;
+    uint8_t header[kRecordHeaderSize] = {};
+    StoreU32(header, kRecordTimestamp, StampMs());
+    header[kRecordLength] = uint8_t(count);
+    header[kRecordLength + 1] = uint8_t(count >> 8);
+    auto put = [&](const uint8_t* src, size_t length) {
+        uint32_t pos = (ringWrite_ + 1) % n;
+        size_t first = std::min<size_t>(length, n - pos);
+        std::memcpy(area + pos, src, first);
+        std::memcpy(area, src + first, length - first);
+        ringWrite_ = uint32_t((ringWrite_ + length) % n);
+    };
+    put(header, sizeof header);
+    put(data, count);
+    // Published only now, when every byte of the record is in place.
+    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(block + kRingWriteIndex))
+        .store(ringWrite_, std::memory_order_release);
+    return true;
+}
+
+void TtyPort::MoveQueueToRing() {
+    while (!rxQueue_.empty()) {
+        std::vector<uint8_t>& item = rxQueue_.front();
+        if (!AppendToRing(item.data() + rxQueueHead_, uint32_t(item.size() - rxQueueHead_)))
+            ++overruns_;
+        rxQueuedBytes_ -= item.size();
+        rxQueue_.pop_front();
+        rxQueueHead_ = 0;
+    }
+}
+
+void TtyPort::ServeReads() {
+    while (!reads_.empty() && !rxQueue_.empty()) {
+        Pending& io = reads_.front();
+        uint32_t got = 0;
+        while (got < io.length && !rxQueue_.empty()) {
+            std::vector<uint8_t>& item = rxQueue_.front();
+            uint32_t n = uint32_t(std::min<size_t>(io.length - got, item.size() - rxQueueHead_));
+            std::memcpy(io.buffer + got, item.data() + rxQueueHead_, n);
+            got += n;
+            rxQueueHead_ += n;
+            if (rxQueueHead_ == item.size()) {
+                rxQueuedBytes_ -= item.size();
+                rxQueue_.pop_front();
+                rxQueueHead_ = 0;
+            }
+        }
+        Complete(io, 0, got);
+        reads_.pop_front();
+    }
+}
+
+}  // namespace tty

@@ -1,0 +1,135 @@
+// One open serial port behind the driver contract: its requests, its
+// records, and the transfers between the program's requests and the device.
+//
+// Everything here runs under the driver's lock, on the thread that made a
+// request or on the driver thread (Transfer). A pending request keeps the
+// program's Overlapped record and buffer until it is completed, exactly once,
+// under the lock; after that nothing of it is touched again.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "card/driver.h"
+#include "card/records.h"
+#include "platform/event.h"
+#include "tty/device.h"
+#include "tty/line_settings.h"
+
+namespace tty {
+
+struct IoResult {
+    enum Kind { kDone, kPending, kFailed };
+    Kind kind = kDone;
+    uint32_t error = 0;
+    uint32_t bytes = 0;
+
+    static IoResult Done(uint32_t bytes = 0) { return {kDone, 0, bytes}; }
+    static IoResult Pending() { return {kPending, 0, 0}; }
+    static IoResult Failed(uint32_t error) { return {kFailed, error, 0}; }
+};
+
+class TtyPort {
+   public:
+    // Takes the open device; plus: reads return bare data, not records in a ring.
+    TtyPort(int fd, bool plus, int64_t epochNs);
+    ~TtyPort();
+    TtyPort(const TtyPort&) = delete;
+    TtyPort& operator=(const TtyPort&) = delete;
+
+    int fd() const { return fd_; }
+    bool removed() const { return removed_; }
+    bool started() const { return started_ && !removed_; }
+
+    IoResult Control(uint32_t code, const void* in, uint32_t inLength, void* out,
+                     uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
+    IoResult Read(void* buffer, uint32_t length, card::Overlapped* ov);
+    IoResult Write(const void* buffer, uint32_t length, card::Overlapped* ov);
+    void SetQueueSize(uint32_t inQueue) { rxQueueWish_ = inQueue; }
+    // Completes every pending request with status.
+    void Cancel(uint32_t status);
+    // The device is gone: pending requests fail, later ones too.
+    void Remove();
+
+    // What the driver thread waits for: POLLIN while started, POLLOUT while
+    // the kernel has refused bytes; and by when the pacing lets more out
+    // (INT64_MAX: nothing waits to be sent).
+    short PollEvents() const;
+    int64_t NextTransmitNs(int64_t nowNs) const;
+    // One turn of the driver thread: what arrived in, what is due out. False
+    // when the device has gone.
+    bool Transfer(short revents, int64_t nowNs);
+
+   private:
+    struct Pending {
+        card::Overlapped* ov = nullptr;
+        uint8_t* buffer = nullptr;
+        uint32_t length = 0;
+        uint32_t done = 0;
+    };
+
+    IoResult Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
+                      uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
+    IoResult Start(int64_t nowNs);
+    IoResult ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) const;
+    IoResult QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov);
+    IoResult ReceiveData(uint8_t* out, uint32_t outLength);
+    IoResult StartRing(uint8_t* block, uint32_t length, card::Overlapped* ov);
+    void FillInterfaceRecord(uint8_t* out);
+    void SetV24(uint8_t lines);
+
+    bool Receive();
+    bool Transmit(int64_t nowNs);
+    uint64_t CharsAllowed(int64_t nowNs);
+    void MoveToOutput(uint64_t count);
+    void Deliver(const uint8_t* data, uint32_t count);
+    bool AppendToRing(const uint8_t* data, uint32_t count);
+    void MoveQueueToRing();
+    void ServeReads();
+    uint32_t RecordLimit() const;
+    size_t QueueLimit() const;
+    uint32_t StampMs() const;
+
+    static void Complete(Pending& io, uint32_t status, uint32_t bytes);
+    void CompleteAll(std::deque<Pending>& list, uint32_t status);
+
+    const int fd_;
+    const bool plus_;
+    const int64_t epochNs_;
+    int64_t nowNs_ = 0;  // of the current request or turn, for time stamps
+
+    ZvPortConfig portConfig_{};
+    ZvSerialConfig serialConfig_{};
+    LineSettings line_;
+    bool started_ = false;
+    bool removed_ = false;
+    platform::Event* portEvent_ = nullptr;
+    uint32_t inversion_ = 0;
+    uint32_t injectPending_ = 0;
+
+    KernelCounters counterBase_;
+    KernelCounters lastCounters_;
+    uint32_t changeWord_ = 0;
+    uint32_t overruns_ = 0;  // received bytes the program had no room for
+
+    // Transmit pacing: a tty paces itself, a pseudo-terminal does not, so
+    // bytes go out no faster than the line rate would carry them.
+    int64_t paceStartNs_ = 0;
+    uint64_t charsPaced_ = 0;
+    std::deque<Pending> transmits_;
+    std::vector<uint8_t> output_;  // prepared for the line, not yet taken by the kernel
+
+    std::vector<uint8_t> readBuffer_;
+    std::deque<Pending> reads_;
+    Pending ringRead_;
+    bool ringActive_ = false;
+    uint32_t ringSize_ = 0;
+    uint32_t ringWrite_ = 0;
+    std::deque<std::vector<uint8_t>> rxQueue_;
+    size_t rxQueueHead_ = 0;  // bytes of the front item already taken
+    size_t rxQueuedBytes_ = 0;
+    uint32_t rxQueueWish_ = 0;
+};
+
+}  // namespace tty

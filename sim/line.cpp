@@ -32,6 +32,10 @@ bool InFlight::Pop(int64_t nowNs, LineChunk* chunk) {
     return true;
 }
 
+void InFlight::DropOverlapping(int64_t startNs, int64_t endNs) {
+    std::erase_if(chunks_, [&](const LineChunk& c) { return c.startNs < endNs && startNs < c.endNs; });
+}
+
 void LoopbackLine::Carry(LineChunk chunk) {
     chunk.arrivalNs = chunk.endNs;
     if (stage_.Apply(chunk)) inFlight_.Push(std::move(chunk));

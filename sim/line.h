@@ -37,6 +37,9 @@ class Line {
     // The port's output signals (SetV24 byte) and whether its transmit clock runs.
     virtual void SetOutputSignals(uint8_t v24) = 0;
     virtual void SetClockRunning(bool running) = 0;
+    // A two-wire line is half duplex: what the port sends and what it hears
+    // share one pair. Only a line with more than one other end models it.
+    virtual void SetHalfDuplex(bool) {}
     // Whether a port set to take its clock from the line gets one.
     virtual bool SuppliesClock() const = 0;
     // Input signal bits of the interface record (CTS, DSR, DCD, RI, CARRIER).
@@ -63,6 +66,8 @@ class InFlight {
     void Push(LineChunk chunk);
     bool Pop(int64_t nowNs, LineChunk* chunk);
     void Clear() { chunks_.clear(); }
+    // Forgets the chunks that were on the line during [startNs, endNs).
+    void DropOverlapping(int64_t startNs, int64_t endNs);
 
    private:
     std::deque<LineChunk> chunks_;

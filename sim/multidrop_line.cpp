@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/sync.h"
@@ -15,6 +16,9 @@ namespace {
 constexpr int64_t kRetryNs = 100 * 1000000;
 constexpr size_t kOutputLimit = 2u << 20;
 constexpr size_t kReadPerPump = 8u << 20;
+// What another member sent reaches this one within this time (the hub's
+// relaying), so older own sending cannot overlap it.
+constexpr int64_t kSendingMemoryNs = 2000 * 1000000LL;
 
 }  // namespace
 
@@ -45,8 +49,17 @@ uint8_t MultiDropLine::InputSignals(int64_t nowNs) const {
     return !links_.empty() && clockRunning_ && stage_.CarrierPresent(nowNs) ? kSignalCarrier : 0;
 }
 
+void MultiDropLine::SetHalfDuplex(bool on) {
+    halfDuplex_ = on;
+    sending_.clear();
+}
+
 void MultiDropLine::Carry(LineChunk chunk) {
     if (chunk.data.empty() || chunk.data.size() > kMaxLineMessageData) return;
+    if (halfDuplex_) {
+        RememberSending(chunk);
+        inFlight_.DropOverlapping(chunk.startNs, chunk.endNs);
+    }
     std::vector<uint8_t> message;
     AppendDataMessage(message, chunk);
     for (Link& link : links_) SendTo(link, message);
@@ -165,7 +178,24 @@ bool MultiDropLine::ReadFrom(Link& link, size_t from, int64_t nowNs) {
 
 void MultiDropLine::Arrived(LineChunk chunk) {
     // A stopped receiver hears nothing.
-    if (clockRunning_ && stage_.Apply(chunk)) inFlight_.Push(std::move(chunk));
+    if (!clockRunning_ || (halfDuplex_ && HeardWhileSending(chunk))) return;
+    if (stage_.Apply(chunk)) inFlight_.Push(std::move(chunk));
+}
+
+void MultiDropLine::RememberSending(const LineChunk& chunk) {
+    // A transmitter that keeps sending hands the line one chunk after
+    // another; one span keeps the memory small.
+    if (!sending_.empty() && chunk.startNs <= sending_.back().endNs)
+        sending_.back().endNs = std::max(sending_.back().endNs, chunk.endNs);
+    else
+        sending_.push_back({chunk.startNs, chunk.endNs});
+    while (!sending_.empty() && sending_.front().endNs < chunk.endNs - kSendingMemoryNs) sending_.pop_front();
+}
+
+bool MultiDropLine::HeardWhileSending(const LineChunk& chunk) const {
+    for (const Span& span : sending_)
+        if (span.startNs < chunk.endNs && chunk.startNs < span.endNs) return true;
+    return false;
 }
 
 void MultiDropLine::Drop(size_t index) {

@@ -9,11 +9,18 @@
 // the hub leaves, the rest meet again within 100 ms and one of them becomes
 // the hub (what was in flight then is lost, as on a line being re-cabled).
 //
+// On a two-wire line (half duplex) a member's receiver is off while it
+// sends: it hears nothing of what another member sent during its own sending,
+// and loses what it was hearing when it began to send, as a transceiver whose
+// driver takes the pair. Taking turns, as a master and its slaves do, loses
+// nothing.
+//
 // Nothing here blocks: every call does what the sockets allow and leaves the
 // rest for the next tick of the driver thread.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -34,6 +41,7 @@ class MultiDropLine : public Line {
     bool SuppliesClock() const override { return true; }
     uint8_t InputSignals(int64_t nowNs) const override;
     void Start(int64_t nowNs) override;
+    void SetHalfDuplex(bool on) override;
 
     size_t members() const;  // the other members this end reaches
 
@@ -45,6 +53,13 @@ class MultiDropLine : public Line {
         size_t sent = 0;
     };
 
+    struct Span {
+        int64_t startNs;
+        int64_t endNs;
+    };
+
+    void RememberSending(const LineChunk& chunk);
+    bool HeardWhileSending(const LineChunk& chunk) const;
     void Pump(int64_t nowNs);
     void Attach(int64_t nowNs);
     void AcceptMembers();
@@ -65,6 +80,8 @@ class MultiDropLine : public Line {
     uint8_t outputs_ = 0;
     bool clockRunning_ = false;
     bool reported_ = false;
+    bool halfDuplex_ = false;
+    std::deque<Span> sending_;  // own recent sending, joined where it runs on
 };
 
 }  // namespace sim

@@ -7,6 +7,7 @@
 
 #include "card/driver_error.h"
 #include "card/ioctl.h"
+#include "core/settings.h"
 #include "platform/last_error.h"
 #include "sim/records.h"
 
@@ -318,6 +319,7 @@ void Port::ApplySerialConfig(int64_t nowNs) {
     // An asynchronous port times its characters itself; a synchronous one
     // told to take its clock from the line gets none from a loopback plug.
     lineClock_ = mode_ != kTransparentAsync && LoadU32(s, kSerialClocking) == 0;
+    line_->SetHalfDuplex(LoadU32(s, kSerialInterface) == INTERFACE_RS485_2W);
     // The extended word's inversion bits are line settings of the port; a
     // card without inverters (it refuses SetInversion) cannot honour them, so
     // the program inverts by hand and the data must not be inverted twice.

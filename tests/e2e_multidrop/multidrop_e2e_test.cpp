@@ -32,9 +32,10 @@ class MultiDropE2e : public ::testing::Test {
         return e2e::SimRunOptions(dir_, "md.toml", config);
     }
     // Slaves answer until the test takes them down.
-    void StartSlave(int id, const std::string& impairments = "") {
-        slaves_.push_back(std::make_unique<e2e::ChildProcess>(
-            ONDREL_BINARY, std::vector<std::string>{"+Ms" + std::to_string(id), kRate, "+l"}, Options(impairments)));
+    void StartSlave(int id, const std::string& impairments = "", const std::vector<std::string>& more = {}) {
+        std::vector<std::string> args{"+Ms" + std::to_string(id), kRate, "+l"};
+        args.insert(args.end(), more.begin(), more.end());
+        slaves_.push_back(std::make_unique<e2e::ChildProcess>(ONDREL_BINARY, args, Options(impairments)));
         ASSERT_TRUE(slaves_.back()->WaitForOutput("Test Started", 5000)) << slaves_.back()->Output();
     }
     RunResult RunMaster(const std::vector<std::string>& args) {
@@ -157,6 +158,36 @@ TEST_F(MultiDropE2e, AbsentSlavesAreDroppedOrKeptAndNoneLeftEndsTheTest) {
         EXPECT_EQ(r.Contains("SlaveId 5, Not Active, So Don't Poll"), c.terminates) << r.out;
         // Each poll says so twice: on the console and as an event.
         EXPECT_EQ(r.Count("SlaveId 5, No Data") > 2, !c.terminates) << r.out;
+    }
+}
+
+// A two-wire line is half duplex: a master and its slaves take turns and
+// lose nothing, but a data test that sends all the time hears nothing of its
+// echo, which it does on four wires.
+TEST_F(MultiDropE2e, TwoWireLineIsHalfDuplex) {
+    const std::vector<std::string> twoWire = {"-iRS485-2W", "-eMAN"};
+    StartSlave(1, "", twoWire);
+    RunResult polled = RunMaster({"+Mm1", "-iRS485-2W", "-eMAN", kRate, kLength, "-L3", "+l"});
+    ASSERT_FALSE(polled.timedOut) << polled.out;
+    EXPECT_EQ(polled.exitCode, 1) << polled.out;
+    const std::string slave = LastSlaveLine(polled, 1);
+    EXPECT_EQ(Field(slave, "BitErr"), 0) << polled.out;
+    EXPECT_GT(Field(slave, "Rx"), 1000) << polled.out;
+
+    struct Case {
+        std::string interface;
+        bool echoHeard;
+    } cases[] = {{"-iRS485-4W", true}, {"-iRS485-2W", false}};
+    for (const Case& c : cases) {
+        e2e::ChildProcess echo(ONDREL_BINARY, {"+S", "-d4", c.interface, "-eMAN", kRate}, Options());
+        ASSERT_TRUE(echo.WaitForOutput("Test Started", 5000)) << echo.Output();
+        RunResult r = e2e::RunOndrel({"+S", c.interface, "-eMAN", kRate, "-L3", "+l"}, Options());
+        echo.Signal(SIGTERM);
+        EXPECT_FALSE(echo.Finish(10000).timedOut);
+        ASSERT_FALSE(r.timedOut) << c.interface << "\n" << r.out;
+        EXPECT_EQ(r.Contains("In sync"), c.echoHeard) << c.interface << "\n" << r.out;
+        EXPECT_EQ(r.LastValue("->LOS=") > 0, !c.echoHeard) << c.interface << "\n" << r.out;
+        EXPECT_EQ(r.LastValue("BitErr="), 0) << c.interface << "\n" << r.out;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "card/ioctl.h"
+#include "card/port_path.h"
 #include "platform/last_error.h"
 #include "platform/sync.h"
 
@@ -14,44 +15,8 @@ constexpr int64_t kFramedTickNs = 1000000;
 
 constexpr const char* kPathPrefix = "//sim/zorvan/card";
 
-// A decimal number without sign or leading zeros, ending at a separator or
-// at the end; advances pos past it.
-bool ParseIndex(const std::string& text, size_t* pos, uint32_t* value) {
-    size_t start = *pos;
-    size_t end = start;
-    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
-    size_t digits = end - start;
-    if (digits == 0 || digits > 4 || (digits > 1 && text[start] == '0')) return false;
-    *value = uint32_t(std::stoul(text.substr(start, digits)));
-    *pos = end;
-    return true;
-}
-
 // Every card and port the configuration allows has a name.
 static_assert(kMaxCards <= 10000 && kMaxPortsPerCard <= 10000, "port names carry at most 4 digits");
-
-struct PortPath {
-    uint32_t card = 0;
-    uint32_t port = 0;
-    bool plus = false;
-};
-
-// "<card path>/<port>" or the same with "+"; the Windows form with a
-// backslash is taken too.
-bool ParsePortPath(const std::string& path, PortPath* parsed) {
-    const std::string prefix(kPathPrefix);
-    if (path.compare(0, prefix.size(), prefix) != 0) return false;
-    size_t pos = prefix.size();
-    if (!ParseIndex(path, &pos, &parsed->card)) return false;
-    if (pos >= path.size() || (path[pos] != '/' && path[pos] != '\\')) return false;
-    ++pos;
-    if (!ParseIndex(path, &pos, &parsed->port)) return false;
-    if (pos < path.size() && path[pos] == '+') {
-        parsed->plus = true;
-        ++pos;
-    }
-    return pos == path.size();
-}
 
 std::chrono::steady_clock::time_point AtNs(int64_t ns) {
     return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
@@ -141,8 +106,8 @@ card::PortHandle SimDriver::Open(const std::string& path) {
         platform::SetLastError(error);
         return card::kInvalidHandle;
     };
-    PortPath where;
-    if (!ParsePortPath(path, &where)) return refuse(platform::kErrorFileNotFound);
+    card::PortPath where;
+    if (!card::ParsePortPath(path, kPathPrefix, &where)) return refuse(platform::kErrorFileNotFound);
     std::unique_lock<std::mutex> lock(mutex_);
     if (where.card >= cards_.size()) return refuse(platform::kErrorFileNotFound);
     Card& card = *cards_[where.card];

@@ -17,16 +17,9 @@ static_assert(std::endian::native == std::endian::little,
 namespace sim {
 namespace {
 
-constexpr uint32_t kAnyLength = 0xFFFFFFFFu;  // any non-zero length
+using card::kAnyLength;
 
-struct CodeSizes {
-    uint32_t code;
-    uint32_t in;
-    uint32_t out;
-    bool needsStart;
-};
-
-constexpr CodeSizes kCodes[] = {
+constexpr card::RequestSizes kServed[] = {
     {IOCTL_SET_PORT_EVENT, 0, 0, false},
     {IOCTL_SET_V24, 1, 0, false},
     {IOCTL_TRANSMIT_DATA, kAnyLength, 0, true},
@@ -48,16 +41,6 @@ constexpr CodeSizes kCodes[] = {
     {IOCTL_SET_BERT_CONFIG, kBertConfigSize, 0, false},
     {IOCTL_RESET_BERT, 0, 0, false},
 };
-
-const CodeSizes* FindCode(uint32_t code) {
-    for (const auto& entry : kCodes)
-        if (entry.code == code) return &entry;
-    return nullptr;
-}
-
-bool LengthFits(uint32_t expected, uint32_t given) {
-    return expected == kAnyLength ? given != 0 : given == expected;
-}
 
 // Words the program keeps as read get values nobody would write by chance,
 // so a record written back with them changed shows at once.
@@ -172,21 +155,12 @@ void Port::Remove() {
 
 IoResult Port::Control(uint32_t code, const void* in, uint32_t inLength, void* out,
                        uint32_t outLength, card::Overlapped* ov, int64_t nowNs) {
-    IoResult sizes = CheckSizes(code, inLength, outLength);
+    IoResult sizes = card::CheckRequest(kServed, code, inLength, outLength, started_);
     if (sizes.kind == IoResult::kFailed) return sizes;
     if ((inLength && in == nullptr) || (outLength && out == nullptr))
         return IoResult::Failed(platform::kErrorInvalidParameter);
     return Dispatch(code, static_cast<const uint8_t*>(in), inLength, static_cast<uint8_t*>(out),
                     outLength, ov, nowNs);
-}
-
-IoResult Port::CheckSizes(uint32_t code, uint32_t inLength, uint32_t outLength) const {
-    const CodeSizes* sizes = FindCode(code);
-    if (sizes == nullptr) return IoResult::Failed(ZV_ERROR_INVALID_IOCTL);
-    if (!LengthFits(sizes->in, inLength)) return IoResult::Failed(ZV_ERROR_INVALID_INPUT_LENGTH);
-    if (!LengthFits(sizes->out, outLength)) return IoResult::Failed(ZV_ERROR_INVALID_OUTPUT_LENGTH);
-    if (sizes->needsStart && !started_) return IoResult::Failed(ZV_ERROR_CARD_NOT_STARTED);
-    return IoResult::Done();
 }
 
 IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,

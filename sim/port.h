@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "card/driver.h"
+#include "card/request_check.h"
 #include "platform/event.h"
 #include "sim/bert_engine.h"
 #include "sim/bit_clock.h"
@@ -23,17 +24,7 @@
 
 namespace sim {
 
-// Outcome of one request: completed at once, left pending, or refused.
-struct IoResult {
-    enum Kind { kDone, kPending, kFailed };
-    Kind kind = kDone;
-    uint32_t error = 0;
-    uint32_t bytes = 0;
-
-    static IoResult Done(uint32_t bytes = 0) { return {kDone, 0, bytes}; }
-    static IoResult Pending() { return {kPending, 0, 0}; }
-    static IoResult Failed(uint32_t error) { return {kFailed, error, 0}; }
-};
+using card::IoResult;
 
 // The card's clock the time stamps of the records count in: milliseconds,
 // wrapping at 2^32, never 0 in the first 49 days (0 reads as "no stamp").
@@ -99,7 +90,6 @@ private:
 
     IoResult Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
                       uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
-    IoResult CheckSizes(uint32_t code, uint32_t inLength, uint32_t outLength) const;
     IoResult ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength);
     IoResult SetPortEvent(card::Overlapped* ov);
     IoResult QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov, int64_t nowNs);

@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "card/ioctl.h"
+#include "card/port_path.h"
 #include "platform/last_error.h"
 #include "platform/sync.h"
 
@@ -23,39 +24,6 @@ bool Fail(uint32_t error) {
 }
 
 int64_t NowNs() { return platform::PerfCounter(); }
-
-struct PortPath {
-    size_t card = 0;
-    size_t port = 0;
-    bool plus = false;
-};
-
-// Digits without sign or leading zeros; advances pos past them.
-bool ParseIndex(const std::string& text, size_t* pos, size_t* value) {
-    size_t end = *pos;
-    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
-    size_t digits = end - *pos;
-    if (digits == 0 || digits > 4 || (digits > 1 && text[*pos] == '0')) return false;
-    *value = std::stoul(text.substr(*pos, digits));
-    *pos = end;
-    return true;
-}
-
-// "//tty/card<c>/<p>", "+" appended or not, a backslash taken for the slash.
-bool ParsePortPath(const std::string& path, PortPath* parsed) {
-    const std::string prefix(kPathPrefix);
-    if (path.compare(0, prefix.size(), prefix) != 0) return false;
-    size_t pos = prefix.size();
-    if (!ParseIndex(path, &pos, &parsed->card)) return false;
-    if (pos >= path.size() || (path[pos] != '/' && path[pos] != '\\')) return false;
-    ++pos;
-    if (!ParseIndex(path, &pos, &parsed->port)) return false;
-    if (pos < path.size() && path[pos] == '+') {
-        parsed->plus = true;
-        ++pos;
-    }
-    return pos == path.size();
-}
 
 }  // namespace
 
@@ -115,8 +83,8 @@ void TtyDriver::SetInterfaceHandler(InterfaceHandler /*handler*/) {}
 // ---- handles ---------------------------------------------------------------------
 
 card::PortHandle TtyDriver::Open(const std::string& path) {
-    PortPath where;
-    if (!ParsePortPath(path, &where) || where.card >= cards_.size() ||
+    card::PortPath where;
+    if (!card::ParsePortPath(path, kPathPrefix, &where) || where.card >= cards_.size() ||
         where.port >= cards_[where.card].devices.size()) {
         platform::SetLastError(platform::kErrorFileNotFound);
         return card::kInvalidHandle;

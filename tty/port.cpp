@@ -14,18 +14,11 @@
 namespace tty {
 namespace {
 
-constexpr uint32_t kAnyLength = 0xFFFFFFFFu;  // any non-zero length
-
-struct CodeSizes {
-    uint32_t code;
-    uint32_t in;
-    uint32_t out;
-    bool needsStart;
-};
+using card::kAnyLength;
 
 // The requests a serial port serves. The BERT engine and the delay mode are
 // a Zorvan card's and are refused as unknown.
-constexpr CodeSizes kCodes[] = {
+constexpr card::RequestSizes kServed[] = {
     {IOCTL_SET_PORT_EVENT, 0, 0, false},
     {IOCTL_SET_V24, 1, 0, false},
     {IOCTL_TRANSMIT_DATA, kAnyLength, 0, true},
@@ -44,20 +37,6 @@ constexpr CodeSizes kCodes[] = {
     {IOCTL_INJECT_ERRORS, 4, 0, false},
     {IOCTL_SET_INVERSION, 4, 0, false},
 };
-
-IoResult CheckSizes(uint32_t code, uint32_t inLength, uint32_t outLength, bool started) {
-    const CodeSizes* sizes = nullptr;
-    for (const auto& entry : kCodes)
-        if (entry.code == code) sizes = &entry;
-    if (sizes == nullptr) return IoResult::Failed(ZV_ERROR_INVALID_IOCTL);
-    auto fits = [](uint32_t expected, uint32_t given) {
-        return expected == kAnyLength ? given != 0 : given == expected;
-    };
-    if (!fits(sizes->in, inLength)) return IoResult::Failed(ZV_ERROR_INVALID_INPUT_LENGTH);
-    if (!fits(sizes->out, outLength)) return IoResult::Failed(ZV_ERROR_INVALID_OUTPUT_LENGTH);
-    if (sizes->needsStart && !started) return IoResult::Failed(ZV_ERROR_CARD_NOT_STARTED);
-    return IoResult::Done();
-}
 
 constexpr uint32_t kMaxTransmitBytes = 1u << 20;
 constexpr uint32_t kReadChunk = 65536;
@@ -118,7 +97,7 @@ void TtyPort::Remove() {
 IoResult TtyPort::Control(uint32_t code, const void* in, uint32_t inLength, void* out,
                           uint32_t outLength, card::Overlapped* ov, int64_t nowNs) {
     if (removed_) return IoResult::Failed(platform::kErrorDeviceRemoved);
-    IoResult sizes = CheckSizes(code, inLength, outLength, started_);
+    IoResult sizes = card::CheckRequest(kServed, code, inLength, outLength, started_);
     if (sizes.kind == IoResult::kFailed) return sizes;
     if ((inLength && in == nullptr) || (outLength && out == nullptr))
         return IoResult::Failed(platform::kErrorInvalidParameter);
@@ -437,8 +416,8 @@ bool TtyPort::AppendToRing(const uint8_t* data, uint32_t count) {
                         .load(std::memory_order_acquire);
     if (read >= n) return false;  // the consumer broke its index: write nothing more
     uint32_t held = (ringWrite_ + n - read) % n;
-    if (kRecordHeaderSize + count > n - 1 - held) return false;
-    uint8_t header[kRecordHeaderSize] = {};
+    if (kReceiveRecordHeaderSize + count > n - 1 - held) return false;
+    uint8_t header[kReceiveRecordHeaderSize] = {};
     StoreU32(header, kRecordTimestamp, StampMs());
     header[kRecordLength] = uint8_t(count);
     header[kRecordLength + 1] = uint8_t(count >> 8);

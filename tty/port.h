@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "card/driver.h"
+#include "card/request_check.h"
 #include "card/records.h"
 #include "platform/event.h"
 #include "tty/device.h"
@@ -19,16 +20,7 @@
 
 namespace tty {
 
-struct IoResult {
-    enum Kind { kDone, kPending, kFailed };
-    Kind kind = kDone;
-    uint32_t error = 0;
-    uint32_t bytes = 0;
-
-    static IoResult Done(uint32_t bytes = 0) { return {kDone, 0, bytes}; }
-    static IoResult Pending() { return {kPending, 0, 0}; }
-    static IoResult Failed(uint32_t error) { return {kFailed, error, 0}; }
-};
+using card::IoResult;
 
 class TtyPort {
    public:

@@ -1,12 +1,13 @@
 // What a driver backend checks of a request before it acts on it: that the
 // card knows the control code, that the buffers have the sizes the code's
 // record has, and that the port has been started where the request needs it.
-// Each backend lists the requests it serves; the driver's error codes for
-// what does not fit are the same on every backend.
+// The driver's error codes for what does not fit are the same on every
+// backend; a backend refuses the requests it does not serve before this.
 #pragma once
 
 #include <cstdint>
-#include <span>
+
+#include "card/driver.h"
 
 namespace card {
 
@@ -22,17 +23,12 @@ struct IoResult {
     static IoResult Failed(uint32_t error) { return {kFailed, error, 0}; }
 };
 
-constexpr uint32_t kAnyLength = 0xFFFFFFFFu;  // any non-zero length
+// Done when the request fits the contract, else the driver's error.
+IoResult CheckRequest(uint32_t code, uint32_t inLength, uint32_t outLength, bool started);
 
-struct RequestSizes {
-    uint32_t code;
-    uint32_t in;   // input length, 0 for none
-    uint32_t out;  // output length, 0 for none
-    bool needsStart;
-};
-
-// Done when the request fits its entry of served, else the driver's error.
-IoResult CheckRequest(std::span<const RequestSizes> served, uint32_t code, uint32_t inLength,
-                      uint32_t outLength, bool started);
+// Hands an outcome to the program as the driver's calls do: true with the
+// byte count (and the caller's record completed and signalled) when done,
+// else false with the last error set (pending, or the refusal's code).
+bool FinishRequest(const IoResult& result, uint32_t* bytes, Overlapped* ov);
 
 }  // namespace card

@@ -193,25 +193,6 @@ SimDriver::Session* SimDriver::Admit(card::PortHandle handle, Request request, u
     return &session;
 }
 
-// Completes an immediate result in the caller's record, or reports the refusal.
-bool SimDriver::Finish(const IoResult& result, uint32_t* bytes, card::Overlapped* ov) {
-    switch (result.kind) {
-        case IoResult::kDone:
-            if (bytes) *bytes = result.bytes;
-            if (ov) {
-                platform::Event* event = ov->hEvent;
-                ov->InternalHigh.store(result.bytes);
-                ov->Internal.store(0);
-                if (event) event->Set();
-            }
-            platform::SetLastError(platform::kErrorSuccess);
-            return true;
-        case IoResult::kPending: return Fail(platform::kErrorIoPending);
-        case IoResult::kFailed:
-        default: return Fail(result.error);
-    }
-}
-
 bool SimDriver::DeviceIoControl(card::PortHandle handle, uint32_t code, const void* in,
                                 uint32_t inLength, void* out, uint32_t outLength,
                                 uint32_t* bytesReturned, card::Overlapped* ov) {
@@ -224,7 +205,7 @@ bool SimDriver::DeviceIoControl(card::PortHandle handle, uint32_t code, const vo
         result = session->port->Control(code, in, inLength, out, outLength, ov, NowNs());
     }
     if (code == IOCTL_START_PORT) wake_.notify_all();  // the clock thread may sleep without a deadline
-    return Finish(result, bytesReturned, ov);
+    return card::FinishRequest(result, bytesReturned, ov);
 }
 
 bool SimDriver::ReadFile(card::PortHandle handle, void* buffer, uint32_t length, uint32_t* bytesRead,
@@ -237,7 +218,7 @@ bool SimDriver::ReadFile(card::PortHandle handle, void* buffer, uint32_t length,
         if (session == nullptr) return Fail(error);
         result = session->port->Read(buffer, length, ov, NowNs());
     }
-    return Finish(result, bytesRead, ov);
+    return card::FinishRequest(result, bytesRead, ov);
 }
 
 bool SimDriver::WriteFile(card::PortHandle handle, const void* buffer, uint32_t length,
@@ -250,7 +231,7 @@ bool SimDriver::WriteFile(card::PortHandle handle, const void* buffer, uint32_t 
         if (session == nullptr) return Fail(error);
         result = session->port->Write(buffer, length, ov, NowNs());
     }
-    return Finish(result, bytesWritten, ov);
+    return card::FinishRequest(result, bytesWritten, ov);
 }
 
 // ---- line files ------------------------------------------------------------------

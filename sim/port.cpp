@@ -17,31 +17,6 @@ static_assert(std::endian::native == std::endian::little,
 namespace sim {
 namespace {
 
-using card::kAnyLength;
-
-constexpr card::RequestSizes kServed[] = {
-    {IOCTL_SET_PORT_EVENT, 0, 0, false},
-    {IOCTL_SET_V24, 1, 0, false},
-    {IOCTL_TRANSMIT_DATA, kAnyLength, 0, true},
-    {IOCTL_TX_INVERT_CHANGED, 0, 0, false},
-    {IOCTL_GET_V24, 0, 0, false},
-    {IOCTL_RECEIVE_DATA, 0, kAnyLength, true},
-    {IOCTL_READ_INTERFACE_RECORD, 0, kInterfaceRecordSize, false},
-    {IOCTL_READ_CARD_INFO, 0, kCardInfoSize, false},
-    {IOCTL_START_PORT, 0, 0, false},
-    {IOCTL_RESET_STATS, 0, 0, false},
-    {IOCTL_SET_PORT_CONFIG, kPortConfigSize, 0, false},
-    {IOCTL_GET_PORT_CONFIG, 0, kPortConfigSize, false},
-    {IOCTL_SET_SERIAL_CONFIG, kSerialConfigSize, 0, false},
-    {IOCTL_GET_SERIAL_CONFIG, 0, kSerialConfigSize, false},
-    {IOCTL_START_MONITORING, 4, 0, false},
-    {IOCTL_INJECT_ERRORS, 4, 0, false},
-    {IOCTL_SET_DELAY_MODE, 4, 0, false},
-    {IOCTL_SET_INVERSION, 4, 0, false},
-    {IOCTL_SET_BERT_CONFIG, kBertConfigSize, 0, false},
-    {IOCTL_RESET_BERT, 0, 0, false},
-};
-
 // Words the program keeps as read get values nobody would write by chance,
 // so a record written back with them changed shows at once.
 void FillKeptWords(uint8_t* record, size_t size, uint32_t tag, unsigned port) {
@@ -155,7 +130,7 @@ void Port::Remove() {
 
 IoResult Port::Control(uint32_t code, const void* in, uint32_t inLength, void* out,
                        uint32_t outLength, card::Overlapped* ov, int64_t nowNs) {
-    IoResult sizes = card::CheckRequest(kServed, code, inLength, outLength, started_);
+    IoResult sizes = card::CheckRequest(code, inLength, outLength, started_);
     if (sizes.kind == IoResult::kFailed) return sizes;
     if ((inLength && in == nullptr) || (outLength && out == nullptr))
         return IoResult::Failed(platform::kErrorInvalidParameter);

@@ -156,27 +156,6 @@ bool TtyDriver::SetupComm(card::PortHandle handle, uint32_t inQueue, uint32_t /*
 
 // ---- requests ------------------------------------------------------------------
 
-// Completes an immediate result in the caller's record, or reports the refusal.
-bool TtyDriver::Finish(const IoResult& result, uint32_t* bytes, card::Overlapped* ov) {
-    switch (result.kind) {
-        case IoResult::kDone:
-            if (bytes) *bytes = result.bytes;
-            if (ov) {
-                platform::Event* event = ov->hEvent;
-                ov->InternalHigh.store(result.bytes);
-                ov->Internal.store(0);
-                if (event) event->Set();
-            }
-            platform::SetLastError(platform::kErrorSuccess);
-            return true;
-        case IoResult::kPending:
-            return Fail(platform::kErrorIoPending);
-        case IoResult::kFailed:
-        default:
-            return Fail(result.error);
-    }
-}
-
 bool TtyDriver::DeviceIoControl(card::PortHandle handle, uint32_t code, const void* in,
                                 uint32_t inLength, void* out, uint32_t outLength,
                                 uint32_t* bytesReturned, card::Overlapped* ov) {
@@ -189,7 +168,7 @@ bool TtyDriver::DeviceIoControl(card::PortHandle handle, uint32_t code, const vo
     }
     // A started port or new data to send changes what the driver thread waits for.
     if (code == IOCTL_START_PORT || code == IOCTL_TRANSMIT_DATA) Wake();
-    return Finish(result, bytesReturned, ov);
+    return card::FinishRequest(result, bytesReturned, ov);
 }
 
 bool TtyDriver::ReadFile(card::PortHandle handle, void* buffer, uint32_t length,
@@ -201,7 +180,7 @@ bool TtyDriver::ReadFile(card::PortHandle handle, void* buffer, uint32_t length,
         if (io == nullptr) return false;
         result = io->Read(buffer, length, ov);
     }
-    return Finish(result, bytesRead, ov);
+    return card::FinishRequest(result, bytesRead, ov);
 }
 
 bool TtyDriver::WriteFile(card::PortHandle handle, const void* buffer, uint32_t length,
@@ -214,7 +193,7 @@ bool TtyDriver::WriteFile(card::PortHandle handle, const void* buffer, uint32_t 
         result = io->Write(buffer, length, ov);
     }
     Wake();
-    return Finish(result, bytesWritten, ov);
+    return card::FinishRequest(result, bytesWritten, ov);
 }
 
 // ---- the driver thread ------------------------------------------------------------

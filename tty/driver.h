@@ -53,7 +53,6 @@ class TtyDriver : public card::Driver {
 
     // The open port of a handle; nullptr with the last error set.
     TtyPort* Find(card::PortHandle handle);
-    bool Finish(const IoResult& result, uint32_t* bytes, card::Overlapped* ov);
     void Wake();
 
     void DriverThread();

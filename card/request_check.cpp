@@ -57,6 +57,20 @@ IoResult CheckRequest(uint32_t code, uint32_t inLength, uint32_t outLength, bool
     return IoResult::Failed(ZV_ERROR_INVALID_IOCTL);
 }
 
+void CompleteRequest(PendingRequest& io, uint32_t status, uint32_t bytes) {
+    Overlapped* ov = io.ov;
+    platform::Event* event = ov->hEvent;
+    ov->InternalHigh.store(bytes);
+    ov->Internal.store(status);
+    if (event) event->Set();
+    io = PendingRequest{};
+}
+
+void CompleteRequests(std::deque<PendingRequest>& list, uint32_t status) {
+    for (auto& io : list) CompleteRequest(io, status, io.done);
+    list.clear();
+}
+
 bool FinishRequest(const IoResult& result, uint32_t* bytes, Overlapped* ov) {
     switch (result.kind) {
         case IoResult::kDone:

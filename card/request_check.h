@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 
 #include "card/driver.h"
 
@@ -22,6 +23,21 @@ struct IoResult {
     static IoResult Pending() { return {kPending, 0, 0}; }
     static IoResult Failed(uint32_t error) { return {kFailed, error, 0}; }
 };
+
+// A request a backend left pending: the program's record and buffer, kept
+// until the request is completed, exactly once.
+struct PendingRequest {
+    Overlapped* ov = nullptr;
+    uint8_t* buffer = nullptr;
+    uint32_t length = 0;
+    uint32_t done = 0;  // bytes already on the line (transmits)
+};
+
+// Completes a pending request with status and byte count, signals its event
+// and forgets it.
+void CompleteRequest(PendingRequest& io, uint32_t status, uint32_t bytes);
+// Completes every request of list with status and what each had done.
+void CompleteRequests(std::deque<PendingRequest>& list, uint32_t status);
 
 // Done when the request fits the contract, else the driver's error.
 IoResult CheckRequest(uint32_t code, uint32_t inLength, uint32_t outLength, bool started);

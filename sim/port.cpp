@@ -79,26 +79,12 @@ void Port::Open(bool plus) {
     started_ = false;
 }
 
-void Port::Complete(Pending& io, uint32_t status, uint32_t bytes) {
-    card::Overlapped* ov = io.ov;
-    platform::Event* event = ov->hEvent;
-    ov->InternalHigh.store(bytes);
-    ov->Internal.store(status);
-    if (event) event->Set();
-    io = Pending{};
-}
-
-void Port::CompleteAll(std::deque<Pending>& list, uint32_t status) {
-    for (auto& io : list) Complete(io, status, io.done);
-    list.clear();
-}
-
 void Port::Cancel(uint32_t status) {
-    CompleteAll(transmits_, status);
-    CompleteAll(reads_, status);
+    card::CompleteRequests(transmits_, status);
+    card::CompleteRequests(reads_, status);
     if (ringActive_) {
         ringActive_ = false;
-        Complete(ringRead_, status, 0);
+        card::CompleteRequest(ringRead_, status, 0);
     }
 }
 
@@ -457,7 +443,7 @@ void Port::TransmitCharacters(uint64_t owed, std::vector<uint8_t>& out) {
         chars -= n;
         txBit_ += uint64_t(n) * bitsPerChar_;
         if (io.done == io.length) {
-            Complete(io, 0, io.length);
+            card::CompleteRequest(io, 0, io.length);
             transmits_.pop_front();
             if (transmits_.empty()) idleSinceBit_ = owed;
         }
@@ -479,7 +465,7 @@ void Port::TransmitFrames(uint64_t owed) {
         if (delayMode_ != 0)
             Deliver(io.buffer, io.length, clock_.StampMs(chunk.startNs), uint8_t(kRecordKindTransmit | index_));
         line_->Carry(std::move(chunk));
-        Complete(io, 0, io.length);
+        card::CompleteRequest(io, 0, io.length);
         transmits_.pop_front();
     }
     txBit_ = std::max(txBit_, owed);
@@ -628,7 +614,7 @@ void Port::ServeReads() {
                 }
             }
         }
-        Complete(io, 0, got);
+        card::CompleteRequest(io, 0, got);
         reads_.pop_front();
     }
 }
@@ -638,7 +624,7 @@ void Port::ServeBertReads() {
         Pending& io = reads_.front();
         std::memcpy(io.buffer, bertRecords_.front().data(), kBertRecordBytes);
         bertRecords_.pop_front();
-        Complete(io, 0, kBertRecordBytes);
+        card::CompleteRequest(io, 0, kBertRecordBytes);
         reads_.pop_front();
     }
 }

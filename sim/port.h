@@ -73,12 +73,7 @@ public:
     Line& line() { return *line_; }
 
 private:
-    struct Pending {
-        card::Overlapped* ov = nullptr;
-        uint8_t* buffer = nullptr;
-        uint32_t length = 0;
-        uint32_t done = 0;  // bytes already on the line (transmits)
-    };
+    using Pending = card::PendingRequest;
     // Received data waiting for a read: one record in framed mode, else raw bytes.
     struct RxItem {
         std::vector<uint8_t> data;
@@ -122,8 +117,6 @@ private:
     void Count(IfCounter counter, uint32_t times = 1);
     void CountLineErrors(const LineChunk& chunk);
 
-    static void Complete(Pending& io, uint32_t status, uint32_t bytes);
-    void CompleteAll(std::deque<Pending>& list, uint32_t status);
 
     const CardConfig& card_;
     const unsigned index_;

@@ -45,26 +45,12 @@ TtyPort::~TtyPort() { CloseDevice(fd_); }
 
 // ---- requests ------------------------------------------------------------------
 
-void TtyPort::Complete(Pending& io, uint32_t status, uint32_t bytes) {
-    card::Overlapped* ov = io.ov;
-    platform::Event* event = ov->hEvent;
-    ov->InternalHigh.store(bytes);
-    ov->Internal.store(status);
-    if (event) event->Set();
-    io = Pending{};
-}
-
-void TtyPort::CompleteAll(std::deque<Pending>& list, uint32_t status) {
-    for (auto& io : list) Complete(io, status, io.done);
-    list.clear();
-}
-
 void TtyPort::Cancel(uint32_t status) {
-    CompleteAll(transmits_, status);
-    CompleteAll(reads_, status);
+    card::CompleteRequests(transmits_, status);
+    card::CompleteRequests(reads_, status);
     if (ringActive_) {
         ringActive_ = false;
-        Complete(ringRead_, status, 0);
+        card::CompleteRequest(ringRead_, status, 0);
     }
 }
 
@@ -231,7 +217,10 @@ IoResult TtyPort::Read(void* buffer, uint32_t length, card::Overlapped* ov) {
 }
 
 IoResult TtyPort::ReceiveData(uint8_t* out, uint32_t outLength) {
-    uint32_t room = std::min(outLength, kReceiveDataMax);
+    return IoResult::Done(TakeQueued(out, std::min(outLength, kReceiveDataMax)));
+}
+
+uint32_t TtyPort::TakeQueued(uint8_t* out, uint32_t room) {
     uint32_t got = 0;
     while (got < room && !rxQueue_.empty()) {
         std::vector<uint8_t>& item = rxQueue_.front();
@@ -245,7 +234,7 @@ IoResult TtyPort::ReceiveData(uint8_t* out, uint32_t outLength) {
             rxQueueHead_ = 0;
         }
     }
-    return IoResult::Done(got);
+    return got;
 }
 
 IoResult TtyPort::StartRing(uint8_t* block, uint32_t length, card::Overlapped* ov) {
@@ -348,7 +337,7 @@ void TtyPort::MoveToOutput(uint64_t count) {
         count -= n;
         charsPaced_ += n;
         if (io.done == io.length) {
-            Complete(io, 0, io.length);
+            card::CompleteRequest(io, 0, io.length);
             transmits_.pop_front();
         }
     }
@@ -432,20 +421,7 @@ void TtyPort::MoveQueueToRing() {
 void TtyPort::ServeReads() {
     while (!reads_.empty() && !rxQueue_.empty()) {
         Pending& io = reads_.front();
-        uint32_t got = 0;
-        while (got < io.length && !rxQueue_.empty()) {
-            std::vector<uint8_t>& item = rxQueue_.front();
-            uint32_t n = uint32_t(std::min<size_t>(io.length - got, item.size() - rxQueueHead_));
-            std::memcpy(io.buffer + got, item.data() + rxQueueHead_, n);
-            got += n;
-            rxQueueHead_ += n;
-            if (rxQueueHead_ == item.size()) {
-                rxQueuedBytes_ -= item.size();
-                rxQueue_.pop_front();
-                rxQueueHead_ = 0;
-            }
-        }
-        Complete(io, 0, got);
+        card::CompleteRequest(io, 0, TakeQueued(io.buffer, io.length));
         reads_.pop_front();
     }
 }

@@ -54,12 +54,7 @@ class TtyPort {
     bool Transfer(short revents, int64_t nowNs);
 
    private:
-    struct Pending {
-        card::Overlapped* ov = nullptr;
-        uint8_t* buffer = nullptr;
-        uint32_t length = 0;
-        uint32_t done = 0;
-    };
+    using Pending = card::PendingRequest;
 
     IoResult Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
                       uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
@@ -67,6 +62,8 @@ class TtyPort {
     IoResult ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) const;
     IoResult QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov);
     IoResult ReceiveData(uint8_t* out, uint32_t outLength);
+    // Moves up to room queued received bytes to out; the count moved.
+    uint32_t TakeQueued(uint8_t* out, uint32_t room);
     IoResult StartRing(uint8_t* block, uint32_t length, card::Overlapped* ov);
     void FillInterfaceRecord(uint8_t* out);
     void SetV24(uint8_t lines);
@@ -83,8 +80,6 @@ class TtyPort {
     size_t QueueLimit() const;
     uint32_t StampMs() const;
 
-    static void Complete(Pending& io, uint32_t status, uint32_t bytes);
-    void CompleteAll(std::deque<Pending>& list, uint32_t status);
 
     const int fd_;
     const bool plus_;

@@ -169,7 +169,8 @@ TEST_F(SimFaultsE2e, ThirdProcessOnASharedLineIsToldItIsTurnedAway) {
     ASSERT_TRUE(first.WaitForOutput("Starting ECHO thread", 5000)) << first.Output();
     e2e::ChildProcess second(ONDREL_BINARY, {"+S", "-d4", "-k64000", "-v3"}, Options(toml));
     ASSERT_TRUE(second.WaitForOutput("Starting ECHO thread", 5000)) << second.Output();
-    RunResult third = Run({"+S", "-k64000", "-L1", "-S1"}, toml);
+    // Long enough for the message to reach a third end slowed by a sanitizer.
+    RunResult third = Run({"+S", "-k64000", "-L1", "-S3"}, toml);
     first.Type("x");
     second.Type("x");
     EXPECT_FALSE(first.Finish(5000).timedOut);

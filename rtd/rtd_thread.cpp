@@ -19,8 +19,6 @@ namespace {
 constexpr uint32_t kRxBufferSize = 8192;
 constexpr uint32_t kMaxFrameLength = 256;
 constexpr uint32_t kWaitMs = 1;
-constexpr uint8_t kKindTransmit = 1;
-constexpr uint8_t kKindReceived = 0;
 
 // The driver may hold the event registration for as long as the port is open
 // and signal its event for every arrival, and the thread ends before the port
@@ -150,11 +148,11 @@ void OnRecord(RtdState& st, uint32_t bytes) {
     RtdRecordHeader header;
     std::memcpy(&header, g_RtdIo.abRxBuffer.data(), sizeof header);
     LogHeader(bytes, header);
-    const uint8_t kind = header.port >> 4;
-    if (kind == kKindTransmit) {
+    const uint8_t kind = header.port & 0xF0;
+    if (kind == RECORD_KIND_TRANSMIT) {
         st.bTxStamped = true;
         UpdateRTDStats(&header, RTD_KIND_TRANSMIT);
-    } else if (kind == kKindReceived) {
+    } else if (kind == 0) {
         OnReceivedFrame(st, header, bytes);
     }
     if (!st.bPaced && st.bTxStamped && st.bRxStamped) {

@@ -40,6 +40,16 @@ void RequestStatsReset() { g_bResetStatsPending = true; }
 
 void PushQuitKey() { platform::PushKey('x'); }
 
+void RequestStop(bool haltWorkers) {
+    if (haltWorkers) {
+        g_bRxStop = true;
+        g_bTxStop = true;
+        g_bModbusStop = true;
+    }
+    g_bQuit = true;
+    PushQuitKey();
+}
+
 void NoteRunFailure(uint32_t status) {
     uint32_t expected = STATUS_OK;
     dwStatus.compare_exchange_strong(expected, status);

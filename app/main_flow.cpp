@@ -565,7 +565,7 @@ bool InstallDriver(DriverFactory factory) {
     std::string error;
     std::unique_ptr<card::Driver> driver = factory(&error);
     if (driver == nullptr && !error.empty()) {
-        LogPrint(1, "ERROR: Simulated card driver: %s\n", error.c_str());
+        LogPrint(1, "ERROR: Card configuration %s\n", error.c_str());
         return false;
     }
     card::SetDriver(std::move(driver));

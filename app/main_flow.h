@@ -9,7 +9,7 @@
 #include "card/driver.h"
 
 // Exit code when the simulated card driver cannot be set up from its
-// configuration (ONDREL_SIM_CONFIG); no test has started then.
+// configuration (ONDREL_CARD_CONFIG); no test has started then.
 constexpr int kExitDriverUnavailable = 2;
 // Exit codes of runs that measured nothing about the line, so that none of
 // them reads as 1, "no bit errors": the port could not be set up (no test

@@ -428,7 +428,23 @@ void CloseTxEvents() {
 }
 
 // The bit errors the reports show are those counted in sync; bytes checked
-// while hunting for the pattern are not errors of the line.
+// while hunting for the pattern are not errors of the line. A line that was
+// not in sync throughout is never clean, whatever it counted in sync.
+int SingleLinkVerdict() {
+    const int32_t select = g_Settings.iTestSelect;
+    const bool checked = !g_Settings.bMultiDrop && !g_Settings.bRoundTripDelay &&
+                         (g_Settings.bHardwareMode || select == TEST_TXRX || select == TEST_RX);
+    const uint32_t status = dwStatus.load();
+    // Without a checker (transmit or echo only), or when a worker could not
+    // start, the sync state says nothing about the line.
+    const bool syncJudged = checked && status != STATUS_THREAD_FAILED && status != STATUS_TX_THREAD_FAILED;
+    if (syncJudged && g_bFirstSyncPending) return kExitNeverInSync;
+    if (syncJudged && (g_bSyncLostInRun || !g_bInSync)) return kExitSyncLost;
+    if (g_bSyncLostInRun || !g_bInSync) return kExitSyncLost;
+    std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
+    return g_BertStats.i64SBitErrorCount == 0 ? 1 : 0;
+}
+
 int ExitCodeOfTest() {
     switch (dwStatus.load()) {
         case STATUS_CARD_REMOVED:
@@ -439,8 +455,7 @@ int ExitCodeOfTest() {
             break;
     }
     if (g_Settings.bMultiDropMaster) return MultiDropBitErrors() == 0 ? 1 : 0;
-    std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
-    return g_BertStats.i64SBitErrorCount == 0 ? 1 : 0;
+    return SingleLinkVerdict();
 }
 
 int RunTest() {

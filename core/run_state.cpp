@@ -18,6 +18,7 @@ std::atomic<bool> g_bCapture{false};
 std::atomic<bool> g_bGuiEndAck{false};
 std::atomic<bool> g_bInSync{false};
 std::atomic<bool> g_bFirstSyncPending{true};
+std::atomic<bool> g_bSyncLostInRun{false};
 std::atomic<bool> g_bResetStatsPending{false};
 std::atomic<bool> g_bShowStatsNow{false};
 

@@ -43,6 +43,9 @@ extern std::atomic<bool> g_bInSync;
 extern std::atomic<bool> g_bFirstSyncPending;
 extern std::atomic<bool> g_bResetStatsPending;
 extern std::atomic<bool> g_bShowStatsNow;
+// The single link lost sync or signal after its first sync; a statistics
+// reset does not clear it, since the verdict of the run rests on it.
+extern std::atomic<bool> g_bSyncLostInRun;
 
 extern platform::CriticalSection g_csGlobal;
 

@@ -31,10 +31,14 @@ constexpr size_t kBertRecordsKept = 256;
 
 uint32_t AsyncDataBits(uint32_t code) {
     switch (code) {
-        case 1: return 7;
-        case 2: return 6;
-        case 3: return 5;
-        default: return 8;
+        case 1:
+            return 7;
+        case 2:
+            return 6;
+        case 3:
+            return 5;
+        default:
+            return 8;
     }
 }
 
@@ -79,7 +83,14 @@ void Port::Open(bool plus) {
     started_ = false;
 }
 
+void Port::Stall(card::Overlapped* ov) {
+    ov->InternalHigh.store(0);
+    ov->Internal.store(card::STATUS_PENDING);
+    stalled_.push_back(Pending{ov, nullptr, 0, 0});
+}
+
 void Port::Cancel(uint32_t status) {
+    card::CompleteRequests(stalled_, status);
     card::CompleteRequests(transmits_, status);
     card::CompleteRequests(reads_, status);
     if (ringActive_) {
@@ -127,19 +138,23 @@ IoResult Port::Control(uint32_t code, const void* in, uint32_t inLength, void* o
 IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
                         uint32_t outLength, card::Overlapped* ov, int64_t nowNs) {
     switch (code) {
-        case IOCTL_SET_PORT_EVENT: return SetPortEvent(ov);
+        case IOCTL_SET_PORT_EVENT:
+            return SetPortEvent(ov);
         case IOCTL_SET_V24:
             v24_ = in[0] & (kV24Rts | kV24Dtr);
             line_->SetOutputSignals(v24_);
             return IoResult::Done();
-        case IOCTL_TRANSMIT_DATA: return QueueTransmit(in, inLength, ov, nowNs);
-        case IOCTL_RECEIVE_DATA: return ReceiveData(out, outLength);
+        case IOCTL_TRANSMIT_DATA:
+            return QueueTransmit(in, inLength, ov, nowNs);
+        case IOCTL_RECEIVE_DATA:
+            return ReceiveData(out, outLength);
         case IOCTL_READ_INTERFACE_RECORD:
             FillInterfaceRecord(out, nowNs);
             return IoResult::Done(kInterfaceRecordSize);
         case IOCTL_READ_CARD_INFO:
         case IOCTL_GET_PORT_CONFIG:
-        case IOCTL_GET_SERIAL_CONFIG: return ReadVersioned(code, out, outLength);
+        case IOCTL_GET_SERIAL_CONFIG:
+            return ReadVersioned(code, out, outLength);
         case IOCTL_START_PORT:
             started_ = true;
             RestartLine(nowNs);
@@ -164,8 +179,10 @@ IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uin
             uint32_t count = LoadU32(in, 0);
             if (count < 1 || count > 8) return IoResult::Failed(platform::kErrorInvalidParameter);
             // The BERT engine places its errors itself, one per byte.
-            if (bert_) bert_->InjectErrors(count);
-            else injectPending_ += count;
+            if (bert_)
+                bert_->InjectErrors(count);
+            else
+                injectPending_ += count;
             return IoResult::Done();
         }
         case IOCTL_SET_DELAY_MODE:
@@ -175,7 +192,8 @@ IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uin
             if (!card_.canInvert) return IoResult::Failed(ZV_ERROR_INVALID_IOCTL);
             inversion_ = LoadU32(in, 0) & (kInvertRx | kInvertTx);
             return IoResult::Done();
-        case IOCTL_SET_BERT_CONFIG: return SetBertConfig(in, nowNs);
+        case IOCTL_SET_BERT_CONFIG:
+            return SetBertConfig(in, nowNs);
         case IOCTL_RESET_BERT:
             if (bert_) bert_->Reset(nowNs);
             bertRecords_.clear();
@@ -211,7 +229,8 @@ IoResult Port::ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) {
 }
 
 IoResult Port::SetPortEvent(card::Overlapped* ov) {
-    if (ov == nullptr || ov->hEvent == nullptr) return IoResult::Failed(platform::kErrorInvalidParameter);
+    if (ov == nullptr || ov->hEvent == nullptr)
+        return IoResult::Failed(platform::kErrorInvalidParameter);
     portEvent_ = ov->hEvent;
     return IoResult::Done();  // completing signals the event: data may already wait
 }
@@ -300,7 +319,8 @@ size_t Port::QueueLimit() const {
 
 // ---- data requests -----------------------------------------------------------
 
-IoResult Port::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov, int64_t nowNs) {
+IoResult Port::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov,
+                             int64_t nowNs) {
     if (ov == nullptr) return IoResult::Failed(platform::kErrorInvalidParameter);
     if (length > kMaxTransmitBytes || (framed() && length > kMaxFrameBytes))
         return IoResult::Failed(ZV_ERROR_INVALID_LENGTH);
@@ -340,8 +360,10 @@ IoResult Port::Read(void* buffer, uint32_t length, card::Overlapped* ov, int64_t
     ov->Internal.store(card::STATUS_PENDING);
     ov->InternalHigh.store(0);
     reads_.push_back(Pending{ov, bytes, length, 0});
-    if (bert_) ServeBertReads();
-    else ServeReads();
+    if (bert_)
+        ServeBertReads();
+    else
+        ServeReads();
     return IoResult::Pending();
 }
 
@@ -463,7 +485,8 @@ void Port::TransmitFrames(uint64_t owed) {
         chunk.data.assign(io.buffer, io.buffer + io.length);
         PrepareForLine(chunk.data.data(), chunk.data.size());
         if (delayMode_ != 0)
-            Deliver(io.buffer, io.length, clock_.StampMs(chunk.startNs), uint8_t(kRecordKindTransmit | index_));
+            Deliver(io.buffer, io.length, clock_.StampMs(chunk.startNs),
+                    uint8_t(kRecordKindTransmit | index_));
         line_->Carry(std::move(chunk));
         card::CompleteRequest(io, 0, io.length);
         transmits_.pop_front();
@@ -516,7 +539,8 @@ void Port::Receive(int64_t nowNs) {
         uint32_t stamp = clock_.StampMs(chunk.arrivalNs);
         size_t limit = chunk.frame ? chunk.data.size() : RecordLimit();
         for (size_t at = 0; at < chunk.data.size(); at += limit)
-            Deliver(chunk.data.data() + at, std::min(limit, chunk.data.size() - at), stamp, uint8_t(index_));
+            Deliver(chunk.data.data() + at, std::min(limit, chunk.data.size() - at), stamp,
+                    uint8_t(index_));
     }
     if (bert_) {
         std::array<uint8_t, kBertRecordBytes> record;
@@ -578,8 +602,8 @@ bool Port::AppendToRing(const uint8_t* data, size_t count, uint32_t timestamp, u
 void Port::MoveQueueToRing() {
     while (!rxQueue_.empty()) {
         RxItem& item = rxQueue_.front();
-        if (!AppendToRing(item.data.data() + item.taken, item.data.size() - item.taken, item.timestamp,
-                          item.kind))
+        if (!AppendToRing(item.data.data() + item.taken, item.data.size() - item.taken,
+                          item.timestamp, item.kind))
             Count(kCounterRxO);
         rxQueuedBytes_ -= item.data.size();
         rxQueue_.pop_front();
@@ -592,7 +616,8 @@ void Port::ServeReads() {
         uint32_t got = 0;
         if (framed()) {
             RxItem& item = rxQueue_.front();
-            uint32_t n = std::min<uint32_t>(uint32_t(item.data.size()), io.length - kReceiveRecordHeaderSize);
+            uint32_t n = std::min<uint32_t>(uint32_t(item.data.size()),
+                                            io.length - kReceiveRecordHeaderSize);
             StoreU32(io.buffer, kRecordTimestamp, item.timestamp);
             StoreU16(io.buffer, kRecordLength, uint16_t(n));
             io.buffer[kRecordPort] = item.kind;
@@ -604,7 +629,8 @@ void Port::ServeReads() {
         } else {
             while (got < io.length && !rxQueue_.empty()) {
                 RxItem& item = rxQueue_.front();
-                uint32_t n = std::min<uint32_t>(io.length - got, uint32_t(item.data.size()) - item.taken);
+                uint32_t n =
+                    std::min<uint32_t>(io.length - got, uint32_t(item.data.size()) - item.taken);
                 std::memcpy(io.buffer + got, item.data.data() + item.taken, n);
                 got += n;
                 item.taken += n;

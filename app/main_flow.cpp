@@ -117,8 +117,7 @@ bool LoadUserPattern(RunFiles& files) {
         return false;
     }
     platform::FileProblem problem;
-    files.pUserPatternFile =
-        platform::OpenRegularFile(name, g_Settings.UserPatternOpenMode(), &problem);
+    files.pUserPatternFile = platform::OpenRegularFile(name, g_Settings.UserPatternOpenMode(), &problem);
     if (files.pUserPatternFile == nullptr) {
         if (problem.notRegular)
             LogPrint(1, "User Test Pattern, filename %s: %s\n", name, problem.text.c_str());
@@ -134,8 +133,8 @@ bool LoadUserPattern(RunFiles& files) {
         if (error == 0)
             LogPrint(1, "User Test Pattern, problem reading filename, %s\n", name);
         else
-            LogPrint(1, "User Test Pattern, problem reading filename, %s (error %d, %s)\n", name,
-                     error, std::strerror(error));
+            LogPrint(1, "User Test Pattern, problem reading filename, %s (error %d, %s)\n", name, error,
+                     std::strerror(error));
         return false;
     }
     return true;

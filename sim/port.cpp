@@ -31,14 +31,10 @@ constexpr size_t kBertRecordsKept = 256;
 
 uint32_t AsyncDataBits(uint32_t code) {
     switch (code) {
-        case 1:
-            return 7;
-        case 2:
-            return 6;
-        case 3:
-            return 5;
-        default:
-            return 8;
+        case 1: return 7;
+        case 2: return 6;
+        case 3: return 5;
+        default: return 8;
     }
 }
 
@@ -138,23 +134,19 @@ IoResult Port::Control(uint32_t code, const void* in, uint32_t inLength, void* o
 IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
                         uint32_t outLength, card::Overlapped* ov, int64_t nowNs) {
     switch (code) {
-        case IOCTL_SET_PORT_EVENT:
-            return SetPortEvent(ov);
+        case IOCTL_SET_PORT_EVENT: return SetPortEvent(ov);
         case IOCTL_SET_V24:
             v24_ = in[0] & (kV24Rts | kV24Dtr);
             line_->SetOutputSignals(v24_);
             return IoResult::Done();
-        case IOCTL_TRANSMIT_DATA:
-            return QueueTransmit(in, inLength, ov, nowNs);
-        case IOCTL_RECEIVE_DATA:
-            return ReceiveData(out, outLength);
+        case IOCTL_TRANSMIT_DATA: return QueueTransmit(in, inLength, ov, nowNs);
+        case IOCTL_RECEIVE_DATA: return ReceiveData(out, outLength);
         case IOCTL_READ_INTERFACE_RECORD:
             FillInterfaceRecord(out, nowNs);
             return IoResult::Done(kInterfaceRecordSize);
         case IOCTL_READ_CARD_INFO:
         case IOCTL_GET_PORT_CONFIG:
-        case IOCTL_GET_SERIAL_CONFIG:
-            return ReadVersioned(code, out, outLength);
+        case IOCTL_GET_SERIAL_CONFIG: return ReadVersioned(code, out, outLength);
         case IOCTL_START_PORT:
             started_ = true;
             RestartLine(nowNs);
@@ -179,10 +171,8 @@ IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uin
             uint32_t count = LoadU32(in, 0);
             if (count < 1 || count > 8) return IoResult::Failed(platform::kErrorInvalidParameter);
             // The BERT engine places its errors itself, one per byte.
-            if (bert_)
-                bert_->InjectErrors(count);
-            else
-                injectPending_ += count;
+            if (bert_) bert_->InjectErrors(count);
+            else injectPending_ += count;
             return IoResult::Done();
         }
         case IOCTL_SET_DELAY_MODE:
@@ -192,8 +182,7 @@ IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uin
             if (!card_.canInvert) return IoResult::Failed(ZV_ERROR_INVALID_IOCTL);
             inversion_ = LoadU32(in, 0) & (kInvertRx | kInvertTx);
             return IoResult::Done();
-        case IOCTL_SET_BERT_CONFIG:
-            return SetBertConfig(in, nowNs);
+        case IOCTL_SET_BERT_CONFIG: return SetBertConfig(in, nowNs);
         case IOCTL_RESET_BERT:
             if (bert_) bert_->Reset(nowNs);
             bertRecords_.clear();
@@ -229,8 +218,7 @@ IoResult Port::ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) {
 }
 
 IoResult Port::SetPortEvent(card::Overlapped* ov) {
-    if (ov == nullptr || ov->hEvent == nullptr)
-        return IoResult::Failed(platform::kErrorInvalidParameter);
+    if (ov == nullptr || ov->hEvent == nullptr) return IoResult::Failed(platform::kErrorInvalidParameter);
     portEvent_ = ov->hEvent;
     return IoResult::Done();  // completing signals the event: data may already wait
 }
@@ -319,8 +307,7 @@ size_t Port::QueueLimit() const {
 
 // ---- data requests -----------------------------------------------------------
 
-IoResult Port::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov,
-                             int64_t nowNs) {
+IoResult Port::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov, int64_t nowNs) {
     if (ov == nullptr) return IoResult::Failed(platform::kErrorInvalidParameter);
     if (length > kMaxTransmitBytes || (framed() && length > kMaxFrameBytes))
         return IoResult::Failed(ZV_ERROR_INVALID_LENGTH);
@@ -360,10 +347,8 @@ IoResult Port::Read(void* buffer, uint32_t length, card::Overlapped* ov, int64_t
     ov->Internal.store(card::STATUS_PENDING);
     ov->InternalHigh.store(0);
     reads_.push_back(Pending{ov, bytes, length, 0});
-    if (bert_)
-        ServeBertReads();
-    else
-        ServeReads();
+    if (bert_) ServeBertReads();
+    else ServeReads();
     return IoResult::Pending();
 }
 
@@ -485,8 +470,7 @@ void Port::TransmitFrames(uint64_t owed) {
         chunk.data.assign(io.buffer, io.buffer + io.length);
         PrepareForLine(chunk.data.data(), chunk.data.size());
         if (delayMode_ != 0)
-            Deliver(io.buffer, io.length, clock_.StampMs(chunk.startNs),
-                    uint8_t(kRecordKindTransmit | index_));
+            Deliver(io.buffer, io.length, clock_.StampMs(chunk.startNs), uint8_t(kRecordKindTransmit | index_));
         line_->Carry(std::move(chunk));
         card::CompleteRequest(io, 0, io.length);
         transmits_.pop_front();
@@ -539,8 +523,7 @@ void Port::Receive(int64_t nowNs) {
         uint32_t stamp = clock_.StampMs(chunk.arrivalNs);
         size_t limit = chunk.frame ? chunk.data.size() : RecordLimit();
         for (size_t at = 0; at < chunk.data.size(); at += limit)
-            Deliver(chunk.data.data() + at, std::min(limit, chunk.data.size() - at), stamp,
-                    uint8_t(index_));
+            Deliver(chunk.data.data() + at, std::min(limit, chunk.data.size() - at), stamp, uint8_t(index_));
     }
     if (bert_) {
         std::array<uint8_t, kBertRecordBytes> record;
@@ -602,8 +585,8 @@ bool Port::AppendToRing(const uint8_t* data, size_t count, uint32_t timestamp, u
 void Port::MoveQueueToRing() {
     while (!rxQueue_.empty()) {
         RxItem& item = rxQueue_.front();
-        if (!AppendToRing(item.data.data() + item.taken, item.data.size() - item.taken,
-                          item.timestamp, item.kind))
+        if (!AppendToRing(item.data.data() + item.taken, item.data.size() - item.taken, item.timestamp,
+                          item.kind))
             Count(kCounterRxO);
         rxQueuedBytes_ -= item.data.size();
         rxQueue_.pop_front();
@@ -616,8 +599,7 @@ void Port::ServeReads() {
         uint32_t got = 0;
         if (framed()) {
             RxItem& item = rxQueue_.front();
-            uint32_t n = std::min<uint32_t>(uint32_t(item.data.size()),
-                                            io.length - kReceiveRecordHeaderSize);
+            uint32_t n = std::min<uint32_t>(uint32_t(item.data.size()), io.length - kReceiveRecordHeaderSize);
             StoreU32(io.buffer, kRecordTimestamp, item.timestamp);
             StoreU16(io.buffer, kRecordLength, uint16_t(n));
             io.buffer[kRecordPort] = item.kind;
@@ -629,8 +611,7 @@ void Port::ServeReads() {
         } else {
             while (got < io.length && !rxQueue_.empty()) {
                 RxItem& item = rxQueue_.front();
-                uint32_t n =
-                    std::min<uint32_t>(io.length - got, uint32_t(item.data.size()) - item.taken);
+                uint32_t n = std::min<uint32_t>(io.length - got, uint32_t(item.data.size()) - item.taken);
                 std::memcpy(io.buffer + got, item.data.data() + item.taken, n);
                 got += n;
                 item.taken += n;

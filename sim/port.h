@@ -41,7 +41,7 @@ constexpr uint32_t kMaxTransmitBytes = 1u << 20;
 constexpr int64_t kUnderrunLagNs = 100 * 1000000;
 
 class Port {
-   public:
+public:
     Port(const CardConfig& card, unsigned index, const CardClock& clock);
 
     bool open() const { return open_; }
@@ -64,8 +64,8 @@ class Port {
     // SetupComm: the receive queue holds at least inQueue bytes (up to a cap).
     void SetQueueSizes(uint32_t inQueue) { rxQueueWish_ = inQueue; }
 
-    IoResult Control(uint32_t code, const void* in, uint32_t inLength, void* out,
-                     uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
+    IoResult Control(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
+                     card::Overlapped* ov, int64_t nowNs);
     IoResult Read(void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs);
     IoResult Write(const void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs);
 
@@ -74,7 +74,7 @@ class Port {
 
     Line& line() { return *line_; }
 
-   private:
+private:
     using Pending = card::PendingRequest;
     // Received data waiting for a read: one record in framed mode, else raw bytes.
     struct RxItem {
@@ -89,8 +89,7 @@ class Port {
                       uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
     IoResult ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength);
     IoResult SetPortEvent(card::Overlapped* ov);
-    IoResult QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov,
-                           int64_t nowNs);
+    IoResult QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov, int64_t nowNs);
     IoResult ReceiveData(uint8_t* out, uint32_t outLength);
     IoResult StartRing(uint8_t* block, uint32_t length, card::Overlapped* ov);
     IoResult SetBertConfig(const uint8_t* config, int64_t nowNs);
@@ -119,6 +118,7 @@ class Port {
     void SignalPortEvent();
     void Count(IfCounter counter, uint32_t times = 1);
     void CountLineErrors(const LineChunk& chunk);
+
 
     const CardConfig& card_;
     const unsigned index_;
@@ -152,14 +152,14 @@ class Port {
 
     std::unique_ptr<Line> line_;
     BitClock bitClock_;
-    uint64_t txBit_ = 0;         // the next bit time the transmitter may use
+    uint64_t txBit_ = 0;  // the next bit time the transmitter may use
     uint64_t idleSinceBit_ = 0;  // bit time of the tick that found the transmit queue run dry
-    bool txStarted_ = false;     // data went out since the line started: now its gaps are underruns
+    bool txStarted_ = false;  // data went out since the line started: now its gaps are underruns
     bool underrunCounted_ = false;  // TxU counted for the present dry spell
 
     std::deque<Pending> transmits_;
     std::deque<Pending> reads_;
-    std::deque<Pending> stalled_;
+    std::deque<Pending> stalled_;  // requests a fault keeps pending
     Pending ringRead_;
     bool ringActive_ = false;
     uint32_t ringSize_ = 0;

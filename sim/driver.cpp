@@ -184,6 +184,17 @@ SimDriver::Session* SimDriver::Admit(card::PortHandle handle, Request request, u
     return &session;
 }
 
+// A fault of "pending" is a driver that takes the request and never answers
+// it: the request stays pending until it is cancelled, as on a real driver,
+// so a program that gives up on it gets an aborted request, not a success.
+bool SimDriver::Refuse(card::PortHandle handle, uint32_t error, card::Overlapped* ov) {
+    auto it = sessions_.find(handle);
+    if (error != platform::kErrorIoPending || ov == nullptr || it == sessions_.end())
+        return Fail(error);
+    it->second.port->Stall(ov);
+    return Fail(platform::kErrorIoPending);
+}
+
 bool SimDriver::DeviceIoControl(card::PortHandle handle, uint32_t code, const void* in,
                                 uint32_t inLength, void* out, uint32_t outLength,
                                 uint32_t* bytesReturned, card::Overlapped* ov) {
@@ -192,7 +203,7 @@ bool SimDriver::DeviceIoControl(card::PortHandle handle, uint32_t code, const vo
         std::lock_guard<std::mutex> lock(mutex_);
         uint32_t error = 0;
         Session* session = Admit(handle, Request::Ioctl, code, &error);
-        if (session == nullptr) return Fail(error);
+        if (session == nullptr) return Refuse(handle, error, ov);
         result = session->port->Control(code, in, inLength, out, outLength, ov, NowNs());
     }
     if (code == IOCTL_START_PORT) wake_.notify_all();  // the clock thread may sleep without a deadline
@@ -206,7 +217,7 @@ bool SimDriver::ReadFile(card::PortHandle handle, void* buffer, uint32_t length,
         std::lock_guard<std::mutex> lock(mutex_);
         uint32_t error = 0;
         Session* session = Admit(handle, Request::Read, 0, &error);
-        if (session == nullptr) return Fail(error);
+        if (session == nullptr) return Refuse(handle, error, ov);
         result = session->port->Read(buffer, length, ov, NowNs());
     }
     return card::FinishRequest(result, bytesRead, ov);
@@ -219,7 +230,7 @@ bool SimDriver::WriteFile(card::PortHandle handle, const void* buffer, uint32_t 
         std::lock_guard<std::mutex> lock(mutex_);
         uint32_t error = 0;
         Session* session = Admit(handle, Request::Write, 0, &error);
-        if (session == nullptr) return Fail(error);
+        if (session == nullptr) return Refuse(handle, error, ov);
         result = session->port->Write(buffer, length, ov, NowNs());
     }
     return card::FinishRequest(result, bytesWritten, ov);

@@ -74,6 +74,8 @@ private:
     // Looks the handle up and applies the configured faults; nullptr with
     // *error set when the request must fail.
     Session* Admit(card::PortHandle handle, Request request, uint32_t code, uint32_t* error);
+    // Fails a request Admit turned away; under the lock.
+    bool Refuse(card::PortHandle handle, uint32_t error, card::Overlapped* ov);
     const FaultConfig* FindFault(const Card& card, unsigned port, FaultKind kind, uint32_t code) const;
     card::CardInterface Describe(const Card& card) const;
 

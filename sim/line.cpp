@@ -39,7 +39,8 @@ void InFlight::DropOverlapping(int64_t startNs, int64_t endNs) {
 uint64_t InFlight::BitsArrivingAfter(int64_t nowNs) const {
     uint64_t bits = 0;
     for (auto it = chunks_.rbegin(); it != chunks_.rend() && it->arrivalNs > nowNs; ++it)
-        bits += uint64_t(it->data.size()) * (it->frame ? 8 : std::max<uint32_t>(it->bitsPerChar, 1));
+        bits +=
+            uint64_t(it->data.size()) * (it->frame ? 8 : std::max<uint32_t>(it->bitsPerChar, 1));
     return bits;
 }
 

@@ -251,10 +251,11 @@ bool SharedLine::TakeMessage(LineMessage& message, int64_t nowNs) {
             inFlight_.Push(std::move(message.chunk));
             // Bits sent ahead of their time would pile up here without end.
             if (inFlight_.BitsArrivingAfter(nowNs) > InFlightCapacityBits()) {
-                std::fprintf(stderr,
-                             "simulated shared line %s: the far end sent more than the line carries in its "
-                             "delay; it is dropped\n",
-                             lineName_.c_str());
+                std::fprintf(
+                    stderr,
+                    "simulated shared line %s: the far end sent more than the line carries in its "
+                    "delay; it is dropped\n",
+                    lineName_.c_str());
                 inFlight_.Clear();
                 return false;
             }

@@ -33,7 +33,8 @@ bool Fail(uint32_t error) {
 
 std::string CardPath(size_t index) { return kPathPrefix + std::to_string(index); }
 
-SimDriver::SimDriver(SimConfig config) : tickMs_(config.tickMs), statsFile_(config.statsFile) {
+SimDriver::SimDriver(SimConfig config)
+    : tickMs_(config.tickMs), statsFile_(config.statsFile), truthFile_(config.truthFile) {
     for (size_t i = 0; i < config.cards.size(); ++i) {
         auto card = std::make_unique<Card>();
         card->config = std::move(config.cards[i]);
@@ -58,13 +59,8 @@ SimDriver::~SimDriver() {
     }
     wake_.notify_all();
     clock_.join();
-    if (!statsFile_.empty()) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        std::string text = LineStatsText();
-        uint64_t generation = statsGeneration_;
-        lock.unlock();
-        WriteLineStats(text, generation);
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    WriteLineFiles(lock);
     // Requests still pending here belong to a program that is exiting; their
     // records may be gone, so they are dropped without completion.
 }
@@ -133,12 +129,7 @@ bool SimDriver::Close(card::PortHandle handle) {
     if (it == sessions_.end()) return Fail(platform::kErrorInvalidHandle);
     it->second.port->Close();
     sessions_.erase(it);
-    if (!statsFile_.empty()) {  // the last word on the port's line
-        std::string text = LineStatsText();
-        uint64_t generation = statsGeneration_;
-        lock.unlock();
-        WriteLineStats(text, generation);
-    }
+    WriteLineFiles(lock);  // the last word on the port's line
     return true;
 }
 
@@ -271,21 +262,46 @@ void SimDriver::WriteLineStats(const std::string& text, uint64_t generation) {
     }
 }
 
-void SimDriver::ServeLineFiles(int64_t nowNs, std::unique_lock<std::mutex>& lock) {
-    constexpr int64_t kPeriodNs = 100 * 1000000;
-    if ((!control_ && statsFile_.empty()) || nowNs < nextLineFilesNs_) return;
-    nextLineFilesNs_ = nowNs + kPeriodNs;
+std::string SimDriver::TruthText(int64_t nowNs) const {
     std::string text;
-    uint64_t generation = 0;
+    for (size_t c = 0; c < cards_.size(); ++c)
+        for (size_t p = 0; p < cards_[c]->ports.size(); ++p)
+            text += FormatTruth(unsigned(c), unsigned(p), cards_[c]->ports[p]->line().truth(), nowNs);
+    return text;
+}
+
+void SimDriver::WriteLineFiles(std::unique_lock<std::mutex>& lock) {
+    std::string stats, truth;
+    uint64_t statsGeneration = 0, truthGeneration = 0;
     if (!statsFile_.empty()) {
-        text = LineStatsText();
-        generation = statsGeneration_;
+        stats = LineStatsText();
+        statsGeneration = statsGeneration_;
+    }
+    if (!truthFile_.empty()) {
+        truth = TruthText(NowNs());
+        truthGeneration = ++truthGeneration_;
     }
     lock.unlock();
-    std::optional<std::vector<ImpairmentConfig>> update;
-    if (control_) update = control_->Poll();
-    if (!statsFile_.empty()) WriteLineStats(text, generation);
+    if (!statsFile_.empty()) WriteLineStats(stats, statsGeneration);
+    if (!truthFile_.empty()) {
+        std::lock_guard<std::mutex> fileLock(statsFileMutex_);
+        if (truthGeneration > truthWritten_ && WriteFileAtomically(truthFile_, truth))
+            truthWritten_ = truthGeneration;
+    }
     lock.lock();
+}
+
+void SimDriver::ServeLineFiles(int64_t nowNs, std::unique_lock<std::mutex>& lock) {
+    constexpr int64_t kPeriodNs = 100 * 1000000;
+    if ((!control_ && statsFile_.empty() && truthFile_.empty()) || nowNs < nextLineFilesNs_) return;
+    nextLineFilesNs_ = nowNs + kPeriodNs;
+    WriteLineFiles(lock);
+    std::optional<std::vector<ImpairmentConfig>> update;
+    if (control_) {
+        lock.unlock();
+        update = control_->Poll();
+        lock.lock();
+    }
     if (!update) return;
     int64_t now = NowNs();
     for (size_t c = 0; c < cards_.size() && c < update->size(); ++c)

@@ -89,6 +89,9 @@ private:
     void ServeLineFiles(int64_t nowNs, std::unique_lock<std::mutex>& lock);
     std::string LineStatsText();
     void WriteLineStats(const std::string& text, uint64_t generation);
+    std::string TruthText(int64_t nowNs) const;
+    // The line files as they stand, written with the lock released.
+    void WriteLineFiles(std::unique_lock<std::mutex>& lock);
 
     const uint32_t tickMs_;
     mutable std::mutex mutex_;
@@ -107,6 +110,9 @@ private:
     std::mutex statsFileMutex_;     // one writer at a time, never an older text last
     uint64_t statsWritten_ = 0;
     std::string statsLastText_;
+    const std::string truthFile_;
+    uint64_t truthGeneration_ = 0;  // as statsGeneration_, for the truth file
+    uint64_t truthWritten_ = 0;
 
     std::thread clock_;
 };

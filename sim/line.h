@@ -54,6 +54,8 @@ class Line {
     virtual LineStats stats() const { return stage_.stats(); }
     // The bit rate the port runs the line at (0: not set).
     void SetRate(uint64_t bitsPerSec) { rateBitsPerSec_ = bitsPerSec; }
+    // What arrived at this end since Start, per 100 ms.
+    const TruthRecord& truth() const { return stage_.truth(); }
 
    protected:
     ImpairmentStage stage_;

@@ -663,6 +663,9 @@ void RunKeyLoop() {
 }
 
 int RunOndrel(int argc, char** argv) {
+    // A stop signal in the first milliseconds must find its handler, or the
+    // process dies without a word.
+    platform::ConsoleInit();
     RunFiles files;
     const int parsed = ParseCommandLine(argc, argv);
     Announce(argc, argv);

@@ -287,6 +287,7 @@ void Port::RestartLine(int64_t nowNs) {
     idleSinceBit_ = 0;
     txStarted_ = false;
     underrunCounted_ = false;
+    line_->SetRate(rate_);
     line_->Start(nowNs);
     line_->SetClockRunning(started_ && bitClock_.rate() > 0);
 }

@@ -228,8 +228,9 @@ void OnNoReply(int id, int64_t pollStart) {
 bool StopRuleHit(int id) {
     const TestSettings& s = g_Settings;
     const SlaveStats& slave = g_aSlaveStats[id];
-    if (s.bStopOnError && slave.Stats.BitErrorCount > 0 && !slave.bSlaveFirstSyncPending) {
-        LogPrint(1, "Stop On Error, %" PRId64 "\n", slave.Stats.BitErrorCount);
+    // Bits checked while hunting are no errors of the line.
+    if (s.bStopOnError && slave.Stats.i64SBitErrorCount > 0 && !slave.bSlaveFirstSyncPending) {
+        LogPrint(1, "Stop On Error, %" PRId64 "\n", slave.Stats.i64SBitErrorCount);
         g_bModbusStop = true;
         g_bQuit = true;
     }

@@ -64,11 +64,17 @@ SlaveFigures Figures(const BertStats& st) {
     f.duration = double(st.i64SlaveElapsedUsecs) / 1e6;
     f.rate =
         st.i64SlaveElapsedUsecs == 0 ? 0 : st.i64RxBitCount * 1000000 / st.i64SlaveElapsedUsecs;
-    f.ber = BerPercent(st, g_PatternSelection.uPatternLengthBits);
+    // Over what arrived in sync, however short of a pattern length: a long
+    // pattern (QRSS) would otherwise show 0.00 with bit errors counted.
+    f.ber = st.i64SRxBitCount == 0
+                ? 0.0
+                : double(st.i64SBitErrorCount) * 100.0 / double(st.i64SRxBitCount);
     f.as = st.i64AvailableUsecs / 1000000;
     const int64_t losSecs = st.i64LosUsecs / 1000000;
     const int64_t t = losSecs + st.i64ErroredSecCount + f.as;
-    if (st.i64PrevSlaveElapsedUsecs < 1000000 || t == 0) return f;
+    // Defined once any whole second is known, answered or not: a slave that
+    // stopped answering has its loss-of-sync seconds before it has others.
+    if (t == 0) return f;
     f.esr = double(st.i64ErroredSecCount) * 100.0 / double(t);
     f.sesr = double(st.i64SeverlyErroredSecCount) * 100.0 / double(t);
     f.asr = double(f.as) * 100.0 / double(t);

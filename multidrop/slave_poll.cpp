@@ -93,6 +93,9 @@ void Classify(SlaveStats& slave, int id, int64_t p) {
         // clean poll after it.
         if (slave.bSlaveInSync) return;
         slave.bSlaveInSync = true;
+        // What the block holds so far was checked while hunting: the block
+        // goes on with the in-sync bits only, as a fresh one.
+        st.BadBitsInCurrentBlock = 0;
         LoadScramFromRx(slave.rxscram);
         GuiSend2(ZVBERT_MULTIDROP_SYNC, uint8_t(id), 1);
         if (slave.bSlaveFirstSyncPending) {
@@ -154,6 +157,7 @@ void CheckSlaveData(const uint8_t* data, uint32_t length) {
     const int id = g_iCurrentSlaveId;
     SlaveStats& slave = g_aSlaveStats[id];
     BertStats& st = slave.Stats;
+    slave.i64SBitErrorsBeforePoll = st.i64SBitErrorCount;
     const uint32_t blockLength = g_PatternSelection.uPatternLengthBits;
     const uint32_t step = BitsPerCheckedByte();
     int64_t r = blockLength == 0 ? 0 : st.i64RxBitCount % blockLength;
@@ -204,7 +208,10 @@ void EvaluateSlavePoll(uint32_t length, int64_t pollUsecs) {
         LogPrint(3, "SlaveId %d, 8bitCount %" PRId64 ", Prev8bitCount %" PRId64 "\n", id,
                  st.i64CheckedCharCount, st.i64PrevCheckedCharCount);
         LogPrint(3, "SlaveId %d, BER is %d\n", id, int(p));
-        if (slave.bSlaveInSync && e > 0) {
+        // A sample is errored by the errors of its own poll: the second's
+        // count would make every later poll of the second errored too.
+        const int64_t pollErrors = st.i64SBitErrorCount - slave.i64SBitErrorsBeforePoll;
+        if (slave.bSlaveInSync && pollErrors > 0) {
             ++st.i64ErrorInSampleCount;
             LogPrint(1, "i64ErrorInSampleCount, now %" PRId64 "\n", st.i64ErrorInSampleCount);
         }

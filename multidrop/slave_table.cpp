@@ -44,6 +44,7 @@ void AllocateGenerators(SlaveStats& slave) {
 // otherwise match a last-sent copy of 0 and the front end keep the old one.
 void ClearFigures(SlaveStats& slave) {
     slave.Stats = BertStats{};
+    slave.i64SBitErrorsBeforePoll = 0;
     for (int64_t& value : slave.aLastSent) value = INT64_MIN;
 }
 

@@ -33,6 +33,8 @@ struct SlaveStats {
     // first sync.
     bool bCountsForExit = false;
     bool bLostAfterSync = false;
+    // Stats.i64SBitErrorCount before the current poll's data was checked.
+    int64_t i64SBitErrorsBeforePoll = 0;
     BertStats Stats{};
     int64_t aLastSent[kSlaveGuiValues] = {};
 };

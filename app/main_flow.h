@@ -20,6 +20,8 @@ constexpr int kExitCardRemoved = 4;
 constexpr int kExitLinkFailed = 5;
 // -g, and no front end listened at the pipe: no test ran.
 constexpr int kExitNoFrontEnd = 6;
+// Tests that ran but not on a line in sync throughout (7 and 8) are in
+// core/run_state.h, beside the sync outcome the multi-drop and delay tests note.
 
 // The worker threads of the running test. g_hRxThread holds whichever of
 // KVIOEventThread, HardwareBERTRxThread or EchoThread runs.

@@ -28,6 +28,13 @@ struct SlaveStats {
     bool bRxInvert = false;
     int32_t iRxInvertPeriodSecs = 0;
     bool bSecondEvaluated = false;
+    // For the exit code: the slave was to be polled (and not taken off the
+    // list from the front end), and it lost sync or was dropped after its
+    // first sync.
+    bool bCountsForExit = false;
+    bool bLostAfterSync = false;
+    // Stats.i64SBitErrorCount before the current poll's data was checked.
+    int64_t i64SBitErrorsBeforePoll = 0;
     BertStats Stats{};
     int64_t aLastSent[kSlaveGuiValues] = {};
 };
@@ -56,6 +63,14 @@ void ScheduleSlaveInversion();
 void UpdateSlaveList(int slaveId, bool poll);
 void ResetMultiStats();
 void OutputMultiStats();
+
+// When no slave still polled waits for its first sync, the test time starts
+// (every polled slave's figures are cleared together). The first-sync wait
+// ends so also when the last slave it waited for is dropped.
+void EndFirstSyncWaitIfAllSynced();
+
+// The worst sync outcome over the slaves that count for the exit code.
+void NoteSlavesSyncOutcome();
 
 // The bit errors counted in sync over every slave (the exit code's figure).
 int64_t MultiDropBitErrors();

@@ -37,7 +37,8 @@ struct RtdStats {
     std::array<uint32_t, kRtdTrendSlots> adwTrend{};  // survives a reset
     unsigned uTrendPosition = 0;
     bool bTrendValid = false;
-    uint32_t TrendTime = 0;  // sum of the ring, modulo 2^32
+    uint32_t TrendTime = 0;                  // sum of the ring, modulo 2^32
+    unsigned uTrendFilled = 0;               // ring slots that ever held a delay; survives a reset
     std::map<uint32_t, uint32_t> histogram;  // delay -> how often
     std::map<uint32_t, uint32_t> reported;   // delay -> count last sent
 };
@@ -56,6 +57,11 @@ int64_t CountRtdSent();
 int64_t CountRtdReturned();
 int64_t CountRtdLost();
 int64_t CountRtdLate();
+// A frame still in flight when the test ended is neither back nor lost.
+void UncountRtdSent();
+
+// The trend the summary shows: the mean of the delays the ring holds.
+double RtdTrendMean(const RtdStats& st);
 
 // A copy taken under the lock.
 RtdStats RtdStatsSnapshot();

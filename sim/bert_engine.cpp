@@ -206,6 +206,7 @@ class PatternEngine final : public BertEngine {
         lastRecordNs_ += msecs * kNsPerMs;
         FillRecord(record, uint32_t(msecs));
         interval_ = Interval{};
+        lostInRecord_ = false;
         nextRecordNs_ += recordNs_;
         if (nextRecordNs_ <= nowNs) nextRecordNs_ = nowNs + recordNs_;
         return true;
@@ -219,6 +220,7 @@ class PatternEngine final : public BertEngine {
         interval_ = Interval{};
         sample_ = Sample{};
         second_ = SecondMarks{};
+        lostInRecord_ = false;
         syncedBits_ = 0;
         blockBits_ = 0;
         blockErrored_ = false;
@@ -249,7 +251,9 @@ class PatternEngine final : public BertEngine {
         sample_.wrongBits += wrong;
         if (ended_) return;  // the run is over: nothing more is counted
         interval_.bits += 8;
-        if (inSync_) CountInSync(wrong);
+        // Off its reference the check only hunts: its all-or-nothing bytes
+        // are no count of wrong bits, and the sample's end declares the loss.
+        if (inSync_) CountInSync(onReference ? wrong : 0);
     }
 
     unsigned CompareWithReference(uint8_t rx) {
@@ -350,13 +354,13 @@ class PatternEngine final : public BertEngine {
         }
         lastDataNs_ = nowNs;
         const uint64_t percent = sample_.wrongBits * 100 / sample_.bits;
+        // A check that fell off its reference (a slip, a long burst) lost
+        // sync; the record shows it before the reference picks up again.
+        if (inSync_ && mismatchRun_ > mismatchLimit_) LoseSync(nowNs);
         if (percent >= kLossOfSyncPercent) {
             if (inSync_) LoseSync(nowNs);
-        } else if (percent <= kSyncPercent && (!inSync_ || mismatchRun_ > mismatchLimit_) &&
-                   huntBits_ >= lockBits_) {
-            // Also when the check fell back to hunting while in sync: the
-            // reference picks up the stream again. Either way the hunt must
-            // have seen enough of the line to know where the pattern is.
+        } else if (percent <= kSyncPercent && !inSync_ && !lostInRecord_ && huntBits_ >= lockBits_) {
+            // The hunt must have seen enough of the line to know where the pattern is.
             AcquireSync();
         }
         MarkSecond(percent);
@@ -398,6 +402,7 @@ class PatternEngine final : public BertEngine {
     void LoseSync(int64_t nowNs) {
         // Also when no data declared the loss: that wait ended out of sync.
         second_.severe = true;
+        lostInRecord_ = true;
         inSync_ = false;
         mismatchRun_ = 0;
         invertedRun_ = 0;
@@ -411,10 +416,14 @@ class PatternEngine final : public BertEngine {
             // counts its samples out of sync in software mode.
             const bool severe = second_.severe || (!inSync_ && !everSynced_) ||
                                 (!second_.sampled && !inSync_ && everSynced_);
+            // A second is one thing: severely errored outweighs errored.
             if (!ended_) {
-                if (second_.errored) ++interval_.es;
-                if (severe) ++interval_.ses;
-                if (!second_.errored && !severe) ++interval_.as;
+                if (severe)
+                    ++interval_.ses;
+                else if (second_.errored)
+                    ++interval_.es;
+                else
+                    ++interval_.as;
             }
             second_ = SecondMarks{};
             nextSecondNs_ += kNsPerSecond;
@@ -458,6 +467,7 @@ class PatternEngine final : public BertEngine {
     bool everSynced_ = false;
     bool inverted_ = false;
     bool invertedInSample_ = false;
+    bool lostInRecord_ = false;  // sync lost since the last record: it must show there
     uint32_t rxRegister_ = 0;   // the last bits received while hunting
     uint32_t refRegister_ = 0;  // the reference generator once in sync
     size_t huntPhase_ = 0;

@@ -151,7 +151,7 @@ bool ReadImpairmentKey(Reader& r, const std::string& k, const toml::node& node, 
     if (k == "slip_after_ms") return r.Unsigned(node, at, kDayMs, &imp->slipAfterMs);
     if (k == "slip_bits") {
         int64_t bits = 0;
-        if (!r.Integer(node, at, -1000000, 1000000, &bits)) return false;
+        if (!r.Integer(node, at, -kMaxSlipBits, kMaxSlipBits, &bits)) return false;
         imp->slipBits = int32_t(bits);
         return true;
     }
@@ -303,6 +303,8 @@ bool ReadDocument(Reader& r, const toml::table& doc, SimConfig* config) {
             if (!r.Text(node, k, &config->controlFile)) return false;
         } else if (k == "stats_file") {
             if (!r.Text(node, k, &config->statsFile)) return false;
+        } else if (k == "truth_file") {
+            if (!r.Text(node, k, &config->truthFile)) return false;
         } else if (k == "card") {
             const auto* list = node.as_array();
             if (list == nullptr) return r.Fail(k, "must be an array of tables ([[card]])");

@@ -77,7 +77,10 @@ void Port::Open(bool plus) {
     started_ = false;
 }
 
+void Port::Stall(card::Overlapped* ov) { card::Pend(stalled_, ov, nullptr, 0); }
+
 void Port::Cancel(uint32_t status) {
+    card::CompleteRequests(stalled_, status);
     card::CancelRequests(transmits_, reads_, ring_, status);
 }
 
@@ -269,6 +272,7 @@ void Port::RestartLine(int64_t nowNs) {
     idleSinceBit_ = 0;
     txStarted_ = false;
     underrunCounted_ = false;
+    line_->SetRate(rate_);
     line_->Start(nowNs);
     line_->SetClockRunning(started_ && bitClock_.rate() > 0);
 }

@@ -219,7 +219,7 @@ TEST_F(Spine, CardConfigurationIsNamedByEitherVariableTheNewOneFirst) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        e2e::RunOptions options = Options();
+        e2e::RunOptions options = Options("");  // the test ends by its time, in sync
         options.unsetEnv = {"ONDREL_CARD_CONFIG", "ONDREL_SIM_CONFIG"};
         for (const auto& entry : c.env) options.setEnv.push_back(entry);
         RunResult r = e2e::RunOndrel({"+S", "-L1", "+l"}, options);

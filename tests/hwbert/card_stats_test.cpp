@@ -7,7 +7,7 @@
 #include "gui/tags.h"
 #include "hw_fixture.h"
 #include "tests/e2e_support/stdout_capture.h"
-#include "tests/link_ring/recording_sender.h"
+#include "tests/gui/recording_sender.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "hw_fixture.h"
 #include "hwbert/hwbert.h"
 #include "tests/e2e_support/stdout_capture.h"
-#include "tests/link_ring/recording_sender.h"
+#include "tests/gui/recording_sender.h"
 
 namespace {
 

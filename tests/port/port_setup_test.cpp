@@ -16,7 +16,7 @@
 #include "log/log.h"
 #include "stats/bert_stats.h"
 #include "tests/card/fake_driver.h"
-#include "tests/link_ring/recording_sender.h"
+#include "tests/gui/recording_sender.h"
 
 namespace {
 

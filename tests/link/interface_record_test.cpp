@@ -12,7 +12,7 @@
 #include "gui/tags.h"
 #include "log/log.h"
 #include "tests/card/fake_driver.h"
-#include "tests/link_ring/recording_sender.h"
+#include "tests/gui/recording_sender.h"
 
 namespace {
 

@@ -117,7 +117,8 @@ bool LoadUserPattern(RunFiles& files) {
         return false;
     }
     platform::FileProblem problem;
-    files.pUserPatternFile = platform::OpenRegularFile(name, g_Settings.UserPatternOpenMode(), &problem);
+    files.pUserPatternFile =
+        platform::OpenRegularFile(name, g_Settings.UserPatternOpenMode(), &problem);
     if (files.pUserPatternFile == nullptr) {
         if (problem.notRegular)
             LogPrint(1, "User Test Pattern, filename %s: %s\n", name, problem.text.c_str());
@@ -133,8 +134,8 @@ bool LoadUserPattern(RunFiles& files) {
         if (error == 0)
             LogPrint(1, "User Test Pattern, problem reading filename, %s\n", name);
         else
-            LogPrint(1, "User Test Pattern, problem reading filename, %s (error %d, %s)\n", name, error,
-                     std::strerror(error));
+            LogPrint(1, "User Test Pattern, problem reading filename, %s (error %d, %s)\n", name,
+                     error, std::strerror(error));
         return false;
     }
     return true;
@@ -172,12 +173,16 @@ bool MultiDropSettingsUsable() {
     }
     // A request without data has nothing to echo: every reply would end the test.
     if (s.bMultiDropMaster && s.uDataLength == 0) {
-        LogPrint(1, "Error: Bad Data Length 0, the multi-drop master needs a data length of 1 to 249 (+d)\n");
+        LogPrint(1,
+                 "Error: Bad Data Length 0, the multi-drop master needs a data length of 1 to 249 "
+                 "(+d)\n");
         usable = false;
     }
     // Modbus frames ride in the card's frames; an asynchronous port has none.
     if (s.uMode == MODE_ASYNC) {
-        LogPrint(1, "Error: the multi-drop test needs a synchronous port (-mSYNC or -mFRAMED), not -mASYNC\n");
+        LogPrint(1,
+                 "Error: the multi-drop test needs a synchronous port (-mSYNC or -mFRAMED), not "
+                 "-mASYNC\n");
         usable = false;
     }
     if (!s.bMultiDropMaster && (s.iSlaveId < kFirstSlaveId || s.iSlaveId > kLastSlaveId)) {

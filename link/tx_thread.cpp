@@ -87,7 +87,7 @@ void InjectErrors(uint8_t* target, const TxThreadState& st) {
         target[0] ^= kInjectMasks[n];
     } else if (DriverIoctl(g_hPort.load(), IOCTL_INJECT_ERRORS, &n, sizeof n, nullptr, 0,
                            nullptr)) {
-        LogPrint(3, "%u errors injected\n", n);
+        LogPrint(3, "%u errors injected\n", pending);
     } else {
         // The errors still go out: the user must not read the message as
         // errors that never were sent.

@@ -2,6 +2,7 @@
 // the echoed data and the sync and seconds evaluation of the poll.
 #include <cinttypes>
 #include <mutex>
+#include <utility>
 
 #include "card/port_state.h"
 #include "core/run_state.h"
@@ -158,6 +159,9 @@ void CheckSlaveData(const uint8_t* data, uint32_t length) {
     SlaveStats& slave = g_aSlaveStats[id];
     BertStats& st = slave.Stats;
     slave.i64SBitErrorsBeforePoll = st.i64SBitErrorCount;
+    // The checker's fixed-pattern state is the polled slave's own while its
+    // echo is checked.
+    std::swap(g_FixedCheck, slave.fixedCheck);
     const uint32_t blockLength = g_PatternSelection.uPatternLengthBits;
     const uint32_t step = BitsPerCheckedByte();
     int64_t r = blockLength == 0 ? 0 : st.i64RxBitCount % blockLength;
@@ -184,6 +188,7 @@ void CheckSlaveData(const uint8_t* data, uint32_t length) {
             if (slave.bSlaveInSync) st.i64SBitErrorCount += e;
         }
     }
+    std::swap(g_FixedCheck, slave.fixedCheck);
 }
 
 void EvaluateSlavePoll(uint32_t length, int64_t pollUsecs) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "pattern/pattern_check.h"
 #include "stats/bert_stats.h"
 
 constexpr int kSlaveTableSize = 248;
@@ -33,6 +34,9 @@ struct SlaveStats {
     // first sync.
     bool bCountsForExit = false;
     bool bLostAfterSync = false;
+    // The fixed-pattern checker's hunt and position for this slave's echoes:
+    // each slave's pattern runs on from where its last poll left it.
+    FixedCheckState fixedCheck{};
     // Stats.i64SBitErrorCount before the current poll's data was checked.
     int64_t i64SBitErrorsBeforePoll = 0;
     BertStats Stats{};

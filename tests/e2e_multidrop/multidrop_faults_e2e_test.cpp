@@ -180,4 +180,24 @@ TEST_F(MultiDropE2e, RateAbove16MbitPolls) {
     EXPECT_EQ(r.exitCode, 1) << r.out;
 }
 
+// A fixed pattern continues per slave from where its last poll left it; each
+// slave's echo is hunted and checked on its own, not against another's.
+TEST_F(MultiDropE2e, EachSlaveHuntsItsOwnFixedPattern) {
+    StartSlave(1);
+    StartSlave(2);
+    for (const std::string pattern : {"-tFOX", "-t3/24"}) {
+        SCOPED_TRACE(pattern);
+        RunResult r = e2e::RunOndrel({"+Mm1.2", kRate, "+d20", pattern, "-L2", "+l"}, Options());
+        ASSERT_FALSE(r.timedOut) << r.out;
+        EXPECT_TRUE(r.Contains("All slaves now in Sync")) << r.out;
+        for (int id : {1, 2}) {
+            const std::string line = LastSlaveLine(r, id);
+            EXPECT_GT(Field(line, "Rx"), 0) << id << "\n" << r.out;
+            EXPECT_EQ(Field(line, "BitErr"), 0) << id << "\n" << r.out;
+        }
+        EXPECT_EQ(r.exitCode, 1) << r.out;
+    }
+    for (auto& slave : slaves_) slave->Signal(SIGTERM);
+}
+
 }  // namespace

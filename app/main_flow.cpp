@@ -440,7 +440,6 @@ int SingleLinkVerdict() {
     const bool syncJudged = checked && status != STATUS_THREAD_FAILED && status != STATUS_TX_THREAD_FAILED;
     if (syncJudged && g_bFirstSyncPending) return kExitNeverInSync;
     if (syncJudged && (g_bSyncLostInRun || !g_bInSync)) return kExitSyncLost;
-    if (g_bSyncLostInRun || !g_bInSync) return kExitSyncLost;
     std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
     return g_BertStats.i64SBitErrorCount == 0 ? 1 : 0;
 }

@@ -143,7 +143,7 @@ Outcome Run(const Scenario& s) {
     e2e::RunOptions options = e2e::SimRunOptions(dir, "sim.toml", config);
     std::string command = "ondrel";
     for (const auto& arg : s.Args()) command += " " + arg;
-    outcome.reproducer = "# " + s.Describe() + "\n# ONDREL_SIM_CONFIG=sim.toml " + command + "\n" +
+    outcome.reproducer = "# " + s.Describe() + "\n# ONDREL_CARD_CONFIG=sim.toml " + command + "\n" +
                          s.Config("truth.txt", controlFile.empty() ? "" : "control.toml");
     if (s.invertAtMs > 0) {
         outcome.reproducer +=

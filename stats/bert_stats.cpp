@@ -13,6 +13,9 @@ SyncTransition DeclareLossOfSync(int64_t now, int64_t since) {
     g_bInSync = false;
     g_bSyncLostInRun = true;
     ++g_BertStats.i64LosCount;
+    // The sample that holds a loss is severely errored, even when the
+    // pattern is found again before it ends.
+    ++g_BertStats.i64SErrorInSampleCount;
     // Never before the measurement began, or LOSR would exceed the test.
     g_BertStats.i64LosStartTicks = std::clamp(since, g_BertStats.i64StartTicks, now);
     return SyncTransition::LossOfSync;
@@ -37,18 +40,17 @@ SyncTransition DeclareSync(int64_t now, FirstSyncAction firstSyncAction) {
 
 namespace {
 
-int64_t WholeSecondsAt(int64_t now) {
-    const int64_t usecs = TicksToUsecs(now - g_BertStats.i64StartTicks);
-    return usecs > 0 ? usecs / 1000000 : 0;
-}
+int64_t UsecsAt(int64_t now) { return std::max<int64_t>(TicksToUsecs(now - g_BertStats.i64StartTicks), 0); }
 
 // A sample reaches back to the one before it, so every second it closes
 // takes its verdict; it also reaches into the second now begun, which it
 // opens with its own verdict.
 void BookSampleSeconds(int64_t now, bool errored, bool severe) {
-    const int64_t seconds = WholeSecondsAt(now);
+    const int64_t usecs = UsecsAt(now);
+    const int64_t seconds = usecs / 1000000;
     if (seconds <= g_BertStats.i64LastEvalSecs) return;
     AccountSeconds(seconds);
+    if (usecs % 1000000 == 0) return;  // it ends where the new second begins
     if (errored) g_BertStats.i64ErrorInSampleCount = 1;
     if (severe) g_BertStats.i64SErrorInSampleCount = 1;
 }
@@ -66,9 +68,6 @@ SyncTransition ClassifySample(int64_t now) {
     const int64_t errors = stats.BitErrorCount - stats.PrevBitErrorCount;
     const int64_t bits =
         (stats.i64CheckedCharCount - stats.i64PrevCheckedCharCount) * static_cast<int64_t>(g_uBitsPerChar);
-    // A sample that began out of sync (a loss declared since the last one
-    // included) covers time without the pattern, whatever it ends with.
-    const bool beganOutOfSync = !g_bInSync;
     const int64_t erroredBefore = stats.i64ErrorInSampleCount;
     const int64_t severeBefore = stats.i64SErrorInSampleCount;
     SyncTransition transition = SyncTransition::None;
@@ -81,7 +80,8 @@ SyncTransition ClassifySample(int64_t now) {
         CountErroredSample(errors, percent);
     }
     // Time out of sync is severely errored, never merely errored.
-    if (!g_bInSync || (beganOutOfSync && !g_bResetStatsPending)) ++stats.i64SErrorInSampleCount;
+    // (A loss in this sample has counted it already.)
+    if (!g_bInSync && transition != SyncTransition::LossOfSync) ++stats.i64SErrorInSampleCount;
     if (!g_bResetStatsPending)
         BookSampleSeconds(now, stats.i64ErrorInSampleCount > erroredBefore,
                           stats.i64SErrorInSampleCount > severeBefore);

@@ -381,3 +381,61 @@ TEST(BertEngineTest, ResetStatsDropsTheCountsOfTheRecordInProgress) {
 }
 
 }  // namespace
+
+namespace {
+
+// A slip shows as a record out of sync, and once the pattern is found again
+// each line error counts once, not once per byte the hunt's recurrence sees.
+TEST(BertEngineTest, SlipIsALossOfSyncThenEachErrorCountsOnce) {
+    Rig rig({.pattern = 3});
+    rig.Run(500);
+    uint8_t carry = 0;
+    bool slipping = true;
+    uint64_t flippedAfter = 0;
+    int byteIndex = 0;
+    auto line = [&](std::vector<uint8_t>& bytes) {
+        for (auto& b : bytes) {
+            const uint8_t next = uint8_t(b << 7);
+            b = uint8_t(b >> 1 | carry);
+            carry = next;
+            // A single wrong bit every 400 bytes, well apart from the slip.
+            if (!slipping && ++byteIndex % 400 == 0) {
+                b ^= 0x10;
+                ++flippedAfter;
+            }
+        }
+        return true;
+    };
+    Totals hit = rig.Run(300, line);
+    bool lost = false;
+    (void)hit;
+    slipping = false;
+    Totals after = rig.Run(2000, line);
+    lost = hit.records > 0 && (hit.ses > 0 || !hit.last.InSync() || after.ses > 0);
+    EXPECT_TRUE(lost);
+    EXPECT_TRUE(after.last.InSync());
+    ASSERT_GT(flippedAfter, 10u);
+    // The first wrong bit may fall while the pattern is being found again.
+    EXPECT_GE(after.bitErrors + 1, flippedAfter);
+    EXPECT_LE(after.bitErrors, flippedAfter);
+}
+
+// Seconds are severely errored, errored or available: one each.
+TEST(BertEngineTest, EverySecondIsBookedOnce) {
+    Rig rig({.pattern = 3});
+    RandomErrors errors{.rate = 2e-3};
+    Totals t = rig.Run(1000);
+    int calls = 0;
+    Totals bad = rig.Run(3000, [&](std::vector<uint8_t>& bytes) {
+        // Every other 100 ms nothing arrives: losses and errors in one second.
+        if ((++calls / 25) % 2 == 1) return false;
+        return errors(bytes);
+    });
+    Totals rest = rig.Run(2000);
+    const uint64_t seconds = (t.msecs + bad.msecs + rest.msecs) / 1000;
+    EXPECT_EQ(t.es + t.ses + t.as + bad.es + bad.ses + bad.as + rest.es + rest.ses + rest.as,
+              seconds);
+    EXPECT_GE(bad.ses, 2u);
+}
+
+}  // namespace

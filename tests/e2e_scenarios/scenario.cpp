@@ -143,7 +143,7 @@ Outcome Run(const Scenario& s) {
     e2e::RunOptions options = e2e::SimRunOptions(dir, "sim.toml", config);
     std::string command = "ondrel";
     for (const auto& arg : s.Args()) command += " " + arg;
-    outcome.reproducer = "# " + s.Describe() + "\n# ONDREL_SIM_CONFIG=sim.toml " + command + "\n" +
+    outcome.reproducer = "# " + s.Describe() + "\n# ONDREL_CARD_CONFIG=sim.toml " + command + "\n" +
                          s.Config("truth.txt", controlFile.empty() ? "" : "control.toml");
     if (s.invertAtMs > 0) {
         outcome.reproducer +=
@@ -154,7 +154,6 @@ Outcome Run(const Scenario& s) {
     }
     auto fail = [&](const std::string& what) { outcome.failures.push_back(what); };
 
-    const int scale = e2e::TimeScale();
     const auto started = std::chrono::steady_clock::now();
     e2e::ChildProcess child(ONDREL_BINARY, s.Args(), options);
     if (!child.Started()) {
@@ -171,12 +170,12 @@ Outcome Run(const Scenario& s) {
             e2e::WriteFile(controlFile, "invert = false\n");
         }
     }
-    const int boundMs = (s.testSeconds + s.noSyncSeconds + 8) * 1000 * scale;
+    const int boundMs = (s.testSeconds + s.noSyncSeconds + 8) * 1000;  // scaled by Finish
     e2e::RunResult r = child.Finish(boundMs);
     const double wallSecs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (r.timedOut) {
-        fail("did not end within " + std::to_string(boundMs) + " ms");
+        fail("did not end within " + std::to_string(e2e::ScaledMs(boundMs)) + " ms");
         return outcome;
     }
     if (!r.err.empty()) fail("stderr: " + r.err.substr(0, 2000));
@@ -227,7 +226,8 @@ Outcome Run(const Scenario& s) {
     const double syncSecs = synced ? double(ideal.firstSyncPeriod) / 10 : 0;
     const double lengthSecs =
         synced ? (s.hardware ? s.testSeconds : s.testSeconds + syncSecs) : s.noSyncSeconds;
-    if (wallSecs > lengthSecs + 2.0 * scale + 1.0)
+    // -L plus 2 s, and a second to start the program and set up its port.
+    if (wallSecs > e2e::ScaledSeconds(lengthSecs + 2.0) + 1.0)
         fail("ran " + std::to_string(wallSecs) + " s for -L" + std::to_string(s.testSeconds));
     if (synced && ideal.everInSync) {
         if (!ideal.bitErrors.Holds(report.bitErrors))

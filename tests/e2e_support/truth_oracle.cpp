@@ -234,12 +234,4 @@ int VerdictOf(const ReportFigures& report, bool everInSync, bool endedInSync) {
     return report.bitErrors > 0 ? 0 : 1;
 }
 
-int TimeScale() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return 3;
-#else
-    return 1;
-#endif
-}
-
 }  // namespace e2e

@@ -86,7 +86,4 @@ ReportFigures ParseReport(const std::string& out);
 // signal lost (or ended out of sync), 0 bit errors in sync, 1 clean.
 int VerdictOf(const ReportFigures& report, bool everInSync, bool endedInSync);
 
-// Factor for wall-clock bounds: sanitizer builds run the program slower.
-int TimeScale();
-
 }  // namespace e2e

@@ -143,6 +143,34 @@ INSTANTIATE_TEST_SUITE_P(Threads, TestLengthWithoutReceiver, testing::Values("-d
 
 // ---- a far end that sends ahead of its time --------------------------------------
 
+// Reads the line's messages from socket until one says the sender's clock runs.
+bool WaitForRunningClock(int socket) {
+    std::vector<uint8_t> input;
+    const auto start = Clock::now();
+    while (SecondsSince(start) < 20) {
+        uint8_t block[4096];
+        const long got = sim::LineSocketReceive(socket, block, sizeof block);
+        if (got < 0) return false;
+        if (got == 0) {
+            platform::SleepMs(10);
+            continue;
+        }
+        input.insert(input.end(), block, block + got);
+        for (;;) {
+            sim::LineMessage message;
+            size_t used = 0;
+            const char* why = nullptr;
+            const sim::LineParse parse = sim::ParseLineMessage(
+                input.data(), input.size(), platform::PerfCounter(), &message, &used, &why);
+            if (parse == sim::LineParse::kBad) return false;
+            if (parse == sim::LineParse::kIncomplete) break;
+            input.erase(input.begin(), input.begin() + ptrdiff_t(used));
+            if (message.kind == sim::LineMessageKind::kSignals && message.clockRunning) return true;
+        }
+    }
+    return false;
+}
+
 // Valid records, 1 MiB each, timed nearly a minute ahead: no line carries
 // that in its delay, so the far end is dropped with one message instead of
 // being kept in memory.
@@ -161,6 +189,9 @@ TEST(SharedLine, AFarEndSendingAheadOfTheLineIsDropped) {
         if (peer < 0) platform::SleepMs(20);
     }
     ASSERT_GE(peer, 0);
+    // A receiver whose clock is not running yet hears nothing: the flood
+    // starts once this end says its clock runs.
+    ASSERT_TRUE(WaitForRunningClock(peer)) << child.Output();
     std::vector<uint8_t> bytes;
     sim::AppendSignalsMessage(bytes, sim::kV24Dtr | sim::kV24Rts, true);
     constexpr int kChunks = 32;

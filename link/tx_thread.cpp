@@ -146,11 +146,10 @@ void FillFreeSlots(TxThreadState& st) {
     while (g_pTxSlots[g_uTxFillIndex].uState == kSlotFree && !g_bTxStop) {
         if (!SendSlot(g_pTxSlots[g_uTxFillIndex], st)) {
             g_bTxStop = true;
-            g_bQuit = true;
             // Nothing more is sent, so nothing more can be measured: the
             // test ends now, and its exit code says it was cut short.
             if (NoteRequestFailure(STATUS_LINK_FAILED)) LogPrint(1, "%s", kCardRemovedMessage);
-            PushQuitKey();
+            RequestStop();
             return;
         }
     }

@@ -50,13 +50,13 @@ LineStats SharedLine::stats() const {
 
 void SharedLine::SetOutputSignals(uint8_t v24) {
     outputs_ = v24;
-    Pump(platform::PerfCounter());
+    Pump(platform::MonotonicNs());
     SendSignals();
 }
 
 void SharedLine::SetClockRunning(bool running) {
     clockRunning_ = running;
-    Pump(platform::PerfCounter());
+    Pump(platform::MonotonicNs());
     SendSignals();
 }
 
@@ -152,7 +152,7 @@ void SharedLine::Disconnect() {
     peerOutputs_ = 0;
     peerClockRunning_ = false;
     // A listener that turns this end away must not be asked again at once.
-    nextAttemptNs_ = platform::PerfCounter() + kRetryNs;
+    nextAttemptNs_ = platform::MonotonicNs() + kRetryNs;
 }
 
 // ---- messages -------------------------------------------------------------------
@@ -203,7 +203,7 @@ void SharedLine::ReadInput() {
 // Takes every whole message; false when the far end sent something no end
 // of a line sends (or told this end to go), after which it is dropped.
 bool SharedLine::ParseInput() {
-    const int64_t nowNs = platform::PerfCounter();
+    const int64_t nowNs = platform::MonotonicNs();
     size_t at = 0;
     LineMessage message;
     for (;;) {

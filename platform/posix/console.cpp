@@ -1,5 +1,6 @@
 #include "platform/console.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <termios.h>
@@ -10,8 +11,6 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
-
-#include <fcntl.h>
 
 namespace platform {
 namespace {

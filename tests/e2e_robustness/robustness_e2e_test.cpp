@@ -26,7 +26,8 @@ using e2e::RunResult;
 using e2e::TempDir;
 using Clock = std::chrono::steady_clock;
 
-// A driver request gives up after 2 s; a sanitizer build is slower to start.
+// A driver request gives up after 2 s; the rest is the run's own start and end
+// (scaled for a sanitizer build).
 constexpr double kRequestTimeoutSecs = 2;
 constexpr double kSlackSecs = 4;
 constexpr int kKillAfterMs = 40000;
@@ -81,7 +82,7 @@ TEST_P(PendingRequest, GivesUpAndTheTestEndsByItsRules) {
     const RunResult r = e2e::RunOndrel({"+S", "-k64000", "-L1", "-S1", "+l"}, options);
     ExpectEndedWithReport(r);
     EXPECT_GE(r.Count("!!! Timeout !!!"), 1) << r.out;
-    EXPECT_LT(SecondsSince(start), 1 + 3 * kRequestTimeoutSecs + kSlackSecs) << r.out;
+    EXPECT_LT(SecondsSince(start), e2e::ScaledSeconds(1 + 3 * kRequestTimeoutSecs + kSlackSecs)) << r.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, PendingRequest,
@@ -103,7 +104,7 @@ TEST(StopSignal, EndsARunWhoseReceiverWaitsOnTheDriver) {
     child.Signal(SIGTERM);
     const RunResult r = child.Finish(kKillAfterMs);
     ExpectEndedWithReport(r);
-    EXPECT_LT(SecondsSince(start), kRequestTimeoutSecs + kSlackSecs) << r.out;
+    EXPECT_LT(SecondsSince(start), e2e::ScaledSeconds(kRequestTimeoutSecs + kSlackSecs)) << r.out;
 }
 
 // A signal while the port is still being set up (here held up by a request
@@ -117,7 +118,7 @@ TEST(StopSignal, DuringSetUpEndsTheRunWithItsReport) {
     child.Signal(SIGTERM);
     const RunResult r = child.Finish(kKillAfterMs);
     ExpectEndedWithReport(r);
-    EXPECT_LT(SecondsSince(start), 2 * kRequestTimeoutSecs + kSlackSecs) << r.out;
+    EXPECT_LT(SecondsSince(start), e2e::ScaledSeconds(2 * kRequestTimeoutSecs + kSlackSecs)) << r.out;
 }
 
 // ---- -L without a receive thread ---------------------------------------------
@@ -135,7 +136,7 @@ TEST_P(TestLengthWithoutReceiver, EndsTheTest) {
     EXPECT_EQ(r.signal, 0);
     EXPECT_TRUE(r.HasEvent("Test completed")) << r.out;
     EXPECT_GE(seconds, 2);
-    EXPECT_LT(seconds, 2 + kSlackSecs) << r.out;
+    EXPECT_LT(seconds, e2e::ScaledSeconds(2 + kSlackSecs)) << r.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, TestLengthWithoutReceiver, testing::Values("-d2", "-d4", "-d0"),
@@ -147,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(Threads, TestLengthWithoutReceiver, testing::Values("-d
 bool WaitForRunningClock(int socket) {
     std::vector<uint8_t> input;
     const auto start = Clock::now();
-    while (SecondsSince(start) < 20) {
+    while (SecondsSince(start) < e2e::ScaledSeconds(20)) {
         uint8_t block[4096];
         const long got = sim::LineSocketReceive(socket, block, sizeof block);
         if (got < 0) return false;
@@ -184,7 +185,7 @@ TEST(SharedLine, AFarEndSendingAheadOfTheLineIsDropped) {
     ASSERT_TRUE(child.WaitForOutput("Test Started", kKillAfterMs)) << child.Output();
     int peer = -1;
     const auto start = Clock::now();
-    while (peer < 0 && SecondsSince(start) < 10) {
+    while (peer < 0 && SecondsSince(start) < e2e::ScaledSeconds(10)) {
         peer = sim::LineSocketConnect(sim::LineSocketName(lineName + ".0"));
         if (peer < 0) platform::SleepMs(20);
     }
@@ -204,7 +205,7 @@ TEST(SharedLine, AFarEndSendingAheadOfTheLineIsDropped) {
     }
     // Sends until all is gone or the far end hangs up.
     size_t sent = 0;
-    while (sent < bytes.size() && SecondsSince(start) < 20) {
+    while (sent < bytes.size() && SecondsSince(start) < e2e::ScaledSeconds(20)) {
         const long n = sim::LineSocketSend(peer, bytes.data() + sent, bytes.size() - sent);
         if (n < 0) break;
         if (n == 0) platform::SleepMs(5);
@@ -285,7 +286,10 @@ TEST_P(ReportedRate, NeverExceedsTheLineAndTheFirstReportHasBothSides) {
     TempDir dir;
     RunOptions options = e2e::SimRunOptions(dir, "sim.toml", kCard);
     if (c.defaultCards) {
-        std::erase_if(options.setEnv, [](const auto& e) { return e.first == "ONDREL_SIM_CONFIG"; });
+        std::erase_if(options.setEnv, [](const auto& e) {
+            return e.first == "ONDREL_CARD_CONFIG" || e.first == "ONDREL_SIM_CONFIG";
+        });
+        options.unsetEnv.push_back("ONDREL_CARD_CONFIG");
         options.unsetEnv.push_back("ONDREL_SIM_CONFIG");
     }
     const RunResult r = e2e::RunOndrel(c.args, options);

@@ -35,7 +35,9 @@ constexpr int kKillAfterMs = 40000;
 const char* const kCard =
     "[[card]]\nmodel = 7\nrevision = 0x310\nbert = 1\ngeneration = 3\nports = 2\n";
 
-std::string WithFault(const std::string& fault) { return std::string(kCard) + "[[card.fault]]\n" + fault; }
+std::string WithFault(const std::string& fault) {
+    return std::string(kCard) + "[[card.fault]]\n" + fault;
+}
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -76,13 +78,15 @@ class PendingRequest : public testing::TestWithParam<PendingCase> {};
 TEST_P(PendingRequest, GivesUpAndTheTestEndsByItsRules) {
     TempDir dir;
     RunOptions options = e2e::SimRunOptions(
-        dir, "sim.toml", WithFault(std::string("ioctl = ") + GetParam().code + "\nerror = 0x3E5\n"));
+        dir, "sim.toml",
+        WithFault(std::string("ioctl = ") + GetParam().code + "\nerror = 0x3E5\n"));
     options.timeoutMs = kKillAfterMs;
     const auto start = Clock::now();
     const RunResult r = e2e::RunOndrel({"+S", "-k64000", "-L1", "-S1", "+l"}, options);
     ExpectEndedWithReport(r);
     EXPECT_GE(r.Count("!!! Timeout !!!"), 1) << r.out;
-    EXPECT_LT(SecondsSince(start), e2e::ScaledSeconds(1 + 3 * kRequestTimeoutSecs + kSlackSecs)) << r.out;
+    EXPECT_LT(SecondsSince(start), e2e::ScaledSeconds(1 + 3 * kRequestTimeoutSecs + kSlackSecs))
+        << r.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, PendingRequest,
@@ -97,7 +101,8 @@ INSTANTIATE_TEST_SUITE_P(Codes, PendingRequest,
 // stop signal still ends the run in a few seconds, with its report.
 TEST(StopSignal, EndsARunWhoseReceiverWaitsOnTheDriver) {
     TempDir dir;
-    RunOptions options = e2e::SimRunOptions(dir, "sim.toml", WithFault("ioctl = 0x642\nerror = 0x3E5\n"));
+    RunOptions options =
+        e2e::SimRunOptions(dir, "sim.toml", WithFault("ioctl = 0x642\nerror = 0x3E5\n"));
     ChildProcess child(ONDREL_BINARY, {"+S", "-k64000", "+l"}, options);
     ASSERT_TRUE(child.WaitForOutput("!!! Timeout !!!", kKillAfterMs)) << child.Output();
     const auto start = Clock::now();
@@ -111,14 +116,16 @@ TEST(StopSignal, EndsARunWhoseReceiverWaitsOnTheDriver) {
 // the driver keeps) finds its handler: the run ends as by the x key.
 TEST(StopSignal, DuringSetUpEndsTheRunWithItsReport) {
     TempDir dir;
-    RunOptions options = e2e::SimRunOptions(dir, "sim.toml", WithFault("ioctl = 0x830\nerror = 0x3E5\n"));
+    RunOptions options =
+        e2e::SimRunOptions(dir, "sim.toml", WithFault("ioctl = 0x830\nerror = 0x3E5\n"));
     ChildProcess child(ONDREL_BINARY, {"+S", "-k64000", "+l"}, options);
     ASSERT_TRUE(child.WaitForOutput("Command-line Params:", kKillAfterMs)) << child.Output();
     const auto start = Clock::now();
     child.Signal(SIGTERM);
     const RunResult r = child.Finish(kKillAfterMs);
     ExpectEndedWithReport(r);
-    EXPECT_LT(SecondsSince(start), e2e::ScaledSeconds(2 * kRequestTimeoutSecs + kSlackSecs)) << r.out;
+    EXPECT_LT(SecondsSince(start), e2e::ScaledSeconds(2 * kRequestTimeoutSecs + kSlackSecs))
+        << r.out;
 }
 
 // ---- -L without a receive thread ---------------------------------------------
@@ -179,7 +186,8 @@ TEST(SharedLine, AFarEndSendingAheadOfTheLineIsDropped) {
     TempDir dir;
     const std::string lineName = "robust" + std::to_string(getpid());
     RunOptions options = e2e::SimRunOptions(
-        dir, "sim.toml", std::string(kCard) + "line = \"shared\"\nline_name = \"" + lineName + "\"\n");
+        dir, "sim.toml",
+        std::string(kCard) + "line = \"shared\"\nline_name = \"" + lineName + "\"\n");
     options.timeoutMs = kKillAfterMs;
     ChildProcess child(ONDREL_BINARY, {"+S", "-d3", "-k64000", "-L2", "-S2", "+l"}, options);
     ASSERT_TRUE(child.WaitForOutput("Test Started", kKillAfterMs)) << child.Output();
@@ -214,8 +222,9 @@ TEST(SharedLine, AFarEndSendingAheadOfTheLineIsDropped) {
     const RunResult r = child.Finish(kKillAfterMs);
     sim::LineSocketClose(peer);
     EXPECT_FALSE(r.timedOut);
-    const std::string message = "simulated shared line " + lineName +
-                                ".0: the far end sent more than the line carries in its delay; it is dropped\n";
+    const std::string message =
+        "simulated shared line " + lineName +
+        ".0: the far end sent more than the line carries in its delay; it is dropped\n";
     size_t first = r.err.find(message);
     ASSERT_NE(first, std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(message, first + 1), std::string::npos) << r.err;
@@ -235,8 +244,8 @@ TEST(LogFile, ThatCannotBeWrittenIsSaidOnceAndTheTestGoesOn) {
     e2e::WriteFile(log, std::string(8192, 'a'));
     // 8 blocks: 4096 bytes in a shell that counts 512-byte blocks, 8192 in
     // one that counts kibibytes; the file has that much already.
-    std::vector<std::string> args = {"-c", "ulimit -f 8 && exec \"$0\" \"$@\"", ONDREL_BINARY,
-                                     "+S", "-k64000", "-L2", "+l"};
+    std::vector<std::string> args = {
+        "-c", "ulimit -f 8 && exec \"$0\" \"$@\"", ONDREL_BINARY, "+S", "-k64000", "-L2", "+l"};
     const RunResult r = e2e::RunProgram("/bin/sh", args, options);
     ExpectEndedWithReport(r);
     EXPECT_EQ(r.Count("Log file " + log + " could not be written (errno"), 1) << r.out;
@@ -261,8 +270,9 @@ TEST(Slip, LargerThanALineSlipsIsRefused) {
     TempDir dir;
     const RunResult r = e2e::RunOndrel(
         {"+S", "-k64000", "-L2", "+l"},
-        e2e::SimRunOptions(dir, "sim.toml",
-                           std::string(kCard) + "[card.impairment]\nslip_after_ms = 500\nslip_bits = 1000000\n"));
+        e2e::SimRunOptions(
+            dir, "sim.toml",
+            std::string(kCard) + "[card.impairment]\nslip_after_ms = 500\nslip_bits = 1000000\n"));
     EXPECT_EQ(r.exitCode, 2) << r.out;
     EXPECT_TRUE(r.Contains("slip_bits: value 1000000 out of range -256..256")) << r.out;
 }

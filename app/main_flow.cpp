@@ -468,7 +468,22 @@ void CloseTxEvents() {
 }
 
 // The bit errors the reports show are those counted in sync; bytes checked
-// while hunting for the pattern are not errors of the line.
+// while hunting for the pattern are not errors of the line. A line that was
+// not in sync throughout is never clean, whatever it counted in sync.
+int SingleLinkVerdict() {
+    const int32_t select = g_Settings.iTestSelect;
+    const bool checked = !g_Settings.bMultiDrop && !g_Settings.bRoundTripDelay &&
+                         (g_Settings.bHardwareMode || select == TEST_TXRX || select == TEST_RX);
+    const uint32_t status = dwStatus.load();
+    // Without a checker (transmit or echo only), or when a worker could not
+    // start, the sync state says nothing about the line.
+    const bool syncJudged = checked && status != STATUS_THREAD_FAILED && status != STATUS_TX_THREAD_FAILED;
+    if (syncJudged && g_bFirstSyncPending) return kExitNeverInSync;
+    if (syncJudged && (g_bSyncLostInRun || !g_bInSync)) return kExitLostSync;
+    std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
+    return g_BertStats.i64SBitErrorCount == 0 ? 1 : 0;
+}
+
 int ExitCodeOfTest() {
     switch (dwStatus.load()) {
         case STATUS_CARD_REMOVED:
@@ -487,8 +502,7 @@ int ExitCodeOfTest() {
     }
     if (g_Settings.bMultiDropMaster) return SyncExitCode(MultiDropBitErrors() == 0 ? 1 : 0);
     if (g_Settings.bRoundTripDelay) return SyncExitCode(1);
-    std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
-    return SyncExitCode(g_BertStats.i64SBitErrorCount == 0 ? 1 : 0);
+    return SingleLinkVerdict();
 }
 
 int RunTest() {
@@ -613,7 +627,7 @@ bool InstallDriver(DriverFactory factory) {
     std::string error;
     std::unique_ptr<card::Driver> driver = factory(&error);
     if (driver == nullptr && !error.empty()) {
-        LogPrint(1, "ERROR: Simulated card driver: %s\n", error.c_str());
+        LogPrint(1, "ERROR: Card configuration %s\n", error.c_str());
         return false;
     }
     card::SetDriver(std::move(driver));
@@ -696,6 +710,9 @@ void RunKeyLoop() {
 }
 
 int RunOndrel(int argc, char** argv) {
+    // A stop signal in the first milliseconds must find its handler, or the
+    // process dies without a word.
+    platform::ConsoleInit();
     RunFiles files;
     const int parsed = ParseCommandLine(argc, argv);
     Announce(argc, argv);

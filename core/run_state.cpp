@@ -18,6 +18,7 @@ std::atomic<bool> g_bCapture{false};
 std::atomic<bool> g_bGuiEndAck{false};
 std::atomic<bool> g_bInSync{false};
 std::atomic<bool> g_bFirstSyncPending{true};
+std::atomic<bool> g_bSyncLostInRun{false};
 std::atomic<bool> g_bResetStatsPending{false};
 std::atomic<bool> g_bShowStatsNow{false};
 
@@ -39,6 +40,16 @@ int64_t TicksToUsecs(int64_t tickDifference) {
 void RequestStatsReset() { g_bResetStatsPending = true; }
 
 void PushQuitKey() { platform::PushKey('x'); }
+
+void RequestStop(bool haltWorkers) {
+    if (haltWorkers) {
+        g_bRxStop = true;
+        g_bTxStop = true;
+        g_bModbusStop = true;
+    }
+    g_bQuit = true;
+    PushQuitKey();
+}
 
 void NoteRunFailure(uint32_t status) {
     uint32_t expected = STATUS_OK;

@@ -43,6 +43,9 @@ extern std::atomic<bool> g_bInSync;
 extern std::atomic<bool> g_bFirstSyncPending;
 extern std::atomic<bool> g_bResetStatsPending;
 extern std::atomic<bool> g_bShowStatsNow;
+// The single link lost sync or signal after its first sync; a statistics
+// reset does not clear it, since the verdict of the run rests on it.
+extern std::atomic<bool> g_bSyncLostInRun;
 
 extern platform::CriticalSection g_csGlobal;
 
@@ -64,6 +67,11 @@ int64_t TicksToUsecs(int64_t tickDifference);
 void RequestStatsReset();
 // Ends the test from a worker thread as the key x would.
 void PushQuitKey();
+// Ends the running test from any thread: g_bQuit for the threads that poll
+// it, and the quit key that wakes the main flow, which then stops the
+// workers. haltWorkers: the port is gone, so the workers stop at once as
+// well instead of waiting for the main flow.
+void RequestStop(bool haltWorkers = false);
 // Records why a running test could not go on, unless an earlier cause was
 // recorded already (the first failure is the one that explains the rest).
 void NoteRunFailure(uint32_t status);

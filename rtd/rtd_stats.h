@@ -11,16 +11,11 @@
 #include <cstdint>
 #include <map>
 
-// The 8-byte header in front of every record a framed-mode read returns.
-struct RtdRecordHeader {
-    uint32_t timestamp;  // card time stamp of the departure or the arrival, ms
-    uint16_t length;     // frame length as the driver gives it
-    uint8_t port;        // high nibble 1: transmit record; 0: received frame
-    uint8_t status;      // frame status, only logged
-};
+#include "card/records.h"
 
-static_assert(sizeof(RtdRecordHeader) == 8);
-static_assert(offsetof(RtdRecordHeader, port) == 6);
+// The header of a framed-mode record: the card's time stamp of a frame's
+// departure (a transmit record) or its arrival.
+using RtdRecordHeader = ReceiveRecordHeader;
 
 constexpr int RTD_KIND_TRANSMIT = 1;
 constexpr int RTD_KIND_RETURNED = 2;

@@ -20,8 +20,6 @@ namespace {
 constexpr uint32_t kRxBufferSize = 8192;
 constexpr uint32_t kMaxFrameLength = 256;
 constexpr uint32_t kWaitMs = 1;
-constexpr uint8_t kKindTransmit = 1;
-constexpr uint8_t kKindReceived = 0;
 // How long the end of the test waits for the frame in flight: a frame that is
 // coming back is back by then on any line worth measuring, and a dead line
 // must not hold the stop for the whole receive time-out.
@@ -195,11 +193,11 @@ void OnRecord(RtdState& st, uint32_t bytes) {
     RtdRecordHeader header;
     std::memcpy(&header, g_RtdIo.abRxBuffer.data(), sizeof header);
     LogHeader(bytes, header);
-    const uint8_t kind = header.port >> 4;
-    if (kind == kKindTransmit) {
+    const uint8_t kind = header.port & 0xF0;
+    if (kind == RECORD_KIND_TRANSMIT) {
         st.bTxStamped = true;
         UpdateRTDStats(&header, RTD_KIND_TRANSMIT);
-    } else if (kind == kKindReceived) {
+    } else if (kind == 0) {
         OnReceivedFrame(st, header, bytes);
     }
     if (!st.bPaced && st.bTxStamped && st.bRxStamped) {

@@ -87,7 +87,10 @@ bool Connect(ModbusRun& run) {
     DumpSerialConfig(run.handle);
     ReadCardInfo(run.handle);
     if (g_Settings.uVerbosity == 4) modbus_set_debug(run.ctx, 1);
-    g_i64TxInvertPeriodSecs = g_Settings.uInterface == INTERFACE_RS485_4W ? 4 : 2;
+    // Twice the receiver's first period, so that the two inversions step on
+    // different polls and every combination of them is tried; with equal
+    // periods both flipped together and the echo's net inversion never changed.
+    g_i64TxInvertPeriodSecs = 4;
     g_bTxAutoInvert = g_Settings.bAutoInvert;
     return true;
 }

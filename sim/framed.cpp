@@ -44,7 +44,9 @@ bool Port::AcceptArrival(LineChunk& chunk) {
         LoopBack(std::move(chunk));
         return false;
     }
-    if (chunk.frame && chunk.corrupted) {
+    // The receiver's own inverter, ahead of its frame search.
+    if (chunk.frame && (inversion_ & kInvertRx)) chunk.inverted = !chunk.inverted;
+    if (chunk.frame && (chunk.corrupted || chunk.inverted)) {
         Count(kCounterCrc);
         return false;
     }

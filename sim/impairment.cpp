@@ -84,7 +84,7 @@ bool ImpairmentStage::Apply(LineChunk& chunk) {
     if (settings_.invert) {
         const auto mask = uint8_t(LowBits(chunk.dataBits));
         for (auto& byte : chunk.data) byte ^= mask;
-        chunk.corrupted = chunk.frame;
+        if (chunk.frame) chunk.inverted = !chunk.inverted;
     }
     JudgeCharacters(chunk);
     chunk.arrivalNs += int64_t(settings_.delayMs) * kNsPerMs;

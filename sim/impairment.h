@@ -35,6 +35,10 @@ struct LineChunk {
     uint32_t framingErrors = 0;  // characters with a wrong start or stop bit
     uint32_t parityErrors = 0;   // characters whose parity no longer holds
     bool corrupted = false;      // a frame with a wrong bit fails its check sequence
+    // A frame whose bits went through an odd number of inverters (a sender's,
+    // the line's, a receiver's): its flags and check sequence are found only
+    // by a receiver that inverts it back.
+    bool inverted = false;
 };
 
 struct LineStats {

@@ -8,7 +8,8 @@ namespace {
 constexpr uint8_t kFlagFrame = 0x01;
 constexpr uint8_t kFlagParity = 0x02;
 constexpr uint8_t kFlagCorrupted = 0x04;
-constexpr uint8_t kDataFlags = kFlagFrame | kFlagParity | kFlagCorrupted;
+constexpr uint8_t kFlagInverted = 0x08;
+constexpr uint8_t kDataFlags = kFlagFrame | kFlagParity | kFlagCorrupted | kFlagInverted;
 constexpr uint8_t kFlagClock = 0x80;
 constexpr uint8_t kSignalFlags = kV24Rts | kV24Dtr | kFlagClock;
 // A start bit, 8 data bits, parity and two stop bits at most; a frame's
@@ -53,6 +54,7 @@ void DecodeData(const uint8_t* header, uint32_t length, LineChunk* chunk) {
     chunk->frame = (header[1] & kFlagFrame) != 0;
     chunk->parity = (header[1] & kFlagParity) != 0;
     chunk->corrupted = (header[1] & kFlagCorrupted) != 0;
+    chunk->inverted = (header[1] & kFlagInverted) != 0;
     chunk->bitsPerChar = header[2];
     chunk->dataBits = header[3];
     chunk->startNs = LoadI64(header + 8);
@@ -66,7 +68,7 @@ void AppendDataMessage(std::vector<uint8_t>& out, const LineChunk& chunk) {
     uint8_t header[kLineHeaderSize] = {};
     header[0] = uint8_t(LineMessageKind::kData);
     header[1] = uint8_t((chunk.frame ? kFlagFrame : 0) | (chunk.parity ? kFlagParity : 0) |
-                        (chunk.corrupted ? kFlagCorrupted : 0));
+                        (chunk.corrupted ? kFlagCorrupted : 0) | (chunk.inverted ? kFlagInverted : 0));
     header[2] = chunk.bitsPerChar;
     header[3] = chunk.dataBits;
     StoreU32(header, 4, uint32_t(chunk.data.size()));

@@ -417,6 +417,7 @@ void Port::TransmitFrames(uint64_t owed) {
         chunk.endNs = bitClock_.TimeOfBit(txBit_);
         chunk.data.assign(io.buffer, io.buffer + io.length);
         PrepareForLine(chunk.data.data(), chunk.data.size());
+        chunk.inverted = (inversion_ & kInvertTx) != 0;
         if (delayMode_ != 0)
             Deliver(io.buffer, io.length, clock_.StampMs(chunk.startNs), uint8_t(kRecordKindTransmit | index_));
         line_->Carry(std::move(chunk));

@@ -200,4 +200,30 @@ TEST_F(MultiDropE2e, EachSlaveHuntsItsOwnFixedPattern) {
     for (auto& slave : slaves_) slave->Signal(SIGTERM);
 }
 
+// With +v the master tries its receiver's and transmitter's inversion in
+// turn until a slave's echo comes back: every combination of the two comes
+// up, so an inverted line mends in either direction, on two wires as on four.
+TEST_F(MultiDropE2e, AutoInversionMendsAnInvertedLine) {
+    struct Case {
+        bool masterHearsInverted;  // else the slave does
+        std::string interface;
+    } cases[] = {{true, "-iRS485-2W"}, {false, "-iRS485-2W"}, {true, "-iRS485-4W"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.masterHearsInverted ? "master" : "slave") + " hears inverted " +
+                     c.interface);
+        slaves_.clear();
+        const std::string inverted = "invert = true\n";
+        StartSlave(1, c.masterHearsInverted ? "" : inverted, {"-nMAN", c.interface});
+        RunResult r = e2e::RunOndrel(
+            {"+Mm1", kRate, kLength, "-nMAN", c.interface, "+v", "+q", "-L2", "-S15", "+l"},
+            Options(c.masterHearsInverted ? inverted : ""));
+        for (auto& slave : slaves_) slave->Signal(SIGTERM);
+        ASSERT_FALSE(r.timedOut) << r.out;
+        EXPECT_TRUE(r.Contains("All slaves now in Sync")) << r.out;
+        EXPECT_FALSE(r.Contains("Stop on No-Sync")) << r.out;
+        EXPECT_EQ(Field(LastSlaveLine(r, 1), "BitErr"), 0) << r.out;
+        EXPECT_EQ(r.exitCode, 1) << r.out;
+    }
+}
+
 }  // namespace

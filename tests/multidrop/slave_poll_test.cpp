@@ -25,9 +25,12 @@ class SlavePoll : public ::testing::Test {
     // A reply of 100 bytes with errors wrong bits, as the counting leaves it.
     static void Poll(int id, int64_t errors, int64_t usecs = 50000) {
         g_iCurrentSlaveId = id;
-        BertStats& st = g_aSlaveStats[id].Stats;
+        SlaveStats& slave = g_aSlaveStats[id];
+        BertStats& st = slave.Stats;
+        slave.i64SBitErrorsBeforePoll = st.i64SBitErrorCount;
         st.i64CheckedCharCount += 100;
         st.BitErrorCount += errors;
+        if (slave.bSlaveInSync) st.i64SBitErrorCount += errors;
         EvaluateSlavePoll(100, usecs);
     }
 };
@@ -67,12 +70,25 @@ TEST_F(SlavePoll, FirstSyncClearsItsOwnFiguresUntilTheLastSlaveThenAll) {
 TEST_F(SlavePoll, ASecondOfPollsIsErroredOnlyWithErrorsInSync) {
     e2e::StdoutCapture quiet;
     Poll(3, 0);
-    Poll(5, 0);  // all in sync: the figures start here
+    Poll(5, 0);                                            // all in sync: the figures start here
     for (int i = 0; i < 20; ++i) Poll(3, i == 7 ? 1 : 0);  // one second of polls
     for (int i = 0; i < 20; ++i) Poll(3, 0);
     const BertStats& st = g_aSlaveStats[3].Stats;
     EXPECT_EQ(st.i64ErroredSecCount, 1);
     EXPECT_EQ(st.i64AvailableUsecs, 1000000);
+}
+
+// The polls after an errored one in the same second are clean samples,
+// though the second's error count stays above 0.
+TEST_F(SlavePoll, OnlyThePollWithErrorsIsAnErroredSample) {
+    e2e::StdoutCapture quiet;
+    Poll(3, 0);
+    Poll(5, 0);
+    Poll(3, 2);
+    for (int i = 0; i < 5; ++i) Poll(3, 0);
+    EXPECT_EQ(g_aSlaveStats[3].Stats.i64ErrorInSampleCount, 1);
+    Poll(3, 1);
+    EXPECT_EQ(g_aSlaveStats[3].Stats.i64ErrorInSampleCount, 2);
 }
 
 }  // namespace

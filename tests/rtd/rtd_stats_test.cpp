@@ -1,4 +1,6 @@
 // The delay statistics fed with fixed sequences of card records.
+#include "rtd/rtd_stats.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,7 +11,6 @@
 #include "core/settings.h"
 #include "gui/sender.h"
 #include "gui/tags.h"
-#include "rtd/rtd_stats.h"
 
 namespace {
 
@@ -67,7 +68,8 @@ class RtdStatsTest : public ::testing::Test {
         OutputRTDStats();
         testing::internal::GetCapturedStdout();
         std::vector<std::pair<uint32_t, uint32_t>> sent;
-        for (const auto& r : sender_.Tagged(ZVBERT_RTD_HISTOGRAM)) sent.push_back({r.Word(0), r.Word(4)});
+        for (const auto& r : sender_.Tagged(ZVBERT_RTD_HISTOGRAM))
+            sent.push_back({r.Word(0), r.Word(4)});
         return sent;
     }
     RecordingSender sender_;
@@ -194,10 +196,10 @@ TEST_F(RtdStatsTest, OutputSendsTheFiguresAndPrintsTheSummary) {
         << empty;
     sender_.records.clear();
     testing::internal::CaptureStdout();
-    Pair(100, 130);  // 26
+    Pair(100, 130);  // 26: the trend is the mean of the one delay there is
     OutputRTDStats();
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("tx 2, rx 1, lost 1, late 1, last 26, min 26, max 26, trend 2.600\n"),
+    EXPECT_NE(out.find("tx 2, rx 1, lost 1, late 1, last 26, min 26, max 26, trend 26.000\n"),
               std::string::npos)
         << out;
     std::vector<uint16_t> tags;

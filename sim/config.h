@@ -5,6 +5,8 @@
 //   tick_ms = 20                  # pacing period of the card clock, 1..50
 //   control_file = "/path"        # impairments changed while running (below)
 //   stats_file = "/path"          # where each line's counters are written
+//   truth_file = "/path"          # what each receiving port got, per 100 ms
+//                                 #   (truth.h has the layout)
 //
 //   [[card]]                      # one table per card, in interface order
 //   backend = "sim"               # or "tty": the card's ports are serial
@@ -121,6 +123,7 @@ struct SimConfig {
     uint32_t tickMs = 20;
     std::string controlFile;
     std::string statsFile;
+    std::string truthFile;
     std::vector<CardConfig> cards;
 };
 
@@ -131,6 +134,9 @@ constexpr uint32_t kMaxPortsPerCard = 64;
 constexpr uint32_t kMaxCards = 64;
 constexpr uint32_t kMaxPortsInAll = 512;
 constexpr size_t kMaxConfigBytes = 1 << 20;
+// A slip repeats or loses at most a frame of a framed line (256 bits); more
+// than that at one instant is no line at all but a burst of bits from nowhere.
+constexpr int64_t kMaxSlipBits = 256;
 
 // Whether the cards of a configuration are serial ports (backend "tty").
 bool UsesTtyBackend(const SimConfig& config);

@@ -12,6 +12,7 @@ namespace sim {
 void Line::Start(int64_t nowNs) {
     stage_ = ImpairmentStage();
     stage_.Configure(settings_, nowNs, salt_);
+    stage_.StartTruth(nowNs);
 }
 
 void Line::SetImpairments(const ImpairmentConfig& settings, int64_t nowNs) {
@@ -34,6 +35,14 @@ bool InFlight::Pop(int64_t nowNs, LineChunk* chunk) {
 
 void InFlight::DropOverlapping(int64_t startNs, int64_t endNs) {
     std::erase_if(chunks_, [&](const LineChunk& c) { return c.startNs < endNs && startNs < c.endNs; });
+}
+
+uint64_t InFlight::BitsArrivingAfter(int64_t nowNs) const {
+    uint64_t bits = 0;
+    for (auto it = chunks_.rbegin(); it != chunks_.rend() && it->arrivalNs > nowNs; ++it)
+        bits +=
+            uint64_t(it->data.size()) * (it->frame ? 8 : std::max<uint32_t>(it->bitsPerChar, 1));
+    return bits;
 }
 
 void LoopbackLine::Carry(LineChunk chunk) {

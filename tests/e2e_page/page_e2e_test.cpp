@@ -78,6 +78,22 @@ protected:
         }
         return false;
     }
+    // Clicks a steering button of the page and waits for the front end's
+    // answer to the request it sends: its text ("200" when taken, else the
+    // status and the message the page shows).
+    std::string Steer(const std::string& button) {
+        browser_.Evaluate(
+            "if (!window.answers) { window.answers = []; const send = window.fetch;"
+            " window.fetch = async (...args) => { const r = await send(...args);"
+            " window.answers.push(r.ok ? '200' : r.status + ' ' + await r.clone().text()); return r; }; }");
+        const std::string before = browser_.Evaluate("String(window.answers.length)");
+        browser_.Evaluate("document.getElementById('" + button + "').click()");
+        if (!PageShows("window.answers.length > " + before)) return "no answer";
+        return browser_.Evaluate("window.answers[" + before + "]");
+    }
+    bool WaitForRunning() {
+        return PageShows("document.getElementById('phase').textContent == 'running'");
+    }
     bool WaitForExitCode() {
         return PageShows("document.getElementById('exit').textContent.includes('Exit code')");
     }
@@ -99,13 +115,13 @@ TEST_F(FrontEndPage, SoftwareTestShowsTheConsolesFiguresAndStopsFromThePage) {
     ASSERT_TRUE(PageShows("Number(document.getElementById('f-erroredSeconds')?.textContent) >= 2"))
         << frontEnd_->Output();
     Screenshot("software-test.png");
-    browser_.Evaluate("document.getElementById('stop').click()");
+    EXPECT_EQ(Steer("stop"), "200");
     ASSERT_TRUE(WaitForExitCode()) << frontEnd_->Output();
     const std::string bitErrors = Figure("bitErrors"), ber = Figure("berPercent"),
                       es = Figure("erroredSeconds");
     e2e::RunResult r = EndFrontEnd();
     EXPECT_EQ(r.exitCode, 0) << r.out;  // ondrel's: bit errors were counted
-    EXPECT_LT(r.LastValue("Duration(s)="), 20) << "the test did not stop from the page";
+    EXPECT_LT(r.LastValue("Duration(s)="), e2e::ScaledSeconds(20)) << "the test did not stop from the page";
 
     // The console's last report is the closing one.
     EXPECT_EQ(bitErrors, LastWord(r.out, "BitErr="));
@@ -153,10 +169,19 @@ TEST_F(FrontEndPage, MultiDropMasterShowsEverySlaveAndInjectsFromThePage) {
             e2e::SimRunOptions(dir_, "slave.toml", line)));
         ASSERT_TRUE(slaves.back()->WaitForOutput("Test Started", kWaitMs));
     }
-    ASSERT_TRUE(Start({"+Mm1,3", "-k64000", "-L3", "+l"}, line)) << frontEnd_->Output();
+    // A test long enough for any browser: the page stops it once the
+    // injected errors are counted.
+    ASSERT_TRUE(Start({"+Mm1,3", "-k64000", "-L60", "+l"}, line)) << frontEnd_->Output();
+    ASSERT_TRUE(WaitForRunning()) << frontEnd_->Output();
     ASSERT_TRUE(PageShows("document.getElementById('sync').textContent == 'in sync'"));
-    browser_.Evaluate("document.getElementById('count').value = 3; document.getElementById('inject').click()");
-    ASSERT_TRUE(WaitForExitCode()) << frontEnd_->Output();  // ends by itself
+    browser_.Evaluate("document.getElementById('count').value = 3");
+    ASSERT_EQ(Steer("inject"), "200");
+    const std::string slaveErrors =
+        "Number(document.getElementById('slave-1-bitErrors')?.textContent) +"
+        " Number(document.getElementById('slave-3-bitErrors')?.textContent)";
+    EXPECT_TRUE(PageShows(slaveErrors + " >= 3")) << frontEnd_->Output();
+    EXPECT_EQ(Steer("stop"), "200");
+    ASSERT_TRUE(WaitForExitCode()) << frontEnd_->Output();
     Screenshot("multidrop-master.png");
     std::map<std::string, std::string> cells;
     for (const char* id : {"1", "3"})

@@ -229,7 +229,7 @@ bool ChildProcess::Reap(bool block) {
 RunResult ChildProcess::Finish(int timeoutMs) {
     CloseStdin();
     if (pid_ <= 0) return result_;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ScaledMs(timeoutMs));
     while (!exited_) {
         int left = RemainingMs(deadline);
         if (left == 0) {

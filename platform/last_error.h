@@ -35,5 +35,7 @@ void SetLastError(uint32_t code);
 // an empty text when the system has none (the driver's own codes). An errno
 // code gives the C library's text.
 std::string SystemErrorText(uint32_t code);
+// The fixed text of a code of the list above; empty for any other.
+std::string KnownSystemErrorText(uint32_t code);
 
 }  // namespace platform

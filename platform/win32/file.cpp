@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace platform {
 namespace {
@@ -19,7 +20,9 @@ struct Access {
 
 Access AccessFor(const char* mode) {
     const bool plus = std::strchr(mode, '+') != nullptr;
-    const int text = std::strchr(mode, 'b') != nullptr ? _O_BINARY : _O_TEXT;
+    // Always bytes as written: logs and captures are the same files as on
+    // Linux, and sizes counted against a limit are the sizes on disk.
+    const int text = _O_BINARY;
     switch (mode[0]) {
         case 'w':
             return {GENERIC_WRITE | (plus ? GENERIC_READ : 0u), OPEN_ALWAYS,
@@ -98,7 +101,9 @@ FILE* OpenRegularFile(const char* path, const char* mode, FileProblem* problem) 
         CloseHandle(file);
         return nullptr;
     }
-    FILE* stream = _fdopen(fd, mode);
+    std::string binaryMode(mode);
+    if (binaryMode.find('b') == std::string::npos) binaryMode += 'b';
+    FILE* stream = _fdopen(fd, binaryMode.c_str());
     if (stream == nullptr) {
         *problem = FileProblem{false, std::strerror(errno)};
         _close(fd);

@@ -14,6 +14,8 @@ std::string SystemErrorText(uint32_t code) {
         text.append("\r\n");
         return text;
     }
+    std::string known = KnownSystemErrorText(code);
+    if (!known.empty()) return known;
     char* text = nullptr;
     const DWORD length = FormatMessageA(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,

@@ -26,7 +26,9 @@
 //
 // The child gets the default disposition of every signal and an empty signal
 // mask, whatever the test runner had, so SIGINT and SIGTERM reach it as they
-// would from a shell. Output is read through pipes, so the child's stdout is
+// would from a shell. On Windows a child whose stdin is a pipe has no console
+// to send Ctrl-C to: SIGINT and SIGTERM arrive as the key 'x' the program
+// turns them into, and SIGKILL terminates it. Output is read through pipes, so the child's stdout is
 // not a terminal (fully buffered unless it flushes).
 //
 // RunOndrel is available in test targets, where ONDREL_BINARY names the
@@ -40,6 +42,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -114,6 +117,7 @@ class ChildProcess {
     bool Reap(bool block);
 
     int pid_ = -1;
+    intptr_t processHandle_ = 0;  // Windows only: the child's process handle
     int stdinFd_ = -1;
     int stdoutFd_ = -1;
     int stderrFd_ = -1;

@@ -32,7 +32,7 @@ class InterfacePoll : public testing::Test {
         logDir_ =
             std::filesystem::temp_directory_path() / ("ondrel-ifrec-" + std::to_string(getpid()));
         std::filesystem::create_directories(logDir_);
-        setenv("ZVBERTLOGPATH", logDir_.c_str(), 1);
+        setenv("ZVBERTLOGPATH", logDir_.string().c_str(), 1);
         ResetLogPaths();
 
         auto driver = std::make_unique<fake::FakeDriver>();

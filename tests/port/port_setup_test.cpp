@@ -61,7 +61,7 @@ class PortSetup : public testing::Test {
         logDir_ =
             std::filesystem::temp_directory_path() / ("ondrel-card-" + std::to_string(getpid()));
         std::filesystem::create_directories(logDir_);
-        setenv("ZVBERTLOGPATH", logDir_.c_str(), 1);
+        setenv("ZVBERTLOGPATH", logDir_.string().c_str(), 1);
         ResetLogPaths();
         dwStatus = STATUS_OK;
         g_bManualInvert = false;

@@ -22,7 +22,7 @@ std::string PipePath(const std::string& pipeName);
 
 // A connected stream with plain blocking calls, for the front end's side.
 class PipeStream {
-public:
+   public:
     explicit PipeStream(int fd = -1) : fd_(fd) {}
     PipeStream(const PipeStream&) = delete;
     PipeStream& operator=(const PipeStream&) = delete;
@@ -46,13 +46,13 @@ public:
     void Shutdown();
     void Close();
 
-private:
+   private:
     int fd_;
 };
 
 // The front end's end: creates the socket and takes the program's connection.
 class PipeListener {
-public:
+   public:
     PipeListener() = default;
     PipeListener(const PipeListener&) = delete;
     PipeListener& operator=(const PipeListener&) = delete;
@@ -66,8 +66,9 @@ public:
     // Removes the socket file; later connects find no pipe.
     void Close();
 
-private:
+   private:
     int fd_ = -1;
+    int lockFd_ = -1;
     std::string path_;
 };
 
@@ -75,13 +76,14 @@ private:
 // a helper thread and signals its event when done; the result is then taken
 // once. Last errors follow the driver contract's numbering.
 class PipeClient {
-public:
+   public:
     PipeClient() = default;
     PipeClient(const PipeClient&) = delete;
     PipeClient& operator=(const PipeClient&) = delete;
     ~PipeClient() { Close(); }
 
-    // False with the last error 2 when no front end listens at the pipe.
+    // False with the last error 2 when no front end listens at the pipe, 5
+    // when the fallback folder in /tmp is not this user's private one.
     bool Open(const std::string& pipeName);
     // True when the read is under way; false, with the last error, when the
     // pipe has already ended.
@@ -93,7 +95,7 @@ public:
     // Ends the requests under way (they fail) and closes the socket.
     void Close();
 
-private:
+   private:
     struct Request {
         bool bQueued = false;
         bool bBusy = false;

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <unistd.h>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -57,7 +58,13 @@ protected:
                                          "--ondrel", ONDREL_BINARY};
         args.insert(args.end(), ondrelArgs.begin(), ondrelArgs.end());
         frontEnd_ = std::make_unique<e2e::ChildProcess>(ONDREL_FRONTEND, args, options);
-        if (!frontEnd_->WaitForOutput("/\n", kWaitMs)) return false;
+        // The address ends with the session's token, and its line must be whole.
+        if (!frontEnd_->WaitForOutput("token=", kWaitMs)) return false;
+        for (int waited = 0; frontEnd_->Output().find('\n', frontEnd_->Output().find("token=")) == std::string::npos;
+             waited += kPumpMs) {
+            if (waited > kWaitMs) return false;
+            frontEnd_->WaitForOutput("\x01", kPumpMs);
+        }
         const std::string url = LastWord(frontEnd_->Output(), "the test is shown at ");
         return browser_.Started() && browser_.Open(url);
     }
@@ -154,13 +161,20 @@ TEST_F(FrontEndPage, MultiDropMasterShowsEverySlaveAndInjectsFromThePage) {
         ASSERT_TRUE(slaves.back()->WaitForOutput("Test Started", kWaitMs));
     }
     ASSERT_TRUE(Start({"+Mm1,3", "-k64000", "-L3", "+l"}, line)) << frontEnd_->Output();
-    ASSERT_TRUE(PageShows("document.getElementById('sync').textContent == 'in sync'"));
+    ASSERT_TRUE(PageShows("document.getElementById('sync').textContent == 'in sync' && "
+                          "document.getElementById('phase').textContent == 'running' && "
+                          "document.getElementById('slave-1-sync')?.textContent == 'yes' && "
+                          "document.getElementById('slave-3-sync')?.textContent == 'yes' && "
+                          "Number(document.getElementById('slave-1-rxBits').textContent) > 0"));
     browser_.Evaluate("document.getElementById('count').value = 3; document.getElementById('inject').click()");
+    // The request's answer came back, and it was not a refusal.
+    ASSERT_TRUE(PageShows("document.body.dataset.answers == '1'"));
+    EXPECT_EQ(browser_.Evaluate("document.getElementById('message').textContent"), "");
     ASSERT_TRUE(WaitForExitCode()) << frontEnd_->Output();  // ends by itself
     Screenshot("multidrop-master.png");
     std::map<std::string, std::string> cells;
     for (const char* id : {"1", "3"})
-        for (const char* key : {"rxBits", "bitErrors", "berPercent"})
+        for (const char* key : {"rxBits", "bitErrors", "ber"})
             cells[std::string(id) + key] =
                 browser_.Evaluate("document.getElementById('slave-" + std::string(id) + "-" + key + "').textContent");
     e2e::RunResult r = EndFrontEnd();
@@ -171,7 +185,10 @@ TEST_F(FrontEndPage, MultiDropMasterShowsEverySlaveAndInjectsFromThePage) {
         const std::string last = r.out.substr(r.out.rfind(slaveLine));
         EXPECT_EQ(cells[std::string(id) + "rxBits"], LastWord(last.substr(0, last.find('\n')), " Rx=")) << last;
         EXPECT_EQ(cells[std::string(id) + "bitErrors"], LastWord(last.substr(0, last.find('\n')), "BitErr="));
-        EXPECT_EQ(cells[std::string(id) + "berPercent"], LastWord(last.substr(0, last.find('\n')), "BER="));
+        // The table gives the ratio itself, in scientific notation; the console a percentage.
+        char percent[32];
+        std::snprintf(percent, sizeof percent, "%.2f", std::stod(cells[std::string(id) + "ber"]) * 100);
+        EXPECT_EQ(percent, LastWord(last.substr(0, last.find('\n')), "BER="));
     }
     EXPECT_EQ(std::stoll(cells["1bitErrors"]) + std::stoll(cells["3bitErrors"]), 3);
     for (auto& slave : slaves) EXPECT_FALSE(slave->Finish(kWaitMs).timedOut);

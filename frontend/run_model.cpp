@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "frontend/json.h"
@@ -299,6 +300,18 @@ void RunModel::SetCommand(const std::vector<std::string>& command, const Setting
     std::lock_guard<std::mutex> lock(mutex_);
     command_ = command;
     settings_ = settings;
+    // A multi-drop master's slaves are in the table from the start, so that
+    // one that never answers is seen as such.
+    for (const auto& [key, text] : settings) {
+        if (key != "slaves") continue;
+        size_t at = 0;
+        while (at < text.size()) {
+            const int id = std::atoi(text.c_str() + at);
+            if (id > 0) slaves_[id].iPolled = 1;
+            const size_t comma = text.find(',', at);
+            at = comma == std::string::npos ? text.size() : comma + 1;
+        }
+    }
     started_ = Now("%Y-%m-%dT%H:%M:%S%z");
 }
 

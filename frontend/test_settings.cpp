@@ -4,6 +4,7 @@
 
 #include "app/command_line.h"
 #include "core/settings.h"
+#include "multidrop/slave_table.h"
 
 namespace {
 
@@ -79,6 +80,7 @@ SettingWords DescribeSettings(const std::vector<std::string>& ondrelArgs) {
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     ResetSettings();
+    for (SlaveStats& slave : g_aSlaveStats) slave.bPoll = false;
     const bool accepted = ParseCommandLine(static_cast<int>(args.size()), argv.data()) >= 0;
     const TestSettings s = g_Settings;
     ResetSettings();
@@ -94,6 +96,12 @@ SettingWords DescribeSettings(const std::vector<std::string>& ondrelArgs) {
     w.push_back({"line", std::string(s.uMode == MODE_ASYNC ? "asynchronous" : "synchronous") +
                              ", " + NameOr(kEncodingNames, s.uEncoding)});
     w.push_back({"clocking", ClockingWords(s)});
+    if (s.bMultiDropMaster) {
+        std::string ids;
+        for (int id = kFirstSlaveId; id <= kLastSlaveId; ++id)
+            if (g_aSlaveStats[id].bPoll) ids += (ids.empty() ? "" : ",") + std::to_string(id);
+        w.push_back({"slaves", ids});
+    }
     if (s.uTestDurationSecs > 0) w.push_back({"plannedSecs", std::to_string(s.uTestDurationSecs)});
     if (s.uTestLengthBits > 0) w.push_back({"plannedBits", std::to_string(s.uTestLengthBits)});
     if (!s.bRoundTripDelay) w.push_back({"noSyncSecs", std::to_string(s.uNoSyncTimeoutSecs)});

@@ -3,7 +3,6 @@
 // costs. The goal: under 50 MB of RSS and a page load under a second.
 //   build/<preset>/bench/frontend/frontend_bench
 #include <benchmark/benchmark.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -57,14 +56,14 @@ struct LongRun {
             if (i == 9000) errors += 5000;
             if (i % 997 == 0 || i == 9000) ++es;
             const int64_t usecs = i * kReportUsecs, bits = usecs * 64 / 1000;
-            for (const TlvRecord& r : {U64(ZVBERT_ELAPSED_USECS, usecs), U64(ZVBERT_TX_BITS, bits),
-                                       U64(ZVBERT_RX_BITS, bits), U64(ZVBERT_RX_BLOCKS, bits / 2048),
-                                       U64(ZVBERT_RATE, 64000), U64(ZVBERT_BIT_ERRORS, errors),
-                                       U64(ZVBERT_BLOCK_ERRORS, errors), U64(ZVBERT_ES, es),
-                                       U64(ZVBERT_SES, 1), U64(ZVBERT_AS, usecs / 1000000),
-                                       U64(ZVBERT_ERRORED_SAMPLES, es), U64(ZVBERT_SEVERELY_ERRORED_SAMPLES, 1),
-                                       U64(ZVBERT_LOS_USECS, 0), U64(ZVBERT_LOS_COUNT, 0),
-                                       U64(ZVBERT_SYNC_COUNT, 0)})
+            for (const TlvRecord& r :
+                 {U64(ZVBERT_ELAPSED_USECS, usecs), U64(ZVBERT_TX_BITS, bits),
+                  U64(ZVBERT_RX_BITS, bits), U64(ZVBERT_RX_BLOCKS, bits / 2048),
+                  U64(ZVBERT_RATE, 64000), U64(ZVBERT_BIT_ERRORS, errors),
+                  U64(ZVBERT_BLOCK_ERRORS, errors), U64(ZVBERT_ES, es), U64(ZVBERT_SES, 1),
+                  U64(ZVBERT_AS, usecs / 1000000), U64(ZVBERT_ERRORED_SAMPLES, es),
+                  U64(ZVBERT_SEVERELY_ERRORED_SAMPLES, 1), U64(ZVBERT_LOS_USECS, 0),
+                  U64(ZVBERT_LOS_COUNT, 0), U64(ZVBERT_SYNC_COUNT, 0)})
                 model->Apply(r);
         }
         rssAfter = RssMegabytes();
@@ -107,9 +106,10 @@ void BM_OneReport(benchmark::State& state) {
     int64_t i = 0;
     for (auto _ : state) {
         ++i;
-        for (const TlvRecord& r : {U64(ZVBERT_ELAPSED_USECS, i * kReportUsecs), U64(ZVBERT_RX_BITS, i * 32000),
-                                   U64(ZVBERT_RX_BLOCKS, i * 15), U64(ZVBERT_BIT_ERRORS, i / 100),
-                                   U64(ZVBERT_ES, i / 1000), U64(ZVBERT_AS, i / 2), U64(ZVBERT_SYNC_COUNT, 0)})
+        for (const TlvRecord& r :
+             {U64(ZVBERT_ELAPSED_USECS, i * kReportUsecs), U64(ZVBERT_RX_BITS, i * 32000),
+              U64(ZVBERT_RX_BLOCKS, i * 15), U64(ZVBERT_BIT_ERRORS, i / 100),
+              U64(ZVBERT_ES, i / 1000), U64(ZVBERT_AS, i / 2), U64(ZVBERT_SYNC_COUNT, 0)})
             model.Apply(r);
     }
 }

@@ -298,4 +298,24 @@ TEST_F(FrontEndPage, MultiDropMasterShowsEverySlaveAndInjectsFromThePage) {
     for (auto& slave : slaves) EXPECT_FALSE(slave->Finish(kWaitMs).timedOut);
 }
 
+TEST_F(FrontEndPage, APolledSlaveThatNeverAnsweredIsShownAsSuch) {
+    const std::string line = "[[card]]\nports = 1\nline = \"multidrop\"\nline_name = \"silent" +
+                             std::to_string(getpid()) + "\"\n";
+    e2e::ChildProcess slave(ONDREL_BINARY, {"+Ms1", "-k64000", "+l"},
+                            e2e::SimRunOptions(dir_, "slave.toml", line));
+    ASSERT_TRUE(slave.WaitForOutput("Test Started", kWaitMs));
+    ASSERT_TRUE(Start({"+Mm1,5", "-k64000", "+l"}, line)) << frontEnd_->Output();
+    ASSERT_TRUE(
+        PageShows("document.getElementById('slave-1-sync')?.textContent == 'yes' && "
+                  "document.getElementById('slave-5-polled')?.textContent == 'yes'"))
+        << browser_.Evaluate("document.getElementById('slaves').innerText");
+    EXPECT_EQ(Text("slave-5-sync"), "never answered");
+    browser_.Evaluate("document.getElementById('stop').click()");
+    ASSERT_TRUE(WaitForExitCode()) << frontEnd_->Output();
+    EXPECT_EQ(Text("slave-5-sync"), "never answered");
+    EndFrontEnd();
+    slave.Signal(SIGTERM);
+    EXPECT_FALSE(slave.Finish(kWaitMs).timedOut);
+}
+
 }  // namespace

@@ -597,9 +597,40 @@ int WaitForKey() {
     }
 }
 
-void RunKeyLoop() {
+namespace {
+
+// Without a receive thread nothing else watches the clock, so the key loop
+// ends a test of a given length itself. 0: no such end.
+int64_t KeyLoopEndTicks() {
+    const TestSettings& s = g_Settings;
+    if (!s.bTestDurationGiven || s.uTestDurationSecs == 0) return 0;
+    if (s.bHardwareMode || s.bMultiDrop || s.bRoundTripDelay) return 0;
+    if (s.iTestSelect == TEST_TXRX || s.iTestSelect == TEST_RX) return 0;
+    return GetTicks() + int64_t{s.uTestDurationSecs} * 1000 * g_i64PerfTicksPerMs;
+}
+
+// The next key, or 'x' once endTicks (when not 0) has passed.
+int WaitForKeyUntil(int64_t endTicks) {
     for (;;) {
-        const int key = WaitForKey() & 0xFF;
+        while (!platform::KeyWaiting()) {
+            if (endTicks != 0 && GetTicks() >= endTicks) {
+                LogPrint(4, "Stop on Time %lu\n",
+                         static_cast<unsigned long>(g_Settings.uTestDurationSecs));
+                return 'x';
+            }
+            platform::WaitForKeyActivity(100);
+        }
+        int key = platform::ReadKey();
+        if (key >= 0) return key;
+    }
+}
+
+}  // namespace
+
+void RunKeyLoop() {
+    const int64_t endTicks = KeyLoopEndTicks();
+    for (;;) {
+        const int key = WaitForKeyUntil(endTicks) & 0xFF;
         if (key == 'x' || key == kKeyEscape) {
             g_bQuit = true;
             StopThreads();

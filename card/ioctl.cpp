@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "core/run_state.h"
 #include "platform/last_error.h"
 
 int DriverIoctl(card::PortHandle handle, uint32_t code, const void* in, uint32_t inLength, void* out,
@@ -24,12 +25,14 @@ int DriverIoctl(card::PortHandle handle, uint32_t code, const void* in, uint32_t
     ov.hEvent = event;
     bool ok = driver->DeviceIoControl(handle, code, in, inLength, out, outLength, &count, &ov);
     if (ok || platform::GetLastError() == platform::kErrorIoPending) {
+        const unsigned held = ok ? 0 : g_csGlobal.LeaveAll();
         if (platform::WaitForEvent(*event, timeoutMs) != platform::kWaitObject0) {
             fputs("!!! Timeout !!!\n", stdout);
             fflush(stdout);
             driver->CancelIo(handle);
         }
         ok = card::GetOverlappedResult(handle, &ov, &count, true);
+        g_csGlobal.EnterAgain(held);
     }
     if (bytesReturned) *bytesReturned = count;
     return ok ? 1 : 0;

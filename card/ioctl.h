@@ -36,11 +36,15 @@ constexpr uint32_t kBertStatsRecordSize = 36;
 constexpr uint32_t kReceiveRecordHeaderSize = 8;
 
 constexpr uint32_t kNoTimeout = 0xFFFFFFFFu;
+// A control request is answered by the card at once; one the driver still
+// holds after this is taken for lost rather than waited for for ever.
+constexpr uint32_t kRequestTimeoutMs = 2000;
 
 // Sends one control request and waits for it (timeoutMs, kNoTimeout for no
 // limit). event: nullptr makes a private event for the call. A time-out prints
 // "!!! Timeout !!!" and cancels the handle's I/O. Non-zero on success; the
-// last error tells why not.
+// last error tells why not. While the request is pending the caller's hold
+// on g_csGlobal is let go, so the other threads are not stalled behind it.
 int DriverIoctl(card::PortHandle handle, uint32_t code, const void* in, uint32_t inLength, void* out,
-                uint32_t outLength, uint32_t* bytesReturned, uint32_t timeoutMs = kNoTimeout,
+                uint32_t outLength, uint32_t* bytesReturned, uint32_t timeoutMs = kRequestTimeoutMs,
                 platform::Event* event = nullptr);

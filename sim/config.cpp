@@ -303,6 +303,8 @@ bool ReadDocument(Reader& r, const toml::table& doc, SimConfig* config) {
             if (!r.Text(node, k, &config->controlFile)) return false;
         } else if (k == "stats_file") {
             if (!r.Text(node, k, &config->statsFile)) return false;
+        } else if (k == "truth_file") {
+            if (!r.Text(node, k, &config->truthFile)) return false;
         } else if (k == "card") {
             const auto* list = node.as_array();
             if (list == nullptr) return r.Fail(k, "must be an array of tables ([[card]])");

@@ -5,6 +5,8 @@
 //   tick_ms = 20                  # pacing period of the card clock, 1..50
 //   control_file = "/path"        # impairments changed while running (below)
 //   stats_file = "/path"          # where each line's counters are written
+//   truth_file = "/path"          # what each receiving port got, per 100 ms
+//                                 #   (truth.h has the layout)
 //
 //   [[card]]                      # one table per card, in interface order
 //   backend = "sim"               # or "tty": the card's ports are serial
@@ -121,6 +123,7 @@ struct SimConfig {
     uint32_t tickMs = 20;
     std::string controlFile;
     std::string statsFile;
+    std::string truthFile;
     std::vector<CardConfig> cards;
 };
 

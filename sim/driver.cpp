@@ -33,7 +33,8 @@ bool Fail(uint32_t error) {
 
 std::string CardPath(size_t index) { return kPathPrefix + std::to_string(index); }
 
-SimDriver::SimDriver(SimConfig config) : tickMs_(config.tickMs), statsFile_(config.statsFile) {
+SimDriver::SimDriver(SimConfig config)
+    : tickMs_(config.tickMs), statsFile_(config.statsFile), truthFile_(config.truthFile) {
     for (size_t i = 0; i < config.cards.size(); ++i) {
         auto card = std::make_unique<Card>();
         card->config = std::move(config.cards[i]);
@@ -58,13 +59,8 @@ SimDriver::~SimDriver() {
     }
     wake_.notify_all();
     clock_.join();
-    if (!statsFile_.empty()) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        std::string text = LineStatsText();
-        uint64_t generation = statsGeneration_;
-        lock.unlock();
-        WriteLineStats(text, generation);
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    WriteLineFiles(lock);
     // Requests still pending here belong to a program that is exiting; their
     // records may be gone, so they are dropped without completion.
 }
@@ -133,12 +129,7 @@ bool SimDriver::Close(card::PortHandle handle) {
     if (it == sessions_.end()) return Fail(platform::kErrorInvalidHandle);
     it->second.port->Close();
     sessions_.erase(it);
-    if (!statsFile_.empty()) {  // the last word on the port's line
-        std::string text = LineStatsText();
-        uint64_t generation = statsGeneration_;
-        lock.unlock();
-        WriteLineStats(text, generation);
-    }
+    WriteLineFiles(lock);  // the last word on the port's line
     return true;
 }
 
@@ -193,6 +184,17 @@ SimDriver::Session* SimDriver::Admit(card::PortHandle handle, Request request, u
     return &session;
 }
 
+// A fault of "pending" is a driver that takes the request and never answers
+// it: the request stays pending until it is cancelled, as on a real driver,
+// so a program that gives up on it gets an aborted request, not a success.
+bool SimDriver::Refuse(card::PortHandle handle, uint32_t error, card::Overlapped* ov) {
+    auto it = sessions_.find(handle);
+    if (error != platform::kErrorIoPending || ov == nullptr || it == sessions_.end())
+        return Fail(error);
+    it->second.port->Stall(ov);
+    return Fail(platform::kErrorIoPending);
+}
+
 bool SimDriver::DeviceIoControl(card::PortHandle handle, uint32_t code, const void* in,
                                 uint32_t inLength, void* out, uint32_t outLength,
                                 uint32_t* bytesReturned, card::Overlapped* ov) {
@@ -201,7 +203,7 @@ bool SimDriver::DeviceIoControl(card::PortHandle handle, uint32_t code, const vo
         std::lock_guard<std::mutex> lock(mutex_);
         uint32_t error = 0;
         Session* session = Admit(handle, Request::Ioctl, code, &error);
-        if (session == nullptr) return Fail(error);
+        if (session == nullptr) return Refuse(handle, error, ov);
         result = session->port->Control(code, in, inLength, out, outLength, ov, NowNs());
     }
     if (code == IOCTL_START_PORT) wake_.notify_all();  // the clock thread may sleep without a deadline
@@ -215,7 +217,7 @@ bool SimDriver::ReadFile(card::PortHandle handle, void* buffer, uint32_t length,
         std::lock_guard<std::mutex> lock(mutex_);
         uint32_t error = 0;
         Session* session = Admit(handle, Request::Read, 0, &error);
-        if (session == nullptr) return Fail(error);
+        if (session == nullptr) return Refuse(handle, error, ov);
         result = session->port->Read(buffer, length, ov, NowNs());
     }
     return card::FinishRequest(result, bytesRead, ov);
@@ -228,7 +230,7 @@ bool SimDriver::WriteFile(card::PortHandle handle, const void* buffer, uint32_t 
         std::lock_guard<std::mutex> lock(mutex_);
         uint32_t error = 0;
         Session* session = Admit(handle, Request::Write, 0, &error);
-        if (session == nullptr) return Fail(error);
+        if (session == nullptr) return Refuse(handle, error, ov);
         result = session->port->Write(buffer, length, ov, NowNs());
     }
     return card::FinishRequest(result, bytesWritten, ov);
@@ -260,21 +262,46 @@ void SimDriver::WriteLineStats(const std::string& text, uint64_t generation) {
     }
 }
 
-void SimDriver::ServeLineFiles(int64_t nowNs, std::unique_lock<std::mutex>& lock) {
-    constexpr int64_t kPeriodNs = 100 * 1000000;
-    if ((!control_ && statsFile_.empty()) || nowNs < nextLineFilesNs_) return;
-    nextLineFilesNs_ = nowNs + kPeriodNs;
+std::string SimDriver::TruthText(int64_t nowNs) const {
     std::string text;
-    uint64_t generation = 0;
+    for (size_t c = 0; c < cards_.size(); ++c)
+        for (size_t p = 0; p < cards_[c]->ports.size(); ++p)
+            text += FormatTruth(unsigned(c), unsigned(p), cards_[c]->ports[p]->line().truth(), nowNs);
+    return text;
+}
+
+void SimDriver::WriteLineFiles(std::unique_lock<std::mutex>& lock) {
+    std::string stats, truth;
+    uint64_t statsGeneration = 0, truthGeneration = 0;
     if (!statsFile_.empty()) {
-        text = LineStatsText();
-        generation = statsGeneration_;
+        stats = LineStatsText();
+        statsGeneration = statsGeneration_;
+    }
+    if (!truthFile_.empty()) {
+        truth = TruthText(NowNs());
+        truthGeneration = ++truthGeneration_;
     }
     lock.unlock();
-    std::optional<std::vector<ImpairmentConfig>> update;
-    if (control_) update = control_->Poll();
-    if (!statsFile_.empty()) WriteLineStats(text, generation);
+    if (!statsFile_.empty()) WriteLineStats(stats, statsGeneration);
+    if (!truthFile_.empty()) {
+        std::lock_guard<std::mutex> fileLock(statsFileMutex_);
+        if (truthGeneration > truthWritten_ && WriteFileAtomically(truthFile_, truth))
+            truthWritten_ = truthGeneration;
+    }
     lock.lock();
+}
+
+void SimDriver::ServeLineFiles(int64_t nowNs, std::unique_lock<std::mutex>& lock) {
+    constexpr int64_t kPeriodNs = 100 * 1000000;
+    if ((!control_ && statsFile_.empty() && truthFile_.empty()) || nowNs < nextLineFilesNs_) return;
+    nextLineFilesNs_ = nowNs + kPeriodNs;
+    WriteLineFiles(lock);
+    std::optional<std::vector<ImpairmentConfig>> update;
+    if (control_) {
+        lock.unlock();
+        update = control_->Poll();
+        lock.lock();
+    }
     if (!update) return;
     int64_t now = NowNs();
     for (size_t c = 0; c < cards_.size() && c < update->size(); ++c)

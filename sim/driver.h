@@ -74,6 +74,8 @@ private:
     // Looks the handle up and applies the configured faults; nullptr with
     // *error set when the request must fail.
     Session* Admit(card::PortHandle handle, Request request, uint32_t code, uint32_t* error);
+    // Fails a request Admit turned away; under the lock.
+    bool Refuse(card::PortHandle handle, uint32_t error, card::Overlapped* ov);
     const FaultConfig* FindFault(const Card& card, unsigned port, FaultKind kind, uint32_t code) const;
     card::CardInterface Describe(const Card& card) const;
 
@@ -87,6 +89,9 @@ private:
     void ServeLineFiles(int64_t nowNs, std::unique_lock<std::mutex>& lock);
     std::string LineStatsText();
     void WriteLineStats(const std::string& text, uint64_t generation);
+    std::string TruthText(int64_t nowNs) const;
+    // The line files as they stand, written with the lock released.
+    void WriteLineFiles(std::unique_lock<std::mutex>& lock);
 
     const uint32_t tickMs_;
     mutable std::mutex mutex_;
@@ -105,6 +110,9 @@ private:
     std::mutex statsFileMutex_;     // one writer at a time, never an older text last
     uint64_t statsWritten_ = 0;
     std::string statsLastText_;
+    const std::string truthFile_;
+    uint64_t truthGeneration_ = 0;  // as statsGeneration_, for the truth file
+    uint64_t truthWritten_ = 0;
 
     std::thread clock_;
 };

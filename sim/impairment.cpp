@@ -66,14 +66,21 @@ bool ImpairmentStage::CarrierPresent(int64_t nowNs) const {
 bool ImpairmentStage::Apply(LineChunk& chunk) {
     if (chunk.frame || chunk.dataBits == 0 || chunk.dataBits > 8) chunk.dataBits = 8;
     if (chunk.frame || chunk.bitsPerChar < chunk.dataBits) chunk.bitsPerChar = chunk.dataBits;
-    if (chunk.data.empty() || !CutOutage(chunk)) return false;
+    ArrivalSpans spans;
+    if (chunk.data.empty() || !CutOutage(chunk, &spans)) return false;
+    const uint64_t slippedBefore = stats_.bitsInserted + stats_.bitsDropped;
     if (!chunk.frame) Slip(chunk);
+    if (stats_.bitsInserted + stats_.bitsDropped != slippedBefore)
+        truth_.Slipped(slipAtNs_ + int64_t(settings_.delayMs) * kNsPerMs,
+                       stats_.bitsInserted + stats_.bitsDropped - slippedBefore);
     if (chunk.data.empty()) return false;
     if (chunk.frame && frameLoss_.Lose()) {
         ++stats_.framesLost;
         return false;
     }
+    flippedAt_.clear();
     FlipErrors(chunk);
+    BookTruth(chunk, spans);
     if (settings_.invert) {
         const auto mask = uint8_t(LowBits(chunk.dataBits));
         for (auto& byte : chunk.data) byte ^= mask;
@@ -85,12 +92,42 @@ bool ImpairmentStage::Apply(LineChunk& chunk) {
     return true;
 }
 
+int64_t ImpairmentStage::ArrivalSpans::TimeAt(int64_t offsetNs) const {
+    const int64_t first = endNs[0] - startNs[0];
+    return offsetNs < first ? startNs[0] + offsetNs : startNs[1] + (offsetNs - first);
+}
+
+// The truth books the bits at their arrival times: a flipped bit at its
+// place in the chunk, the rest spread over the spans that arrived.
+void ImpairmentStage::BookTruth(const LineChunk& chunk, const ArrivalSpans& spans) {
+    if (!truth_.started()) return;
+    const int64_t delayNs = int64_t(settings_.delayMs) * kNsPerMs;
+    const uint64_t bits = uint64_t(chunk.data.size()) * (chunk.frame ? 8 : chunk.bitsPerChar);
+    const int64_t length = spans.Length();
+    for (int part = 0; part < 2; ++part) {
+        const int64_t partLength = spans.endNs[part] - spans.startNs[part];
+        if (partLength <= 0 && !(part == 0 && length == 0)) continue;
+        const uint64_t share = length == 0 ? bits : uint64_t(__int128(bits) * partLength / length);
+        truth_.Delivered(spans.startNs[part] + delayNs, spans.endNs[part] + delayNs, share, settings_.invert);
+    }
+    for (uint64_t offset : flippedAt_) {
+        const int64_t at = bits == 0 ? 0 : int64_t(__int128(offset) * length / bits);
+        truth_.Flipped(spans.TimeAt(at) + delayNs);
+    }
+}
+
 // Characters that leave during an outage are lost; a frame touched by one is.
-bool ImpairmentStage::CutOutage(LineChunk& chunk) {
+bool ImpairmentStage::CutOutage(LineChunk& chunk, ArrivalSpans* spans) {
+    spans->startNs[0] = chunk.startNs;
+    spans->endNs[0] = chunk.endNs;
+    spans->startNs[1] = spans->endNs[1] = chunk.endNs;
     if (settings_.outageMs == 0) return true;
     int64_t from = TimeAfter(originNs_, settings_.outageAfterMs);
     int64_t to = TimeAfter(from, settings_.outageMs);
     if (chunk.endNs <= from || chunk.startNs >= to) return true;
+    spans->endNs[0] = std::max(chunk.startNs, from);
+    spans->startNs[1] = std::min(chunk.endNs, to);
+    if (chunk.frame) spans->endNs[0] = spans->startNs[1] = spans->endNs[1] = chunk.startNs;
     const size_t count = chunk.data.size();
     size_t first = 0, last = count;
     if (!chunk.frame && chunk.endNs > chunk.startNs) {
@@ -117,6 +154,7 @@ void ImpairmentStage::Slip(LineChunk& chunk) {
         out.assign(chunk.data.begin(), chunk.data.begin() + ptrdiff_t(at));
     if (due) {
         slipDue_ = false;
+        slipAtNs_ = slipNs;
         realigning_ = true;
         if (settings_.slipBits < 0) dropLeft_ += uint64_t(-int64_t(settings_.slipBits));
         // Inserted bits are marks, what an idle line carries.
@@ -196,6 +234,7 @@ void ImpairmentStage::FlipErrors(LineChunk& chunk) {
         }
         chunk.data[index] ^= mask;
         ++stats_.bitsFlipped;
+        flippedAt_.push_back(offset);
     }
 }
 

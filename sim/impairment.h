@@ -18,6 +18,7 @@
 
 #include "sim/config.h"
 #include "sim/framed.h"
+#include "sim/truth.h"
 
 namespace sim {
 
@@ -65,9 +66,21 @@ class ImpairmentStage {
 
     const LineStats& stats() const { return stats_; }
     void ResetStats() { stats_ = LineStats(); }
+    // What arrived when, from the port's start (StartTruth) on; settings
+    // changed later do not restart it.
+    void StartTruth(int64_t originNs) { truth_.Start(originNs); }
+    const TruthRecord& truth() const { return truth_; }
 
    private:
-    bool CutOutage(LineChunk& chunk);
+    // The parts of a chunk's line time whose bits arrived: before and after an outage.
+    struct ArrivalSpans {
+        int64_t startNs[2] = {0, 0};
+        int64_t endNs[2] = {0, 0};
+        int64_t Length() const { return endNs[0] - startNs[0] + endNs[1] - startNs[1]; }
+        int64_t TimeAt(int64_t offsetNs) const;
+    };
+    bool CutOutage(LineChunk& chunk, ArrivalSpans* spans);
+    void BookTruth(const LineChunk& chunk, const ArrivalSpans& spans);
     void Slip(LineChunk& chunk);
     void Realign(const uint8_t* in, size_t count, unsigned dataBits, std::vector<uint8_t>& out);
     void HoldBits(uint32_t value, unsigned count, unsigned dataBits, std::vector<uint8_t>& out);
@@ -102,6 +115,9 @@ class ImpairmentStage {
     // changed, bit 1 a start or stop bit was hit.
     std::vector<uint8_t> charMarks_;
     LineStats stats_;
+    TruthRecord truth_;
+    std::vector<uint64_t> flippedAt_;  // scratch: offsets in the chunk of the data bits flipped
+    int64_t slipAtNs_ = 0;                // line time of the slip, once it is due
 };
 
 }  // namespace sim

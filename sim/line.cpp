@@ -12,6 +12,7 @@ namespace sim {
 void Line::Start(int64_t nowNs) {
     stage_ = ImpairmentStage();
     stage_.Configure(settings_, nowNs, salt_);
+    stage_.StartTruth(nowNs);
 }
 
 void Line::SetImpairments(const ImpairmentConfig& settings, int64_t nowNs) {

@@ -52,6 +52,8 @@ class Line {
     void SetImpairments(const ImpairmentConfig& settings, int64_t nowNs);
     const ImpairmentConfig& impairments() const { return settings_; }
     virtual LineStats stats() const { return stage_.stats(); }
+    // What arrived at this end since Start, per 100 ms.
+    const TruthRecord& truth() const { return stage_.truth(); }
 
    protected:
     ImpairmentStage stage_;

@@ -79,7 +79,14 @@ void Port::Open(bool plus) {
     started_ = false;
 }
 
+void Port::Stall(card::Overlapped* ov) {
+    ov->InternalHigh.store(0);
+    ov->Internal.store(card::STATUS_PENDING);
+    stalled_.push_back(Pending{ov, nullptr, 0, 0});
+}
+
 void Port::Cancel(uint32_t status) {
+    card::CompleteRequests(stalled_, status);
     card::CompleteRequests(transmits_, status);
     card::CompleteRequests(reads_, status);
     if (ringActive_) {

@@ -49,6 +49,8 @@ public:
     void Open(bool plus);
     // Completes every pending request with status (the handle stays open).
     void Cancel(uint32_t status);
+    // Keeps a request pending that nothing will ever complete but a cancel.
+    void Stall(card::Overlapped* ov);
     // Cancels as aborted and stops the port; the records stay as written.
     void Close();
     // The card went away: pending requests fail, later ones too.
@@ -157,6 +159,7 @@ private:
 
     std::deque<Pending> transmits_;
     std::deque<Pending> reads_;
+    std::deque<Pending> stalled_;  // requests a fault keeps pending
     Pending ringRead_;
     bool ringActive_ = false;
     uint32_t ringSize_ = 0;

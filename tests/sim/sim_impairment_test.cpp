@@ -287,6 +287,7 @@ TEST(ImpairmentConfig, KeysOfTheCardAndTheControlFile) {
     ASSERT_TRUE(sim::ParseConfig(R"(
         control_file = "/tmp/ctl"
         stats_file = "/tmp/stats"
+        truth_file = "/tmp/truth"
         [[card]]
         line = "shared"
         line_name = "bench-1.a"
@@ -306,6 +307,7 @@ TEST(ImpairmentConfig, KeysOfTheCardAndTheControlFile) {
         << error;
     EXPECT_EQ(config.controlFile, "/tmp/ctl");
     EXPECT_EQ(config.statsFile, "/tmp/stats");
+    EXPECT_EQ(config.truthFile, "/tmp/truth");
     ASSERT_EQ(config.cards.size(), 1u);
     const sim::CardConfig& card = config.cards[0];
     EXPECT_EQ(card.line, "shared");

@@ -100,7 +100,8 @@ class FrontEndServer : public ::testing::Test {
         }
         frontEnd_ = std::make_unique<e2e::ChildProcess>(ONDREL_FRONTEND, args, options_);
         ASSERT_TRUE(frontEnd_->WaitForOutput("token=", kWaitMs)) << frontEnd_->Output();
-        for (int waited = 0; frontEnd_->Output().find('\n', frontEnd_->Output().find("token=")) == std::string::npos;
+        for (int waited = 0; frontEnd_->Output().find('\n', frontEnd_->Output().find("token=")) ==
+                             std::string::npos;
              waited += kPumpMs) {
             ASSERT_LT(waited, kWaitMs) << "the address line never ended";
             frontEnd_->WaitForOutput("\x01", kPumpMs);
@@ -222,6 +223,30 @@ TEST_F(FrontEndServer, ASecondFrontEndLeavesTheFirstOnesProgramAlone) {
     ASSERT_TRUE(frontEnd_->WaitForOutput("results in", kWaitMs)) << frontEnd_->Output();
     EXPECT_NE(e2e::ReadFile(dir_.File("results.json")).find("\"title\":\"Clean line\""),
               std::string::npos);
+    End();
+}
+
+TEST_F(FrontEndServer, TheMetricsAddressServesTheMetricsAloneWithoutTheToken) {
+    Start({}, "[[card]]\n", {"--metrics", "127.0.0.1:0"});
+    ASSERT_TRUE(frontEnd_->WaitForOutput("/metrics\n", kWaitMs)) << frontEnd_->Output();
+    const int port =
+        std::stoi(After(frontEnd_->Output(), "metrics for Prometheus at http://127.0.0.1:", "/"));
+    httplib::Client metrics("127.0.0.1", port);
+    auto res = metrics.Get("/metrics");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_NE(res->body.find("ondrel_connected 0\n"), std::string::npos) << res->body;
+    EXPECT_EQ(res->get_header_value("Content-Type").rfind("text/plain; version=0.0.4", 0), 0u);
+    // Nothing else there: no page, no steering.
+    for (const char* path : {"/", "/events", "/results.json"}) {
+        auto other = metrics.Get(path);
+        ASSERT_TRUE(other) << path;
+        EXPECT_EQ(other->status, 404) << path;
+    }
+    auto steer = metrics.Post("/command", {{"X-Ondrel", "1"}}, "cmd=stop",
+                              "application/x-www-form-urlencoded");
+    ASSERT_TRUE(steer);
+    EXPECT_EQ(steer->status, 404);
     End();
 }
 

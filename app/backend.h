@@ -6,7 +6,7 @@
 
 #include "card/driver.h"
 
-// The simulator's configuration (ONDREL_SIM_CONFIG, or the default cards)
+// The simulator's configuration (ONDREL_CARD_CONFIG, or the default cards)
 // decides: cards with backend = "tty" are serial ports, the others simulated
 // Zorvan cards. nullptr with *error set when the configuration is unusable.
 std::unique_ptr<card::Driver> CreateBackendFromEnvironment(std::string* error);

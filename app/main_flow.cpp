@@ -117,7 +117,8 @@ bool LoadUserPattern(RunFiles& files) {
         return false;
     }
     platform::FileProblem problem;
-    files.pUserPatternFile = platform::OpenRegularFile(name, g_Settings.UserPatternOpenMode(), &problem);
+    files.pUserPatternFile =
+        platform::OpenRegularFile(name, g_Settings.UserPatternOpenMode(), &problem);
     if (files.pUserPatternFile == nullptr) {
         if (problem.notRegular)
             LogPrint(1, "User Test Pattern, filename %s: %s\n", name, problem.text.c_str());
@@ -133,8 +134,8 @@ bool LoadUserPattern(RunFiles& files) {
         if (error == 0)
             LogPrint(1, "User Test Pattern, problem reading filename, %s\n", name);
         else
-            LogPrint(1, "User Test Pattern, problem reading filename, %s (error %d, %s)\n", name, error,
-                     std::strerror(error));
+            LogPrint(1, "User Test Pattern, problem reading filename, %s (error %d, %s)\n", name,
+                     error, std::strerror(error));
         return false;
     }
     return true;
@@ -161,10 +162,47 @@ bool CheckSettings(RunFiles& files) {
     return valid;
 }
 
+// Every check runs, so that all the reasons are shown at once.
+bool MultiDropSettingsUsable() {
+    const TestSettings& s = g_Settings;
+    bool usable = true;
+    // The master's time-outs follow from the rate.
+    if (s.bMultiDropMaster && s.uClockRate == 0) {
+        LogPrint(1, "Error: the multi-drop master needs a clock rate above 0 (-k)\n");
+        usable = false;
+    }
+    // A request without data has nothing to echo: every reply would end the test.
+    if (s.bMultiDropMaster && s.uDataLength == 0) {
+        LogPrint(1,
+                 "Error: Bad Data Length 0, the multi-drop master needs a data length of 1 to 249 "
+                 "(+d)\n");
+        usable = false;
+    }
+    // Modbus frames ride in the card's frames; an asynchronous port has none.
+    if (s.uMode == MODE_ASYNC) {
+        LogPrint(1,
+                 "Error: the multi-drop test needs a synchronous port (-mSYNC or -mFRAMED), not "
+                 "-mASYNC\n");
+        usable = false;
+    }
+    if (!s.bMultiDropMaster && (s.iSlaveId < kFirstSlaveId || s.iSlaveId > kLastSlaveId)) {
+        LogPrint(1, "Error: a slave address is 1 to 247 (+Ms%d)\n", int(s.iSlaveId));
+        usable = false;
+    }
+    return usable;
+}
+
 bool AnnounceRoundTripDelay() {
     const TestSettings& s = g_Settings;
     if (s.uDataLength > kMaxRoundTripDataLength) {
-        LogEvent(1, "Error: Number of packets (%u) exceeds maximum\n", s.uDataLength);
+        // A refusal is shown whatever +l, as every other refused setting.
+        LogPrint(1, "Error: Number of packets (%u) exceeds maximum\n", s.uDataLength);
+        return false;
+    }
+    // The frame's first byte is its sequence number: without it no frame can be matched.
+    if (s.uDataLength == 0) {
+        LogPrint(1, "Error: the round trip delay test needs a payload length of 1 to %u (+d)\n",
+                 kMaxRoundTripDataLength);
         return false;
     }
     // The delay adjustment takes the frame's time on the line from the rate.
@@ -197,11 +235,7 @@ bool PrepareTest(const RunFiles& files) {
         s.bHardwareMode = false;
     }
     if (s.bRoundTripDelay) return AnnounceRoundTripDelay();
-    // The master's time-outs follow from the rate.
-    if (s.bMultiDropMaster && s.uClockRate == 0) {
-        LogPrint(1, "Error: the multi-drop master needs a clock rate above 0 (-k)\n");
-        return false;
-    }
+    if (s.bMultiDrop && !MultiDropSettingsUsable()) return false;
     AnnounceTest();
     return true;
 }
@@ -211,17 +245,23 @@ bool PrepareTest(const RunFiles& files) {
 MyBertMessenger* g_pMyMessenger = nullptr;
 
 // The statistics a front end's reset clears besides those of the key r.
+// The round-trip delay thread takes the key r's request between two frames.
 void ResetTestStatsForFrontEnd() {
-    if (g_Settings.bRoundTripDelay) {
-        ResetRtdStats();
-        OutputRTDStats();
-    } else if (g_Settings.bMultiDrop) {
+    if (g_Settings.bMultiDropMaster) {
         ResetMultiStats();
         OutputMultiStats();
     }
 }
 
-void PollSlaveForFrontEnd(uint8_t slave, uint8_t poll) { UpdateSlaveList(slave, poll != 0); }
+// Only a multi-drop master has a slave list; in any other test the slave
+// table's generator states are the test's own.
+void PollSlaveForFrontEnd(uint8_t slave, uint8_t poll) {
+    if (!g_Settings.bMultiDropMaster) {
+        LogPrint(3, "Poll slave %d ignored, not a multi-drop master\n", int{slave});
+        return;
+    }
+    UpdateSlaveList(slave, poll != 0);
+}
 
 GuiActions FrontEndActions() {
     GuiActions actions;
@@ -428,19 +468,41 @@ void CloseTxEvents() {
 }
 
 // The bit errors the reports show are those counted in sync; bytes checked
-// while hunting for the pattern are not errors of the line.
+// while hunting for the pattern are not errors of the line. A line that was
+// not in sync throughout is never clean, whatever it counted in sync.
+int SingleLinkVerdict() {
+    const int32_t select = g_Settings.iTestSelect;
+    const bool checked = !g_Settings.bMultiDrop && !g_Settings.bRoundTripDelay &&
+                         (g_Settings.bHardwareMode || select == TEST_TXRX || select == TEST_RX);
+    const uint32_t status = dwStatus.load();
+    // Without a checker (transmit or echo only), or when a worker could not
+    // start, the sync state says nothing about the line.
+    const bool syncJudged = checked && status != STATUS_THREAD_FAILED && status != STATUS_TX_THREAD_FAILED;
+    if (syncJudged && g_bFirstSyncPending) return kExitNeverInSync;
+    if (syncJudged && (g_bSyncLostInRun || !g_bInSync)) return kExitLostSync;
+    std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
+    return g_BertStats.i64SBitErrorCount == 0 ? 1 : 0;
+}
+
 int ExitCodeOfTest() {
     switch (dwStatus.load()) {
         case STATUS_CARD_REMOVED:
             return kExitCardRemoved;
         case STATUS_LINK_FAILED:
             return kExitLinkFailed;
+        // The multi-drop test opens and sets up its port in its own thread.
+        case STATUS_BAD_PARAMETERS:
+        case STATUS_OPEN_FAILED:
+        case STATUS_UNSUPPORTED_RATE:
+        case STATUS_UNSUPPORTED_MODE:
+        case STATUS_HW_MODE_UNSUPPORTED:
+            return kExitSetupFailed;
         default:
             break;
     }
-    if (g_Settings.bMultiDropMaster) return MultiDropBitErrors() == 0 ? 1 : 0;
-    std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
-    return g_BertStats.i64SBitErrorCount == 0 ? 1 : 0;
+    if (g_Settings.bMultiDropMaster) return SyncExitCode(MultiDropBitErrors() == 0 ? 1 : 0);
+    if (g_Settings.bRoundTripDelay) return SyncExitCode(1);
+    return SingleLinkVerdict();
 }
 
 int RunTest() {
@@ -565,7 +627,7 @@ bool InstallDriver(DriverFactory factory) {
     std::string error;
     std::unique_ptr<card::Driver> driver = factory(&error);
     if (driver == nullptr && !error.empty()) {
-        LogPrint(1, "ERROR: Simulated card driver: %s\n", error.c_str());
+        LogPrint(1, "ERROR: Card configuration %s\n", error.c_str());
         return false;
     }
     card::SetDriver(std::move(driver));
@@ -648,6 +710,9 @@ void RunKeyLoop() {
 }
 
 int RunOndrel(int argc, char** argv) {
+    // A stop signal in the first milliseconds must find its handler, or the
+    // process dies without a word.
+    platform::ConsoleInit();
     RunFiles files;
     const int parsed = ParseCommandLine(argc, argv);
     Announce(argc, argv);

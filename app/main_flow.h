@@ -9,7 +9,7 @@
 #include "card/driver.h"
 
 // Exit code when the simulated card driver cannot be set up from its
-// configuration (ONDREL_SIM_CONFIG); no test has started then.
+// configuration (ONDREL_CARD_CONFIG); no test has started then.
 constexpr int kExitDriverUnavailable = 2;
 // Exit codes of runs that measured nothing about the line, so that none of
 // them reads as 1, "no bit errors": the port could not be set up (no test
@@ -20,6 +20,8 @@ constexpr int kExitCardRemoved = 4;
 constexpr int kExitLinkFailed = 5;
 // -g, and no front end listened at the pipe: no test ran.
 constexpr int kExitNoFrontEnd = 6;
+// Tests that ran but not on a line in sync throughout (7 and 8) are in
+// core/run_state.h, beside the sync outcome the multi-drop and delay tests note.
 
 // The worker threads of the running test. g_hRxThread holds whichever of
 // KVIOEventThread, HardwareBERTRxThread or EchoThread runs.

@@ -213,11 +213,7 @@ CardHandler::~CardHandler() { Unsubscribe(); }
 void CardHandler::PortRemoved(ZvPort& port) {
     if (g_pOpenPort == &port) g_pOpenPort = nullptr;
     if (NoteCardRemoved()) LogPrint(1, "%s", kCardRemovedMessage);
-    g_bQuit = true;
-    g_bRxStop = true;
-    g_bTxStop = true;
-    g_bModbusStop = true;
-    PushQuitKey();
+    RequestStop(true);
     g_hPort = card::kInvalidHandle;
 }
 

@@ -1,6 +1,7 @@
 // The names a driver backend gives its ports: "<card path><card>/<port>",
-// with "+" appended for the port's second handle (the one that reads whole
-// records). The Windows form with a backslash is taken too.
+// with "+" appended for the port's second handle, the one read without a
+// receive ring (card/driver.h says what its reads return). The Windows form
+// with a backslash is taken too.
 #pragma once
 
 #include <cstdint>

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "card/ioctl.h"
+#include "core/settings.h"
 
 static_assert(std::endian::native == std::endian::little, "driver records are little-endian");
 
@@ -106,8 +107,70 @@ struct ZvBertConfig {
 static_assert(sizeof(ZvBertConfig) == kBertConfigSize);
 static_assert(offsetof(ZvBertConfig, bStopOnError) == 20);
 
+// Returned by ReadInterfaceRecord: input line signals and the driver's error
+// counters.
+constexpr uint8_t SIGNAL_CTS = 0x01;
+constexpr uint8_t SIGNAL_DSR = 0x02;
+constexpr uint8_t SIGNAL_DCD = 0x04;
+constexpr uint8_t SIGNAL_RI = 0x08;
+constexpr uint8_t SIGNAL_CARRIER = 0x10;
+
+// Slots of the counter array.
+enum InterfaceCounter : unsigned {
+    COUNTER_CRC = 0,
+    COUNTER_RX_TOO_LONG = 1,
+    COUNTER_RX_TOO_SHORT = 2,
+    COUNTER_FRAMING = 3,
+    COUNTER_RXA = 4,
+    COUNTER_TXU = 5,
+    COUNTER_RXO = 6,
+    COUNTER_TXB = 7,
+    COUNTER_RXE = 10,
+    COUNTER_SLOTS = 11,
+};
+
+struct InterfaceRecord {
+    uint32_t dwUnused0;
+    uint32_t dwUnused1;
+    uint32_t dwCounterChange;  // counters are looked at only when this moves
+    uint8_t bySignals;
+    uint8_t abyUnused[3];
+    uint32_t adwCounters[COUNTER_SLOTS];
+};
+
+static_assert(sizeof(InterfaceRecord) == kInterfaceRecordSize);
+static_assert(offsetof(InterfaceRecord, dwCounterChange) == 8);
+static_assert(offsetof(InterfaceRecord, bySignals) == 12);
+static_assert(offsetof(InterfaceRecord, adwCounters) == 16);
+
+// The header in front of every receive record: in the receive ring, and in
+// front of each frame a framed-mode read on the "+" handle returns.
+struct ReceiveRecordHeader {
+    uint32_t timestamp;  // the card's clock, ms; 0 for none
+    uint16_t length;     // data bytes after the header
+    uint8_t port;        // low nibble the port; high nibble 1: a transmit record (delay mode)
+    uint8_t status;      // frame status, 0 for good
+};
+
+static_assert(sizeof(ReceiveRecordHeader) == kReceiveRecordHeaderSize);
+static_assert(offsetof(ReceiveRecordHeader, length) == 4);
+static_assert(offsetof(ReceiveRecordHeader, port) == 6);
+static_assert(offsetof(ReceiveRecordHeader, status) == 7);
+
+constexpr uint8_t RECORD_KIND_TRANSMIT = 0x10;
+
+// The SetV24 byte: the output signals to raise.
+constexpr uint8_t V24_RTS = 0x01;
+constexpr uint8_t V24_DTR = 0x02;
+
+// The SetInversion word is the extended configuration word: its receive and
+// transmit inversion bits are the ones the card acts on.
+constexpr uint32_t INVERSION_RX = EXT_RX_INVERTED;
+constexpr uint32_t INVERSION_TX = EXT_TIV;
+
 constexpr uint32_t PORT_CONFIG_VERSION = 4;
 constexpr uint32_t SERIAL_CONFIG_VERSION = 5;
 constexpr uint32_t SERIAL_CONFIG_VERSION_OLD = 3;
 constexpr uint32_t CARD_INFO_VERSION = 1;
 constexpr uint32_t BERT_CONFIG_VERSION = 1;
+constexpr uint32_t SERIAL_FIXED24 = 3;

@@ -1,15 +1,16 @@
-// The byte layout of the records the driver contract carries, as the card
-// fills and reads them: little-endian access and the field offsets a driver
-// backend gives meaning to (the program's view of the same records is in
-// records.h). Every backend reads and writes through these, so the layouts
-// cannot drift apart between them.
+// The byte layout of the records the driver contract carries, as a backend
+// reads and fills them: little-endian access, and the field offsets of the
+// records of records.h, taken from those records, so that the program and
+// every backend share one definition of each.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+
+#include "card/records.h"
 
 namespace card::wire {
-
 
 inline uint32_t LoadU32(const void* base, size_t offset) {
     const auto* p = static_cast<const uint8_t*>(base) + offset;
@@ -36,70 +37,78 @@ inline uint16_t LoadU16(const void* base, size_t offset) {
 }
 
 // Port configuration record.
-constexpr size_t kPortTxNumBuffers = 4;
-constexpr size_t kPortRxNumBuffers = 8;
-constexpr size_t kPortTxBufferLength = 12;
-constexpr size_t kPortRxBufferLength = 16;
-constexpr uint32_t kPortConfigVersion = 4;
+constexpr size_t kPortTxNumBuffers = offsetof(ZvPortConfig, uPortTxNumBuffers);
+constexpr size_t kPortRxNumBuffers = offsetof(ZvPortConfig, uPortRxNumBuffers);
+constexpr size_t kPortTxBufferLength = offsetof(ZvPortConfig, uPortTxBufferLength);
+constexpr size_t kPortRxBufferLength = offsetof(ZvPortConfig, uPortRxBufferLength);
+constexpr size_t kPortTxMsb = offsetof(ZvPortConfig, uPortTxMSB);
+constexpr size_t kPortRxMsb = offsetof(ZvPortConfig, uPortRxMSB);
+constexpr size_t kPortTermination = offsetof(ZvPortConfig, uPortTermination);
+constexpr uint32_t kPortConfigVersion = PORT_CONFIG_VERSION;
 
 // Serial configuration record.
-constexpr size_t kSerialInterface = 4;
-constexpr size_t kSerialRate = 8;
-constexpr size_t kSerialClocking = 12;  // 1 internal clock, 0 the clock comes from the line
-constexpr size_t kSerialTransparentMode = 16;
-constexpr size_t kSerialEncoding = 24;
-constexpr size_t kSerialAsyncDataBits = 64;
-constexpr size_t kSerialAsyncParity = 68;
-constexpr size_t kSerialAsyncStopBits = 72;
-constexpr size_t kSerialAsyncFlowControl = 76;
-constexpr size_t kSerialExtendedConfig = 104;
-constexpr uint32_t kTransparentFramed = 0;
-constexpr uint32_t kTransparentSync = 1;
-constexpr uint32_t kTransparentAsync = 3;
+constexpr size_t kSerialInterface = offsetof(ZvSerialConfig, uPortInterface);
+constexpr size_t kSerialRate = offsetof(ZvSerialConfig, uPortRate);
+constexpr size_t kSerialClocking = offsetof(ZvSerialConfig, uPortClocking);  // 1 internal clock, 0 from the line
+constexpr size_t kSerialTransparentMode = offsetof(ZvSerialConfig, uPortTransparentMode);
+constexpr size_t kSerialInvertRxClock = offsetof(ZvSerialConfig, uPortInvertRxClock);
+constexpr size_t kSerialEncoding = offsetof(ZvSerialConfig, uPortEncoding);
+constexpr size_t kSerialTiming = offsetof(ZvSerialConfig, auTiming);
+constexpr size_t kSerialTimingWords = std::size(ZvSerialConfig{}.auTiming);
+constexpr size_t kSerialNrziClocking = offsetof(ZvSerialConfig, uPortNrziClocking);
+constexpr size_t kSerialAsyncDataBits = offsetof(ZvSerialConfig, uPortAsyncDataBits);
+constexpr size_t kSerialAsyncParity = offsetof(ZvSerialConfig, uPortAsyncParity);
+constexpr size_t kSerialAsyncStopBits = offsetof(ZvSerialConfig, uPortAsyncStopBits);
+constexpr size_t kSerialAsyncFlowControl = offsetof(ZvSerialConfig, uPortAsyncFlowControl);
+constexpr size_t kSerialFixed24 = offsetof(ZvSerialConfig, uFixed24);
+constexpr uint32_t kSerialFixed24Value = SERIAL_FIXED24;
+constexpr size_t kSerialExtendedConfig = offsetof(ZvSerialConfig, uPortExtendedConfig);
+constexpr uint32_t kTransparentFramed = MODE_FRAMED;
+constexpr uint32_t kTransparentSync = MODE_SYNC;
+constexpr uint32_t kTransparentAsync = MODE_ASYNC;
 
 // Card information record.
-constexpr size_t kCardInfoType = 4;
-constexpr size_t kCardInfoRevision = 6;
-constexpr size_t kCardInfoBert = 24;
-constexpr size_t kCardInfoGeneration = 28;
-constexpr uint32_t kCardInfoVersion = 1;
+constexpr size_t kCardInfoType = offsetof(ZvCardInfo, wCardType);
+constexpr size_t kCardInfoRevision = offsetof(ZvCardInfo, wRevision);
+constexpr size_t kCardInfoBert = offsetof(ZvCardInfo, uBertPresent);
+constexpr size_t kCardInfoGeneration = offsetof(ZvCardInfo, uGeneration);
+constexpr uint32_t kCardInfoVersion = CARD_INFO_VERSION;
 
 // Interface record.
-constexpr size_t kIfChangeWord = 8;
-constexpr size_t kIfSignals = 12;
-constexpr size_t kIfCounters = 16;
-constexpr unsigned kIfCounterCount = 11;
-enum IfCounter : unsigned {
-    kCounterCrc = 0,
-    kCounterRxTooLong = 1,
-    kCounterRxTooShort = 2,
-    kCounterFraming = 3,
-    kCounterRxA = 4,
-    kCounterTxU = 5,
-    kCounterRxO = 6,
-    kCounterTxB = 7,
-    kCounterRxE = 10,
-};
-constexpr uint8_t kSignalCts = 0x01;
-constexpr uint8_t kSignalDsr = 0x02;
-constexpr uint8_t kSignalDcd = 0x04;
-constexpr uint8_t kSignalRi = 0x08;
-constexpr uint8_t kSignalCarrier = 0x10;
+constexpr size_t kIfChangeWord = offsetof(InterfaceRecord, dwCounterChange);
+constexpr size_t kIfSignals = offsetof(InterfaceRecord, bySignals);
+constexpr size_t kIfCounters = offsetof(InterfaceRecord, adwCounters);
+constexpr unsigned kIfCounterCount = COUNTER_SLOTS;
+using IfCounter = InterfaceCounter;
+constexpr IfCounter kCounterCrc = COUNTER_CRC;
+constexpr IfCounter kCounterRxTooLong = COUNTER_RX_TOO_LONG;
+constexpr IfCounter kCounterRxTooShort = COUNTER_RX_TOO_SHORT;
+constexpr IfCounter kCounterFraming = COUNTER_FRAMING;
+constexpr IfCounter kCounterRxA = COUNTER_RXA;
+constexpr IfCounter kCounterTxU = COUNTER_TXU;
+constexpr IfCounter kCounterRxO = COUNTER_RXO;
+constexpr IfCounter kCounterTxB = COUNTER_TXB;
+constexpr IfCounter kCounterRxE = COUNTER_RXE;
+constexpr uint8_t kSignalCts = SIGNAL_CTS;
+constexpr uint8_t kSignalDsr = SIGNAL_DSR;
+constexpr uint8_t kSignalDcd = SIGNAL_DCD;
+constexpr uint8_t kSignalRi = SIGNAL_RI;
+constexpr uint8_t kSignalCarrier = SIGNAL_CARRIER;
 
 // SetV24 output byte.
-constexpr uint8_t kV24Rts = 0x01;
-constexpr uint8_t kV24Dtr = 0x02;
+constexpr uint8_t kV24Rts = V24_RTS;
+constexpr uint8_t kV24Dtr = V24_DTR;
 
 // SetInversion word.
-constexpr uint32_t kInvertRx = 0x4;
-constexpr uint32_t kInvertTx = 0x8;
+constexpr uint32_t kInvertRx = INVERSION_RX;
+constexpr uint32_t kInvertTx = INVERSION_TX;
 
 // Receive record header: timestamp, length, port, status.
-constexpr size_t kRecordTimestamp = 0;
-constexpr size_t kRecordLength = 4;
-constexpr size_t kRecordPort = 6;
-constexpr size_t kRecordStatus = 7;
-constexpr uint8_t kRecordKindTransmit = 0x10;
+constexpr size_t kRecordTimestamp = offsetof(ReceiveRecordHeader, timestamp);
+constexpr size_t kRecordLength = offsetof(ReceiveRecordHeader, length);
+constexpr size_t kRecordPort = offsetof(ReceiveRecordHeader, port);
+constexpr size_t kRecordStatus = offsetof(ReceiveRecordHeader, status);
+constexpr uint8_t kRecordKindTransmit = RECORD_KIND_TRANSMIT;
 
 // Receive ring block header.
 constexpr size_t kRingSize = 0;

@@ -18,6 +18,7 @@ std::atomic<bool> g_bCapture{false};
 std::atomic<bool> g_bGuiEndAck{false};
 std::atomic<bool> g_bInSync{false};
 std::atomic<bool> g_bFirstSyncPending{true};
+std::atomic<bool> g_bSyncLostInRun{false};
 std::atomic<bool> g_bResetStatsPending{false};
 std::atomic<bool> g_bShowStatsNow{false};
 
@@ -40,9 +41,42 @@ void RequestStatsReset() { g_bResetStatsPending = true; }
 
 void PushQuitKey() { platform::PushKey('x'); }
 
+void RequestStop(bool haltWorkers) {
+    if (haltWorkers) {
+        g_bRxStop = true;
+        g_bTxStop = true;
+        g_bModbusStop = true;
+    }
+    g_bQuit = true;
+    PushQuitKey();
+}
+
 void NoteRunFailure(uint32_t status) {
     uint32_t expected = STATUS_OK;
     dwStatus.compare_exchange_strong(expected, status);
+}
+
+namespace {
+std::atomic<int> g_iSyncOutcome{0};
+}  // namespace
+
+void NoteSyncOutcome(SyncOutcome outcome) {
+    int seen = g_iSyncOutcome.load();
+    while (int(outcome) > seen && !g_iSyncOutcome.compare_exchange_weak(seen, int(outcome))) {
+    }
+}
+
+SyncOutcome TestSyncOutcome() { return SyncOutcome(g_iSyncOutcome.load()); }
+
+int SyncExitCode(int bitErrorCode) {
+    switch (TestSyncOutcome()) {
+        case SyncOutcome::kNeverFound:
+            return kExitNeverInSync;
+        case SyncOutcome::kLost:
+            return kExitLostSync;
+        default:
+            return bitErrorCode;
+    }
 }
 
 bool NoteCardRemoved() { return dwStatus.exchange(STATUS_CARD_REMOVED) != STATUS_CARD_REMOVED; }

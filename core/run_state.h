@@ -43,6 +43,9 @@ extern std::atomic<bool> g_bInSync;
 extern std::atomic<bool> g_bFirstSyncPending;
 extern std::atomic<bool> g_bResetStatsPending;
 extern std::atomic<bool> g_bShowStatsNow;
+// The single link lost sync or signal after its first sync; a statistics
+// reset does not clear it, since the verdict of the run rests on it.
+extern std::atomic<bool> g_bSyncLostInRun;
 
 extern platform::CriticalSection g_csGlobal;
 
@@ -64,6 +67,11 @@ int64_t TicksToUsecs(int64_t tickDifference);
 void RequestStatsReset();
 // Ends the test from a worker thread as the key x would.
 void PushQuitKey();
+// Ends the running test from any thread: g_bQuit for the threads that poll
+// it, and the quit key that wakes the main flow, which then stops the
+// workers. haltWorkers: the port is gone, so the workers stop at once as
+// well instead of waiting for the main flow.
+void RequestStop(bool haltWorkers = false);
 // Records why a running test could not go on, unless an earlier cause was
 // recorded already (the first failure is the one that explains the rest).
 void NoteRunFailure(uint32_t status);
@@ -75,4 +83,17 @@ bool NoteCardRemoved();
 // error says so (requests can fail before the removal notice comes, and the
 // test may be over by then), else the given failure. True as NoteCardRemoved.
 bool NoteRequestFailure(uint32_t failure);
+
+// Exit codes of tests that ran on a working card but did not measure the line
+// throughout: the pattern (or the frames) came and then went, or never came.
+// A multi-drop master takes the worst over its slaves; the order of all codes
+// is 2..6 above 8 above 7 above 0 above 1.
+constexpr int kExitLostSync = 7;
+constexpr int kExitNeverInSync = 8;
+enum class SyncOutcome : int { kHeld = 0, kLost = 1, kNeverFound = 2 };
+// Keeps the worse of what was noted and outcome.
+void NoteSyncOutcome(SyncOutcome outcome);
+SyncOutcome TestSyncOutcome();
+// The exit code for a test whose card worked: 8, 7, else the bit-error code.
+int SyncExitCode(int bitErrorCode);
 constexpr const char kCardRemovedMessage[] = "ERROR: The card was removed during the test\n";

@@ -63,8 +63,5 @@ void MyBertMessenger::MessageReceived(uint32_t tag, uint32_t length, const uint8
 void MyBertMessenger::Stopping(uint32_t stopCode) {
     LogPrint(3, "BertMessager->\"Stopping\" callback: *** STOPPING *** %u\n", g_bQuit ? 1u : 0u);
     if (stopCode != 0) dwStatus = stopCode;
-    if (!g_bQuit) {
-        platform::PushKey('x');
-        g_bQuit = true;
-    }
+    if (!g_bQuit) RequestStop();
 }

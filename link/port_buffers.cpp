@@ -64,7 +64,7 @@ void SizePortBuffers(uint32_t totalQueueBytes, uint32_t* bufferLength, uint32_t*
 
 int StartReceiveRing(card::PortHandle handle, uint32_t numBuffers, uint32_t bufferLength) {
     card::Driver* driver = card::GetDriver();
-    uint64_t capacity = (uint64_t{bufferLength} + kRxRecordHeaderSize) * numBuffers;
+    uint64_t capacity = (uint64_t{bufferLength} + kReceiveRecordHeaderSize) * numBuffers;
     if (driver == nullptr || capacity == 0 || capacity + kRxRingSlack > UINT32_MAX) return 0;
     uint32_t blockBytes = static_cast<uint32_t>(capacity) + kRxRingSlack;
     // Whole words keep the header's index words aligned for atomic access.

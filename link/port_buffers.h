@@ -6,10 +6,8 @@
 #include <cstdint>
 
 #include "card/driver.h"
+#include "card/ioctl.h"
 #include "core/byte_ring.h"
-
-// Room for one receive record header in front of each buffer's data.
-constexpr uint32_t kRxRecordHeaderSize = 8;
 // Extra bytes allocated beyond the ring's data so the driver sees the whole
 // block, header included, as one read buffer.
 constexpr uint32_t kRxRingSlack = 20;

@@ -3,6 +3,7 @@
 #include "card/driver_error.h"
 #include "card/ioctl.h"
 #include "card/port_state.h"
+#include "card/records.h"
 #include "link/port_buffers.h"
 #include "log/log.h"
 
@@ -10,19 +11,17 @@ uint8_t g_abRxBuffer[kRxBufferSize];
 
 namespace {
 
-constexpr uint32_t kLengthOffset = 4;
-
 uint32_t ReceiveFromRing(ByteRing* ring) {
-    uint8_t header[kRxRecordHeaderSize];
+    ReceiveRecordHeader header;
     uint32_t count = sizeof header;
     bool drained = false;
-    if (!RingRead(ring, header, &count, &drained)) return 0;
+    if (!RingRead(ring, &header, &count, &drained)) return 0;
     if (count < sizeof header) {
         // A record cut short: nothing after it can be framed any more.
         RingSkip(ring, 0);
         return 0;
     }
-    const uint32_t length = header[kLengthOffset] | uint32_t{header[kLengthOffset + 1]} << 8;
+    const uint32_t length = header.length;
     if (length > kRxBufferSize) {
         RingSkip(ring, length);
         return 0;

@@ -75,10 +75,11 @@ void SendSyncState(bool inSync) { GuiSend8(ZVBERT_SYNC_STATE, inSync ? 1 : 0); }
 
 // ---- sample ----------------------------------------------------------------
 
+// The loss of signal counts from the last data, not from when it was seen.
 void DeclareNoData(int64_t now, const RxThreadState& st) {
     const int64_t silentUsecs = UsecsSince(st.i64LastDataTicks, now);
     if (silentUsecs < st.i64NoDataTimeoutUsecs) return;
-    if (DeclareLossOfSync(now) == SyncTransition::None) return;
+    if (DeclareLossOfSync(now, st.i64LastDataTicks) == SyncTransition::None) return;
     LogPrint(1, "%s LOS - no clock/data: i64ElapseUsecs=%" PRId64 "\n", LogTimestamp(),
              silentUsecs);
     SendSyncState(false);
@@ -192,8 +193,27 @@ bool IsSample(int64_t elapsedUsecs, uint32_t m, PassEnd* end) {
     return false;
 }
 
+// Data after a silence longer than the no-data time-out: the line was dead,
+// however short the silence was next to the wait. Judged before the data is
+// checked, since bytes lost in the silence put the reference out of step.
+void DeclareSilenceEnded(RxThreadState& st) {
+    if (!g_bInSync || g_Settings.bBurstMode) return;
+    DeclareNoData(GetTicks(), st);
+}
+
+// A checker that ran off its reference while in sync (a slip, a long burst)
+// is hunting again: that is a loss of sync, or every later line error
+// would be counted once per byte the hunt's recurrence sees it in.
+void DeclareCheckerAdrift(int64_t now, RxThreadState& st) {
+    const uint32_t type = g_Settings.uPatternType;
+    if (!g_bInSync || g_Settings.bMultiDrop || !IsPrbsType(type)) return;
+    if (st.check.uMismatchCount <= kPrbsParams[type].registerBits) return;
+    ReportTransition(DeclareLossOfSync(now), now, st);
+}
+
 PassEnd ReceivePass(RxThreadState& st) {
     const uint32_t n = ReceiveBlock();
+    if (n > 0) DeclareSilenceEnded(st);
     const uint8_t* data = g_abRxBuffer;
     uint32_t m = n;
     if (!st.stream.empty()) {
@@ -208,6 +228,7 @@ PassEnd ReceivePass(RxThreadState& st) {
         LogEvent(2, "+%u bit errors\n\n", static_cast<unsigned>(inSyncErrors));
     const int64_t now = GetTicks();
     if (n > 0) st.i64LastDataTicks = now;
+    DeclareCheckerAdrift(now, st);
     // A stop request cuts the check short: bytes counted but never checked
     // would make a sample without errors, a false sync in the closing report.
     if (g_bRxStop) return PassEnd::Stop;

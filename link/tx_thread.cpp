@@ -82,11 +82,17 @@ void InjectErrors(uint8_t* target, const TxThreadState& st) {
     const uint32_t pending = g_uInjectErrors.load();
     if (pending == 0) return;
     const uint32_t n = std::min(pending, kMaxInjectPerBuffer);
-    if (st.bCardInjects &&
-        DriverIoctl(g_hPort.load(), IOCTL_INJECT_ERRORS, &n, sizeof n, nullptr, 0, nullptr)) {
+    if (!st.bCardInjects) {
+        LogPrint(3, "%u errors injected in the transmitted data\n", n);
+        target[0] ^= kInjectMasks[n];
+    } else if (DriverIoctl(g_hPort.load(), IOCTL_INJECT_ERRORS, &n, sizeof n, nullptr, 0,
+                           nullptr)) {
         LogPrint(3, "%u errors injected\n", pending);
     } else {
-        LogPrint(1, "Failed to inject errors\n");
+        // The errors still go out: the user must not read the message as
+        // errors that never were sent.
+        LogLastError(1, "The card did not inject errors: ");
+        LogPrint(1, "%u errors injected in the transmitted data instead\n", n);
         target[0] ^= kInjectMasks[n];
     }
     g_uInjectErrors -= n;
@@ -140,11 +146,10 @@ void FillFreeSlots(TxThreadState& st) {
     while (g_pTxSlots[g_uTxFillIndex].uState == kSlotFree && !g_bTxStop) {
         if (!SendSlot(g_pTxSlots[g_uTxFillIndex], st)) {
             g_bTxStop = true;
-            g_bQuit = true;
             // Nothing more is sent, so nothing more can be measured: the
             // test ends now, and its exit code says it was cut short.
             if (NoteRequestFailure(STATUS_LINK_FAILED)) LogPrint(1, "%s", kCardRemovedMessage);
-            PushQuitKey();
+            RequestStop();
             return;
         }
     }

@@ -1,5 +1,6 @@
 #include "log/log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
@@ -55,10 +56,30 @@ void BuildPaths() {
     g_pathsBuilt = true;
 }
 
+bool g_writeFailureReported = false;
+
+// The console still has every line; the log's reader must learn that the
+// file does not, and why, but not at every line.
+void ReportWriteFailure(int error) {
+    if (g_writeFailureReported || !LevelPasses(1)) return;
+    g_writeFailureReported = true;
+    char line[kPathRoom + 160];
+    snprintf(line, sizeof line, "Log file %s could not be written (errno %d, %s)\n",
+             g_logPath.c_str(), error, strerror(error));
+    WriteConsole(line);
+    WriteDebugger(line);
+}
+
 void WriteFile(const char* text) {
     std::lock_guard<std::recursive_mutex> lock(g_fileLock);
-    if (FILE* f = OpenLogFile()) fputs(text, f);
+    FILE* f = OpenLogFile();
+    if (f == nullptr) return;
+    errno = 0;
+    bool written = fputs(text, f) >= 0;
+    written = fflush(f) == 0 && written;
+    const int error = errno;
     CloseLogFile();
+    if (!written) ReportWriteFailure(error != 0 ? error : EIO);
 }
 
 }  // namespace
@@ -99,6 +120,7 @@ void ResetLogPaths() {
     std::lock_guard<std::recursive_mutex> lock(g_fileLock);
     CloseLogFile();
     g_pathsBuilt = false;
+    g_writeFailureReported = false;
 }
 
 const char* LogTimestamp() {

@@ -89,7 +89,12 @@ void modbus_free(modbus_t* ctx);
 // Frame building and checking, shared by the calls above and their tests.
 uint16_t ModbusCrc16(const uint8_t* data, int length);
 // Writes a whole frame; returns its length, or -1 when the data is too long.
-int ModbusBuildFrame(uint8_t* frame, int address, int function, int subfunction, const uint8_t* data, int length);
+int ModbusBuildFrame(uint8_t* frame, int address, int function, int subfunction,
+                     const uint8_t* data, int length);
+// True when reply is the answer to request (both whole frames): the same
+// address, function and sub-function, and data that is this request's.
+bool ModbusAnswersRequest(const uint8_t* request, int requestLength, const uint8_t* reply,
+                          int replyLength);
 // 0 when frame is a whole diagnostics frame of address (any when 0), else
 // the errno that says why not.
 int ModbusCheckFrame(const uint8_t* frame, int length, int address);

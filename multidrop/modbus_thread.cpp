@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "card/driver_error.h"
@@ -74,10 +75,12 @@ bool Connect(ModbusRun& run) {
     run.ctx = modbus_new_hdlc(LineOfSettings(), &run.handle);
     if (run.ctx == nullptr || modbus_connect(run.ctx) != 0) {
         LogPrint(1, "ModbusThread, Exiting, modbus_connect failure\n");
+        NoteRunFailure(STATUS_OPEN_FAILED);
         return false;
     }
     if (run.handle == card::kInvalidHandle) {
         LogPrint(1, "ModbusThread, Exiting, invalid handle\n");
+        NoteRunFailure(STATUS_OPEN_FAILED);
         return false;
     }
     DumpPortConfig(run.handle);
@@ -93,10 +96,15 @@ bool SetTimeouts(ModbusRun& run) {
     const TestSettings& s = g_Settings;
     modbus_timeout_t byteTimeout;
     byteTimeout.usec = int32_t(16000000 / s.uClockRate + (s.uMode == MODE_ASYNC ? 8000 : 0));
-    LogPrint(3, "Setting byte timeout to sec %ld, usec %ld\n", long(byteTimeout.sec), long(byteTimeout.usec));
+    // Above 16 Mbit/s two characters take less than a microsecond; a time-out
+    // of 0 would be refused.
+    if (byteTimeout.usec == 0) byteTimeout.usec = 1;
+    LogPrint(3, "Setting byte timeout to sec %ld, usec %ld\n", long(byteTimeout.sec),
+             long(byteTimeout.usec));
     if (modbus_set_byte_timeout(run.ctx, &byteTimeout) != 0) {
         const int error = errno;
         LogPrint(1, "Error setting byte timeout, errno %d, %s\n", error, std::strerror(error));
+        NoteRunFailure(STATUS_BAD_PARAMETERS);
         return false;
     }
     const int64_t v = int64_t(8000000 / s.uClockRate) * 498 + 200000;
@@ -107,21 +115,20 @@ bool SetTimeouts(ModbusRun& run) {
              long(responseTimeout.usec));
     if (modbus_set_response_timeout(run.ctx, &responseTimeout) != 0) {
         LogPrint(1, "Error setting response timeout\n");
+        NoteRunFailure(STATUS_BAD_PARAMETERS);
         return false;
     }
     return true;
 }
 
+// Each list is built first and written in one piece, so that the console
+// and log copies cannot interleave.
 void ListSlaves() {
-    LogPrint(3, "Slaves To Poll:");
-    LogEvent(2, "Slaves To Poll:");
-    for (int id = kFirstSlaveId; id <= kLastSlaveId; ++id) {
-        if (!g_aSlaveStats[id].bPoll) continue;
-        LogPrint(3, " %d", id);
-        LogData(2, " %d", id);
-    }
-    LogPrint(3, "\n");
-    LogData(2, "\n");
+    std::string list;
+    for (int id = kFirstSlaveId; id <= kLastSlaveId; ++id)
+        if (g_aSlaveStats[id].bPoll) list += " " + std::to_string(id);
+    LogPrint(3, "Slaves To Poll:%s\n", list.c_str());
+    LogEvent(2, "Slaves To Poll:%s\n", list.c_str());
 }
 
 void WaitForTicker() {
@@ -132,8 +139,8 @@ void WaitForTicker() {
 
 // Switches the card's receiver or transmitter inversion when the slave about
 // to be polled wants the other state.
-void ApplyInversion(card::PortHandle handle, int id, bool wanted, std::atomic<bool>& now, uint32_t bit,
-                    const char* side, const char* eventSide, const char* failure) {
+void ApplyInversion(card::PortHandle handle, int id, bool wanted, std::atomic<bool>& now,
+                    uint32_t bit, const char* side, const char* eventSide, const char* failure) {
     if (wanted == now) return;
     const uint32_t word = g_dwExtendedConfig.fetch_xor(bit) ^ bit;
     if (!DriverIoctl(handle, IOCTL_SET_INVERSION, &word, sizeof word, nullptr, 0, nullptr)) {
@@ -147,8 +154,8 @@ void ApplyInversion(card::PortHandle handle, int id, bool wanted, std::atomic<bo
 }
 
 void FillRequest(std::vector<uint8_t>& request, SlaveStats& slave) {
-    FillPatternBufferFrom(g_Settings.uPatternType, request.data(), uint32_t(request.size()), slave.txscram,
-                          slave.uPatternPos);
+    FillPatternBufferFrom(g_Settings.uPatternType, request.data(), uint32_t(request.size()),
+                          slave.txscram, slave.uPatternPos);
     const uint32_t pending = g_uInjectErrors.load();
     if (pending == 0 || request.empty()) return;
     const uint32_t n = pending < 8 ? pending : 8;
@@ -207,19 +214,23 @@ void OnNoReply(int id, int64_t pollStart) {
         GuiSend2(ZVBERT_MULTIDROP_SLAVE_ACTIVE, uint8_t(id), 0);
     }
     EvaluateSlavePoll(0, NowUsecs() - pollStart);
-    if (g_Settings.bPollQuietSlaves) return;
+    if (!slave.bSlaveFirstSyncPending) slave.bLostAfterSync = true;
+    // Taken off the list from the front end while the poll waited.
+    if (g_Settings.bPollQuietSlaves || !slave.bPoll) return;
     LogPrint(2, "SlaveId %d, Not Active, So Don't Poll\n", id);
     LogEvent(2, "SlaveId %d, Don't Poll Inactive Slaves\n", id);
     --g_Settings.uSelectedSlaves;
     slave.bPoll = false;
+    EndFirstSyncWaitIfAllSynced();
 }
 
 // The stop rules of the master after each poll; true when polling ends.
 bool StopRuleHit(int id) {
     const TestSettings& s = g_Settings;
     const SlaveStats& slave = g_aSlaveStats[id];
-    if (s.bStopOnError && slave.Stats.BitErrorCount > 0 && !slave.bSlaveFirstSyncPending) {
-        LogPrint(1, "Stop On Error, %" PRId64 "\n", slave.Stats.BitErrorCount);
+    // Bits checked while hunting are no errors of the line.
+    if (s.bStopOnError && slave.Stats.i64SBitErrorCount > 0 && !slave.bSlaveFirstSyncPending) {
+        LogPrint(1, "Stop On Error, %" PRId64 "\n", slave.Stats.i64SBitErrorCount);
         g_bModbusStop = true;
         g_bQuit = true;
     }
@@ -242,6 +253,7 @@ bool WaitForSlaves() {
         if (!g_Settings.bPollQuietSlaves) {
             LogPrint(1, "ModbusThread, Stopping - no active slaves!\n");
             LogEvent(2, "Test Terminating, No Active Slaves!\n");
+            NoteSyncOutcome(SyncOutcome::kLost);
             g_bModbusStop = true;
             return false;
         }
@@ -258,10 +270,10 @@ bool Poll(ModbusRun& run, int id, std::vector<uint8_t>& request, uint8_t* reply)
     const int64_t pollStart = NowUsecs();
     ScheduleSlaveInversion();
     SlaveStats& slave = g_aSlaveStats[id];
-    ApplyInversion(run.handle, id, slave.bRxInvert, g_bRxInvertedNow, kRxInvertBit, "receiver", "reciever",
-                   "SlaveId %d, Invert Receiver IOCTL failed\n");
-    ApplyInversion(run.handle, id, slave.bTxInvert, g_bTxInvertedNow, kTxInvertBit, "transmitter", "transmitter",
-                   "SlaveId %d, Invert Transmitter IOCTL failed\n");
+    ApplyInversion(run.handle, id, slave.bRxInvert, g_bRxInvertedNow, kRxInvertBit, "receiver",
+                   "reciever", "SlaveId %d, Invert Receiver IOCTL failed\n");
+    ApplyInversion(run.handle, id, slave.bTxInvert, g_bTxInvertedNow, kTxInvertBit, "transmitter",
+                   "transmitter", "SlaveId %d, Invert Transmitter IOCTL failed\n");
     modbus_set_slave(run.ctx, id);
     {
         std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
@@ -270,6 +282,7 @@ bool Poll(ModbusRun& run, int id, std::vector<uint8_t>& request, uint8_t* reply)
     if (modbus_send_diagnostic_request(run.ctx, 0, request.data(), int(request.size())) == -1) {
         LogPrint(1, "Tx Failed, error %d\n", -1);
         LogLastError(1, "Error code returned was ");
+        NoteRequestFailure(STATUS_LINK_FAILED);
         g_bQuit = true;
         g_bModbusStop = true;
         return false;
@@ -302,7 +315,8 @@ uint32_t RunMaster(ModbusRun& run) {
         }
     }
     if (s.uDataLength > kMaxDataLength) {
-        LogPrint(1, "ModbusThread, Exiting - data length too big %lu\n", static_cast<unsigned long>(s.uDataLength));
+        LogPrint(1, "ModbusThread, Exiting - data length too big %lu\n",
+                 static_cast<unsigned long>(s.uDataLength));
         return EndThread(run, 0);
     }
     if (!SetTimeouts(run)) return EndThread(run, 0);
@@ -324,6 +338,7 @@ uint32_t RunMaster(ModbusRun& run) {
     }
     LogPrint(3, "ModbusThread, Exiting\n");
     OutputMultiStats();
+    NoteSlavesSyncOutcome();
     return EndThread(run, 1);
 }
 
@@ -343,7 +358,8 @@ uint32_t RunSlave(ModbusRun& run) {
         if (rc == 0) break;
         if (rc == -1) {
             const int error = errno;
-            LogPrint(1, "BertSlave %d, modbus_receive, errno %d, %s\n", self, error, modbus_strerror(error));
+            LogPrint(1, "BertSlave %d, modbus_receive, errno %d, %s\n", self, error,
+                     modbus_strerror(error));
             g_bModbusStop = true;
             g_bQuit = true;
             break;
@@ -351,7 +367,9 @@ uint32_t RunSlave(ModbusRun& run) {
         LogPrint(4, "BertSlave %d, modbus_receive, len %d\n", self, rc);
         if (modbus_reply(run.ctx, request, rc, mapping) == -1) {
             const int error = errno;
-            LogPrint(1, "BertSlave %d, modbus_reply, errno %d, %s\n", self, error, modbus_strerror(error));
+            LogPrint(1, "BertSlave %d, modbus_reply, errno %d, %s\n", self, error,
+                     modbus_strerror(error));
+            NoteRequestFailure(STATUS_LINK_FAILED);
             g_bModbusStop = true;
             g_bQuit = true;
             break;

@@ -14,7 +14,19 @@
 
 namespace {
 
-enum LastSent { kLos, kElapsed, kRxBits, kRxBlocks, kBitErr, kBlockErr, kLosCount, kSyncCount, kEs, kSes, kAvail };
+enum LastSent {
+    kLos,
+    kElapsed,
+    kRxBits,
+    kRxBlocks,
+    kBitErr,
+    kBlockErr,
+    kLosCount,
+    kSyncCount,
+    kEs,
+    kSes,
+    kAvail
+};
 
 void SendIfChanged(SlaveStats& slave, int id, LastSent which, uint16_t tag, int64_t value) {
     if (slave.aLastSent[which] == value) return;
@@ -50,12 +62,19 @@ struct SlaveFigures {
 SlaveFigures Figures(const BertStats& st) {
     SlaveFigures f;
     f.duration = double(st.i64SlaveElapsedUsecs) / 1e6;
-    f.rate = st.i64SlaveElapsedUsecs == 0 ? 0 : st.i64RxBitCount * 1000000 / st.i64SlaveElapsedUsecs;
-    f.ber = BerPercent(st, g_PatternSelection.uPatternLengthBits);
+    f.rate =
+        st.i64SlaveElapsedUsecs == 0 ? 0 : st.i64RxBitCount * 1000000 / st.i64SlaveElapsedUsecs;
+    // Over what arrived in sync, however short of a pattern length: a long
+    // pattern (QRSS) would otherwise show 0.00 with bit errors counted.
+    f.ber = st.i64SRxBitCount == 0
+                ? 0.0
+                : double(st.i64SBitErrorCount) * 100.0 / double(st.i64SRxBitCount);
     f.as = st.i64AvailableUsecs / 1000000;
     const int64_t losSecs = st.i64LosUsecs / 1000000;
     const int64_t t = losSecs + st.i64ErroredSecCount + f.as;
-    if (st.i64PrevSlaveElapsedUsecs < 1000000 || t == 0) return f;
+    // Defined once any whole second is known, answered or not: a slave that
+    // stopped answering has its loss-of-sync seconds before it has others.
+    if (t == 0) return f;
     f.esr = double(st.i64ErroredSecCount) * 100.0 / double(t);
     f.sesr = double(st.i64SeverlyErroredSecCount) * 100.0 / double(t);
     f.asr = double(f.as) * 100.0 / double(t);
@@ -67,22 +86,28 @@ void PrintSlave(int id, const BertStats& st) {
     const SlaveFigures f = Figures(st);
     LogEvent(2,
              "Slave=%d Duration=%.3f Tx=%" PRId64 " Rx=%" PRId64 " Block=%" PRId64 " Rate=%" PRId64
-             " BitErr=%" PRId64 " BlockErr=%" PRId64 " ES(US)=%" PRId64 " SES=%" PRId64 " AS=%" PRId64
-             " es=%" PRId64 " ses=%" PRId64 " BER=%.2f ESR=%.2f SESR=%.2f ASR=%.2f LOS=%" PRId64 " SYNC=%" PRId64
-             " LOSR=%.2f\n",
-             id, f.duration, st.i64TxBitCount, st.i64SRxBitCount, st.i64SRxBlockCount, f.rate, st.i64SBitErrorCount,
-             st.i64SBlockErrorCount, st.i64ErroredSecCount, st.i64SeverlyErroredSecCount, f.as,
-             st.i64ErrorInSampleCount, st.i64SErrorInSampleCount, f.ber, f.esr, f.sesr, f.asr, st.i64LosCount,
+             " BitErr=%" PRId64 " BlockErr=%" PRId64 " ES(US)=%" PRId64 " SES=%" PRId64
+             " AS=%" PRId64 " es=%" PRId64 " ses=%" PRId64
+             " BER=%.2f ESR=%.2f SESR=%.2f ASR=%.2f LOS=%" PRId64 " SYNC=%" PRId64 " LOSR=%.2f\n",
+             id, f.duration, st.i64TxBitCount, st.i64SRxBitCount, st.i64SRxBlockCount, f.rate,
+             st.i64SBitErrorCount, st.i64SBlockErrorCount, st.i64ErroredSecCount,
+             st.i64SeverlyErroredSecCount, f.as, st.i64ErrorInSampleCount,
+             st.i64SErrorInSampleCount, f.ber, f.esr, f.sesr, f.asr, st.i64LosCount,
              st.i64SyncCount, f.losr);
-    LogPrint(2, "SlaveId %d, ElapsedUsecs %" PRId64 ", Tx %" PRId64 ", SRxBit %" PRId64 ", SRxBlock %" PRId64
-                ", RxRate %" PRId64 "\n",
-             id, st.i64SlaveElapsedUsecs, st.i64TxBitCount, st.i64SRxBitCount, st.i64SRxBlockCount, f.rate);
-    LogPrint(2, "SlaveId %d, BitErr %" PRId64 ", BlockErr %" PRId64 ", ES(US) %" PRId64 ", SES %" PRId64
-                ", AS %" PRId64 ", es %" PRId64 ", ses %" PRId64 "\n",
-             id, st.i64SBitErrorCount, st.i64SBlockErrorCount, st.i64ErroredSecCount, st.i64SeverlyErroredSecCount,
-             f.as, st.i64ErrorInSampleCount, st.i64SErrorInSampleCount);
-    LogPrint(2, "SlaveId %d, BER %.2f, ESR %.2f, SESR %.2f, ASR %.2f, ->LOS %" PRId64 ", ->SYNC %" PRId64
-                ", ->LOSR %.2f\n",
+    LogPrint(2,
+             "SlaveId %d, ElapsedUsecs %" PRId64 ", Tx %" PRId64 ", SRxBit %" PRId64
+             ", SRxBlock %" PRId64 ", RxRate %" PRId64 "\n",
+             id, st.i64SlaveElapsedUsecs, st.i64TxBitCount, st.i64SRxBitCount, st.i64SRxBlockCount,
+             f.rate);
+    LogPrint(2,
+             "SlaveId %d, BitErr %" PRId64 ", BlockErr %" PRId64 ", ES(US) %" PRId64
+             ", SES %" PRId64 ", AS %" PRId64 ", es %" PRId64 ", ses %" PRId64 "\n",
+             id, st.i64SBitErrorCount, st.i64SBlockErrorCount, st.i64ErroredSecCount,
+             st.i64SeverlyErroredSecCount, f.as, st.i64ErrorInSampleCount,
+             st.i64SErrorInSampleCount);
+    LogPrint(2,
+             "SlaveId %d, BER %.2f, ESR %.2f, SESR %.2f, ASR %.2f, ->LOS %" PRId64
+             ", ->SYNC %" PRId64 ", ->LOSR %.2f\n",
              id, f.ber, f.esr, f.sesr, f.asr, st.i64LosCount, st.i64SyncCount, f.losr);
 }
 
@@ -96,7 +121,8 @@ void OutputMultiStats() {
         if (!slave.bPoll) continue;
         SendIfChanged(slave, id, kLos, ZVBERT_SLAVE_LOS_USECS, slave.Stats.i64LosUsecs);
         if (slave.Stats.i64SlaveElapsedUsecs == 0) {
-            LogPrint(3, "SlaveId %d, stats->i64SlaveElapsedUsecs %" PRId64 "\n", id, slave.Stats.i64SlaveElapsedUsecs);
+            LogPrint(3, "SlaveId %d, stats->i64SlaveElapsedUsecs %" PRId64 "\n", id,
+                     slave.Stats.i64SlaveElapsedUsecs);
             continue;
         }
         SendChanges(slave, id);

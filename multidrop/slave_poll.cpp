@@ -2,6 +2,7 @@
 // the echoed data and the sync and seconds evaluation of the poll.
 #include <cinttypes>
 #include <mutex>
+#include <utility>
 
 #include "card/port_state.h"
 #include "core/run_state.h"
@@ -22,10 +23,14 @@ constexpr int64_t kUsecsPerSec = 1000000;
 
 // Bits the block counter advances by per byte, and the most errors a byte
 // can carry: the FOX text counts characters, the others whole bytes.
-uint32_t BitsPerCheckedByte() { return g_Settings.uPatternType == PATTERN_FOX ? g_uBitsPerChar : 8; }
+uint32_t BitsPerCheckedByte() {
+    return g_Settings.uPatternType == PATTERN_FOX ? g_uBitsPerChar : 8;
+}
 
 // The wrong bits of m at positions from..7 (counted from the least significant).
-int64_t BitsFrom(uint8_t m, uint32_t from) { return from >= 8 ? 0 : CountBits(uint32_t(m) >> from); }
+int64_t BitsFrom(uint8_t m, uint32_t from) {
+    return from >= 8 ? 0 : CountBits(uint32_t(m) >> from);
+}
 
 void EndBlock(SlaveStats& slave, int id, uint8_t wrongBits, int64_t& r, uint32_t blockLength) {
     BertStats& st = slave.Stats;
@@ -41,7 +46,8 @@ void EndBlock(SlaveStats& slave, int id, uint8_t wrongBits, int64_t& r, uint32_t
         LogEvent(2, "SlaveId %d, +1 block error\n", id);
         if (slave.bSlaveInSync) {
             ++st.i64SBlockErrorCount;
-            LogPrint(2, "SlaveId %d, i64SBlockErrorCount %" PRId64 "\n", id, st.i64SBlockErrorCount);
+            LogPrint(2, "SlaveId %d, i64SBlockErrorCount %" PRId64 "\n", id,
+                     st.i64SBlockErrorCount);
         }
         st.BadBitsInCurrentBlock = 0;
     }
@@ -50,23 +56,27 @@ void EndBlock(SlaveStats& slave, int id, uint8_t wrongBits, int64_t& r, uint32_t
     if (slave.bSlaveInSync) ++st.i64SRxBlockCount;
 }
 
+// The first polled slave still waiting for its first sync, or 0.
+int FirstSyncPendingSlave() {
+    for (int other = kFirstSlaveId; other <= kLastSlaveId; ++other)
+        if (g_aSlaveStats[other].bPoll && g_aSlaveStats[other].bSlaveFirstSyncPending) return other;
+    return 0;
+}
+
 void FirstSync(SlaveStats& slave, int id) {
     slave.bSlaveFirstSyncPending = false;
     LogPrint(2, "SlaveId %d, First Sync\n", id);
     LogEvent(2, "SlaveId %d, First Sync\n", id);
-    for (int other = kFirstSlaveId; other <= kLastSlaveId; ++other) {
-        if (!g_aSlaveStats[other].bPoll || !g_aSlaveStats[other].bSlaveFirstSyncPending) continue;
-        LogPrint(4, "SlaveId %d, not sync'd yet\n", other);
+    const int pending = FirstSyncPendingSlave();
+    // A slave added once the test time runs starts its own figures; the
+    // others' must not be wiped nor the test time restarted.
+    if (pending != 0 || !g_bFirstSyncPending) {
+        if (pending != 0) LogPrint(4, "SlaveId %d, not sync'd yet\n", pending);
         LogPrint(2, "SlaveId %d, First Sync, Resetting Stats\n", id);
         ClearSlaveFigures(id);
         return;
     }
-    LogPrint(2, "All slaves now in Sync\n");
-    LogEvent(2, "All Slaves Now Sync'd\n");
-    ResetMultiStats();
-    OutputMultiStats();
-    g_bFirstSyncPending = false;
-    GuiSend2(ZVBERT_MULTIDROP_SYNC, 0, 1);
+    EndFirstSyncWaitIfAllSynced();
 }
 
 void Classify(SlaveStats& slave, int id, int64_t p) {
@@ -76,6 +86,7 @@ void Classify(SlaveStats& slave, int id, int64_t p) {
         LogPrint(2, "SlaveId %d, LOS\n", id);
         LogEvent(1, "SlaveId %d, LOS\n", id);
         ++st.i64LosCount;
+        if (!slave.bSlaveFirstSyncPending) slave.bLostAfterSync = true;
         slave.bSlaveInSync = false;
         GuiSend2(ZVBERT_MULTIDROP_SYNC, uint8_t(id), 0);
     } else if (p <= 10) {
@@ -83,6 +94,9 @@ void Classify(SlaveStats& slave, int id, int64_t p) {
         // clean poll after it.
         if (slave.bSlaveInSync) return;
         slave.bSlaveInSync = true;
+        // What the block holds so far was checked while hunting: the block
+        // goes on with the in-sync bits only, as a fresh one.
+        st.BadBitsInCurrentBlock = 0;
         LoadScramFromRx(slave.rxscram);
         GuiSend2(ZVBERT_MULTIDROP_SYNC, uint8_t(id), 1);
         if (slave.bSlaveFirstSyncPending) {
@@ -94,7 +108,8 @@ void Classify(SlaveStats& slave, int id, int64_t p) {
         }
     } else if (p >= 30 && slave.bSlaveInSync) {
         ++st.i64SErrorInSampleCount;
-        LogPrint(1, "SlaveId %d, increment i64SErrorInSampleCount %" PRId64 "\n", id, st.i64SErrorInSampleCount);
+        LogPrint(1, "SlaveId %d, increment i64SErrorInSampleCount %" PRId64 "\n", id,
+                 st.i64SErrorInSampleCount);
     }
 }
 
@@ -108,9 +123,11 @@ void EvaluateSecond(SlaveStats& slave, int id) {
     }
     if (st.i64SErrorInSampleCount > 0) {
         ++st.i64SeverlyErroredSecCount;
-        LogPrint(2, "SlaveId %d, i64SeverlyErroredSecCount %" PRId64 "\n", id, st.i64SeverlyErroredSecCount);
+        LogPrint(2, "SlaveId %d, i64SeverlyErroredSecCount %" PRId64 "\n", id,
+                 st.i64SeverlyErroredSecCount);
     }
-    if (st.i64ErrorInSampleCount == 0 && st.i64SErrorInSampleCount == 0) st.i64AvailableUsecs += gained;
+    if (st.i64ErrorInSampleCount == 0 && st.i64SErrorInSampleCount == 0)
+        st.i64AvailableUsecs += gained;
     st.PrevBitErrorCount = st.BitErrorCount;
     st.i64PrevCheckedCharCount = st.i64CheckedCharCount;
     st.i64ErrorInSampleCount = st.i64SErrorInSampleCount = 0;
@@ -120,11 +137,31 @@ void EvaluateSecond(SlaveStats& slave, int id) {
 
 }  // namespace
 
+void EndFirstSyncWaitIfAllSynced() {
+    std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
+    if (!g_bFirstSyncPending || FirstSyncPendingSlave() != 0) return;
+    bool anySynced = false;
+    for (int id = kFirstSlaveId; id <= kLastSlaveId; ++id)
+        anySynced =
+            anySynced || (g_aSlaveStats[id].bPoll && !g_aSlaveStats[id].bSlaveFirstSyncPending);
+    if (!anySynced) return;
+    LogPrint(2, "All slaves now in Sync\n");
+    LogEvent(2, "All Slaves Now Sync'd\n");
+    ResetMultiStats();
+    OutputMultiStats();
+    g_bFirstSyncPending = false;
+    GuiSend2(ZVBERT_MULTIDROP_SYNC, 0, 1);
+}
+
 void CheckSlaveData(const uint8_t* data, uint32_t length) {
     std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
     const int id = g_iCurrentSlaveId;
     SlaveStats& slave = g_aSlaveStats[id];
     BertStats& st = slave.Stats;
+    slave.i64SBitErrorsBeforePoll = st.i64SBitErrorCount;
+    // The checker's fixed-pattern state is the polled slave's own while its
+    // echo is checked.
+    std::swap(g_FixedCheck, slave.fixedCheck);
     const uint32_t blockLength = g_PatternSelection.uPatternLengthBits;
     const uint32_t step = BitsPerCheckedByte();
     int64_t r = blockLength == 0 ? 0 : st.i64RxBitCount % blockLength;
@@ -140,7 +177,8 @@ void CheckSlaveData(const uint8_t* data, uint32_t length) {
         if (blockLength != 0 && r > int64_t{blockLength}) {
             EndBlock(slave, id, e > 0 ? wrongBits : 0, r, blockLength);
         } else if (e > 0) {
-            LogPrint(2, "SlaveId %d, BadBitsInCurrentBlock %" PRId64 "\n", id, st.BadBitsInCurrentBlock);
+            LogPrint(2, "SlaveId %d, BadBitsInCurrentBlock %" PRId64 "\n", id,
+                     st.BadBitsInCurrentBlock);
             st.BadBitsInCurrentBlock += e;
         }
         if (e > 0) {
@@ -150,6 +188,7 @@ void CheckSlaveData(const uint8_t* data, uint32_t length) {
             if (slave.bSlaveInSync) st.i64SBitErrorCount += e;
         }
     }
+    std::swap(g_FixedCheck, slave.fixedCheck);
 }
 
 void EvaluateSlavePoll(uint32_t length, int64_t pollUsecs) {
@@ -167,12 +206,17 @@ void EvaluateSlavePoll(uint32_t length, int64_t pollUsecs) {
         const int64_t n = (st.i64CheckedCharCount - st.i64PrevCheckedCharCount) * g_uBitsPerChar;
         // Nothing checked since the last evaluated second: no evidence either way.
         const int64_t p = n == 0 ? 0 : e * 100 / n;
-        LogPrint(3, "SlaveId %d, Bit Errors %" PRId64 ", BitErrorCount %" PRId64 ", PrevBitErrorCount %" PRId64 "\n",
+        LogPrint(3,
+                 "SlaveId %d, Bit Errors %" PRId64 ", BitErrorCount %" PRId64
+                 ", PrevBitErrorCount %" PRId64 "\n",
                  id, e, st.BitErrorCount, st.PrevBitErrorCount);
-        LogPrint(3, "SlaveId %d, 8bitCount %" PRId64 ", Prev8bitCount %" PRId64 "\n", id, st.i64CheckedCharCount,
-                 st.i64PrevCheckedCharCount);
+        LogPrint(3, "SlaveId %d, 8bitCount %" PRId64 ", Prev8bitCount %" PRId64 "\n", id,
+                 st.i64CheckedCharCount, st.i64PrevCheckedCharCount);
         LogPrint(3, "SlaveId %d, BER is %d\n", id, int(p));
-        if (slave.bSlaveInSync && e > 0) {
+        // A sample is errored by the errors of its own poll: the second's
+        // count would make every later poll of the second errored too.
+        const int64_t pollErrors = st.i64SBitErrorCount - slave.i64SBitErrorsBeforePoll;
+        if (slave.bSlaveInSync && pollErrors > 0) {
             ++st.i64ErrorInSampleCount;
             LogPrint(1, "i64ErrorInSampleCount, now %" PRId64 "\n", st.i64ErrorInSampleCount);
         }
@@ -180,7 +224,8 @@ void EvaluateSlavePoll(uint32_t length, int64_t pollUsecs) {
     }
     if (!slave.bSlaveInSync) {
         st.i64LosUsecs += pollUsecs;
-        LogPrint(3, "SlaveId %d, adding %" PRId64 " to LOS, now %" PRId64 "\n", id, pollUsecs, st.i64LosUsecs);
+        LogPrint(3, "SlaveId %d, adding %" PRId64 " to LOS, now %" PRId64 "\n", id, pollUsecs,
+                 st.i64LosUsecs);
     }
     EvaluateSecond(slave, id);
 }

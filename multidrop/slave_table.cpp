@@ -1,6 +1,7 @@
 #include "multidrop/slave_table.h"
 
 #include <cinttypes>
+#include <cstdint>
 #include <mutex>
 
 #include "core/run_state.h"
@@ -39,9 +40,12 @@ void AllocateGenerators(SlaveStats& slave) {
     slave.rxscram = g_iNextScramIndex++;
 }
 
+// After a reset every figure is sent again: a value back at 0 would
+// otherwise match a last-sent copy of 0 and the front end keep the old one.
 void ClearFigures(SlaveStats& slave) {
     slave.Stats = BertStats{};
-    for (int64_t& value : slave.aLastSent) value = 0;
+    slave.i64SBitErrorsBeforePoll = 0;
+    for (int64_t& value : slave.aLastSent) value = INT64_MIN;
 }
 
 }  // namespace
@@ -66,6 +70,7 @@ void PrepareSlaves() {
         AllocateGenerators(slave);
         slave.bSlaveFirstSyncPending = true;
         slave.bActive = false;
+        slave.bCountsForExit = true;
         slave.iRxInvertPeriodSecs = kInitialRxInvertSecs;
         slave.Stats.i64RxInvertUsecs = 0;
     }
@@ -78,13 +83,16 @@ void ScheduleSlaveInversion() {
     const TestSettings& s = g_Settings;
     const int id = g_iCurrentSlaveId;
     SlaveStats& slave = g_aSlaveStats[id];
-    if (!slave.bSlaveFirstSyncPending || s.uPatternType == PATTERN_1_1 || s.uEncoding != ENCODING_MAN) return;
+    if (!slave.bSlaveFirstSyncPending || s.uPatternType == PATTERN_1_1 ||
+        s.uEncoding != ENCODING_MAN)
+        return;
     BertStats& st = slave.Stats;
     const int64_t t = st.i64SlaveElapsedUsecs + st.i64NoDataUsecs;
     if ((t - st.i64RxInvertUsecs) / 1000000 >= slave.iRxInvertPeriodSecs) {
         if (s.bAutoInvert) {
             slave.bRxInvert = !slave.bRxInvert;
-            LogPrint(4, "SlaveId %d, rx inversion status: %s\n", id, slave.bRxInvert ? "inverted" : "normal");
+            LogPrint(4, "SlaveId %d, rx inversion status: %s\n", id,
+                     slave.bRxInvert ? "inverted" : "normal");
             GuiSend3(ZVBERT_MULTIDROP_INVERSION, uint8_t(id), 6, slave.bRxInvert ? 2 : 1);
         }
         st.i64RxInvertUsecs = t;
@@ -93,7 +101,8 @@ void ScheduleSlaveInversion() {
     if ((t - st.i64TxInvertUsecs) / 1000000 >= g_i64TxInvertPeriodSecs) {
         if (g_bTxAutoInvert) {
             slave.bTxInvert = !slave.bTxInvert;
-            LogPrint(4, "SlaveId %d, tx inversion status: %s\n", id, slave.bTxInvert ? "inverted" : "normal");
+            LogPrint(4, "SlaveId %d, tx inversion status: %s\n", id,
+                     slave.bTxInvert ? "inverted" : "normal");
             GuiSend3(ZVBERT_MULTIDROP_INVERSION, uint8_t(id), 5, slave.bTxInvert ? 2 : 1);
         }
         st.i64TxInvertUsecs = t;
@@ -110,20 +119,24 @@ void UpdateSlaveList(int slaveId, bool poll) {
         if (poll && !slave.bPoll) {
             if (slave.rxscram == 0) {
                 AllocateGenerators(slave);
-                LogPrint(3, "UpdateSlaveList, new slave %d, txscram %d, rxscram %d\n", slaveId, slave.txscram,
-                         slave.rxscram);
+                LogPrint(3, "UpdateSlaveList, new slave %d, txscram %d, rxscram %d\n", slaveId,
+                         slave.txscram, slave.rxscram);
                 slave.bSlaveFirstSyncPending = true;
                 slave.bActive = false;
             }
             slave.bPoll = true;
+            slave.bCountsForExit = true;
             ++selected;
             LogPrint(3, "UpdateSlaveList, POLL YES, PollSlaves now %d\n", int(selected));
         } else if (!poll && slave.bPoll) {
             slave.bPoll = false;
             slave.bActive = false;
+            // Taken off by the user, not by the line.
+            slave.bCountsForExit = false;
             --selected;
             LogPrint(3, "UpdateSlaveList, POLL NO PollSlaves now %d\n", int(selected));
             GuiSend2(ZVBERT_MULTIDROP_SLAVE_ACTIVE, uint8_t(slaveId), 0);
+            EndFirstSyncWaitIfAllSynced();
         }
     }
     LogPrint(2, "active slaves is now %d\n", int(selected));
@@ -137,6 +150,17 @@ void ResetMultiStats() {
     for (int id = kFirstSlaveId; id <= kLastSlaveId; ++id)
         if (g_aSlaveStats[id].bPoll) ClearFigures(g_aSlaveStats[id]);
     for (SlaveStats& slave : g_aSlaveStats) slave.bSecondEvaluated = false;
+}
+
+void NoteSlavesSyncOutcome() {
+    std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
+    for (const SlaveStats& slave : g_aSlaveStats) {
+        if (!slave.bCountsForExit) continue;
+        if (slave.bSlaveFirstSyncPending)
+            NoteSyncOutcome(SyncOutcome::kNeverFound);
+        else if (slave.bLostAfterSync)
+            NoteSyncOutcome(SyncOutcome::kLost);
+    }
 }
 
 int64_t MultiDropBitErrors() {

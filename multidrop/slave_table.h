@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "pattern/pattern_check.h"
 #include "stats/bert_stats.h"
 
 constexpr int kSlaveTableSize = 248;
@@ -28,6 +29,16 @@ struct SlaveStats {
     bool bRxInvert = false;
     int32_t iRxInvertPeriodSecs = 0;
     bool bSecondEvaluated = false;
+    // For the exit code: the slave was to be polled (and not taken off the
+    // list from the front end), and it lost sync or was dropped after its
+    // first sync.
+    bool bCountsForExit = false;
+    bool bLostAfterSync = false;
+    // The fixed-pattern checker's hunt and position for this slave's echoes:
+    // each slave's pattern runs on from where its last poll left it.
+    FixedCheckState fixedCheck{};
+    // Stats.i64SBitErrorCount before the current poll's data was checked.
+    int64_t i64SBitErrorsBeforePoll = 0;
     BertStats Stats{};
     int64_t aLastSent[kSlaveGuiValues] = {};
 };
@@ -56,6 +67,14 @@ void ScheduleSlaveInversion();
 void UpdateSlaveList(int slaveId, bool poll);
 void ResetMultiStats();
 void OutputMultiStats();
+
+// When no slave still polled waits for its first sync, the test time starts
+// (every polled slave's figures are cleared together). The first-sync wait
+// ends so also when the last slave it waited for is dropped.
+void EndFirstSyncWaitIfAllSynced();
+
+// The worst sync outcome over the slaves that count for the exit code.
+void NoteSlavesSyncOutcome();
 
 // The bit errors counted in sync over every slave (the exit code's figure).
 int64_t MultiDropBitErrors();

@@ -30,4 +30,10 @@ FILE* OpenRegularFile(const char* path, const char* mode, FileProblem* problem);
 std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxBytes,
                                            FileProblem* problem);
 
+// Whether anything (file, folder, device) exists under the name.
+bool PathExists(const std::string& path);
+
+// Moves from over to, replacing a file already there in one step.
+bool RenameReplacing(const std::string& from, const std::string& to);
+
 }  // namespace platform

@@ -1,7 +1,7 @@
-// The named pipe to the graphical front end: a Unix-domain stream socket
-// named after the pipe in the user's runtime folder ($XDG_RUNTIME_DIR, or a
-// private /tmp/ondrel-<uid> folder). The front end listens, the program
-// connects.
+// The named pipe to the graphical front end. On Windows it is the named pipe
+// itself ("\\.\pipe\<name>"); elsewhere a Unix-domain stream socket named
+// after the pipe in the user's runtime folder ($XDG_RUNTIME_DIR, or a private
+// /tmp/ondrel-<uid> folder). The front end listens, the program connects.
 #pragma once
 
 #include <condition_variable>
@@ -16,28 +16,33 @@ namespace platform {
 
 constexpr uint32_t kErrorBrokenPipe = 109;
 
-// Socket path for the pipe name; empty when no folder can be had or the path
+// A socket descriptor, or a Windows HANDLE; -1 for none.
+using PipeHandle = intptr_t;
+constexpr PipeHandle kNoPipe = -1;
+
+// Socket or pipe path for the pipe name; empty when no folder can be had or the path
 // is too long for a socket address.
 std::string PipePath(const std::string& pipeName);
+void ClosePipeHandle(PipeHandle handle);
 
 // A connected stream with plain blocking calls, for the front end's side.
 class PipeStream {
-   public:
-    explicit PipeStream(int fd = -1) : fd_(fd) {}
+public:
+    explicit PipeStream(PipeHandle fd = kNoPipe) : fd_(fd) {}
     PipeStream(const PipeStream&) = delete;
     PipeStream& operator=(const PipeStream&) = delete;
-    PipeStream(PipeStream&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    PipeStream(PipeStream&& other) noexcept : fd_(other.fd_) { other.fd_ = kNoPipe; }
     PipeStream& operator=(PipeStream&& other) noexcept {
         if (this != &other) {
             Close();
             fd_ = other.fd_;
-            other.fd_ = -1;
+            other.fd_ = kNoPipe;
         }
         return *this;
     }
     ~PipeStream() { Close(); }
 
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return fd_ != kNoPipe; }
     bool WriteAll(const void* data, size_t count);
     // Bytes read; 0 at the peer's end or on a failure; -1 when nothing came
     // within timeoutMs.
@@ -46,13 +51,13 @@ class PipeStream {
     void Shutdown();
     void Close();
 
-   private:
-    int fd_;
+private:
+    PipeHandle fd_;
 };
 
 // The front end's end: creates the socket and takes the program's connection.
 class PipeListener {
-   public:
+public:
     PipeListener() = default;
     PipeListener(const PipeListener&) = delete;
     PipeListener& operator=(const PipeListener&) = delete;
@@ -61,14 +66,14 @@ class PipeListener {
     // False, with the reason in error, when the socket cannot be made.
     bool Listen(const std::string& pipeName, std::string* error);
     // The next connection; an unopened stream after timeoutMs.
-    int Accept(int timeoutMs);
+    PipeHandle Accept(int timeoutMs);
     const std::string& Path() const { return path_; }
     // Removes the socket file; later connects find no pipe.
     void Close();
 
-   private:
-    int fd_ = -1;
-    int lockFd_ = -1;
+private:
+    PipeHandle fd_ = kNoPipe;
+    int lockFd_ = -1;  // held while listening: tells a second front end
     std::string path_;
 };
 
@@ -76,7 +81,7 @@ class PipeListener {
 // a helper thread and signals its event when done; the result is then taken
 // once. Last errors follow the driver contract's numbering.
 class PipeClient {
-   public:
+public:
     PipeClient() = default;
     PipeClient(const PipeClient&) = delete;
     PipeClient& operator=(const PipeClient&) = delete;
@@ -95,7 +100,7 @@ class PipeClient {
     // Ends the requests under way (they fail) and closes the socket.
     void Close();
 
-   private:
+private:
     struct Request {
         bool bQueued = false;
         bool bBusy = false;
@@ -108,11 +113,14 @@ class PipeClient {
         Event* pDone = nullptr;
     };
     void Serve(Request& request, bool reading);
+    // The system's part: one blocking transfer, and waking a blocked one.
     void Perform(Request& request, bool reading);
+    void InterruptTransfers();
+    bool StartHelpers();
     bool Start(Request& request, uint8_t* buffer, uint32_t count, Event* done);
     bool Result(Request& request, uint32_t* bytes);
 
-    int fd_ = -1;
+    PipeHandle fd_ = kNoPipe;
     bool closing_ = false;
     bool ended_ = false;  // the peer's end was seen
     std::mutex mutex_;

@@ -20,6 +20,8 @@ void InterruptProcess(int pid);
 // a connection the peer closed fails instead of ending it.
 void CountStopSignals();
 int StopSignalCount();
+// This process's id.
+int CurrentProcessId();
 // The folder of the running program, with a trailing slash; empty if unknown.
 std::string ProgramFolder();
 

@@ -54,6 +54,8 @@ class CriticalSection {
 // Monotonic performance counter in ticks and its frequency in ticks per second.
 int64_t PerfCounter();
 int64_t PerfFrequency();
+// The same clock in nanoseconds, whatever the counter's frequency.
+int64_t MonotonicNs();
 void SleepMs(uint32_t ms);
 
 }  // namespace platform

@@ -195,7 +195,7 @@ void DumpSerialConfig(card::PortHandle handle) {
 }
 
 bool SetV24(card::PortHandle handle, bool dtr, bool rts) {
-    uint8_t signals = static_cast<uint8_t>((dtr ? 2 : 0) | (rts ? 1 : 0));
+    uint8_t signals = static_cast<uint8_t>((dtr ? V24_DTR : 0) | (rts ? V24_RTS : 0));
     if (!DriverIoctl(handle, IOCTL_SET_V24, &signals, 1, nullptr, 0, nullptr)) {
         LogLastError(3, "SetV24 Failed : ");
         return false;

@@ -40,6 +40,7 @@ void CountDelay(RtdStats& st, uint32_t delay) {
 
 void AddToTrend(RtdStats& st, uint32_t delay) {
     st.adwTrend[st.uTrendPosition] = delay;
+    if (st.uTrendFilled < kRtdTrendSlots) ++st.uTrendFilled;
     if (++st.uTrendPosition == kRtdTrendSlots) {
         st.uTrendPosition = 0;
         st.bTrendValid = true;
@@ -135,7 +136,7 @@ void OutputRTDStats() {
     const unsigned long minimum = st.dwMinRtd == kRtdNoMinimum ? 0 : st.dwMinRtd;
     const char* format = "tx %" PRId64 ", rx %" PRId64 ", lost %" PRId64 ", late %" PRId64
                          ", last %lu, min %lu, max %lu, trend %.3f\n";
-    const double trend = st.TrendTime / 10.0;
+    const double trend = RtdTrendMean(st);
     LogPrint(2, format, st.i64TxPackets, st.i64RxPackets, st.i64LostPackets, st.i64LatePackets,
              static_cast<unsigned long>(st.dwLastRtd), minimum,
              static_cast<unsigned long>(st.dwMaxRtd), trend);
@@ -158,6 +159,18 @@ int64_t CountRtdSent() { return Increment(&RtdStats::i64TxPackets); }
 int64_t CountRtdReturned() { return Increment(&RtdStats::i64RxPackets); }
 int64_t CountRtdLost() { return Increment(&RtdStats::i64LostPackets); }
 int64_t CountRtdLate() { return Increment(&RtdStats::i64LatePackets); }
+
+void UncountRtdSent() {
+    std::lock_guard<std::mutex> lock(g_RtdLock);
+    if (g_RtdStats.i64TxPackets > 0) --g_RtdStats.i64TxPackets;
+}
+
+// Slots never filled hold no delay: counted as zeros they would pull the
+// mean down until ten delays are in.
+double RtdTrendMean(const RtdStats& st) {
+    if (st.uTrendFilled == 0) return 0.0;
+    return double(st.TrendTime) / double(st.uTrendFilled);
+}
 
 RtdStats RtdStatsSnapshot() {
     std::lock_guard<std::mutex> lock(g_RtdLock);

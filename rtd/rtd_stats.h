@@ -11,16 +11,11 @@
 #include <cstdint>
 #include <map>
 
-// The 8-byte header in front of every record a framed-mode read returns.
-struct RtdRecordHeader {
-    uint32_t timestamp;  // card time stamp of the departure or the arrival, ms
-    uint16_t length;     // frame length as the driver gives it
-    uint8_t port;        // high nibble 1: transmit record; 0: received frame
-    uint8_t status;      // frame status, only logged
-};
+#include "card/records.h"
 
-static_assert(sizeof(RtdRecordHeader) == 8);
-static_assert(offsetof(RtdRecordHeader, port) == 6);
+// The header of a framed-mode record: the card's time stamp of a frame's
+// departure (a transmit record) or its arrival.
+using RtdRecordHeader = ReceiveRecordHeader;
 
 constexpr int RTD_KIND_TRANSMIT = 1;
 constexpr int RTD_KIND_RETURNED = 2;
@@ -42,7 +37,8 @@ struct RtdStats {
     std::array<uint32_t, kRtdTrendSlots> adwTrend{};  // survives a reset
     unsigned uTrendPosition = 0;
     bool bTrendValid = false;
-    uint32_t TrendTime = 0;  // sum of the ring, modulo 2^32
+    uint32_t TrendTime = 0;                  // sum of the ring, modulo 2^32
+    unsigned uTrendFilled = 0;               // ring slots that ever held a delay; survives a reset
     std::map<uint32_t, uint32_t> histogram;  // delay -> how often
     std::map<uint32_t, uint32_t> reported;   // delay -> count last sent
 };
@@ -61,6 +57,11 @@ int64_t CountRtdSent();
 int64_t CountRtdReturned();
 int64_t CountRtdLost();
 int64_t CountRtdLate();
+// A frame still in flight when the test ended is neither back nor lost.
+void UncountRtdSent();
+
+// The trend the summary shows: the mean of the delays the ring holds.
+double RtdTrendMean(const RtdStats& st);
 
 // A copy taken under the lock.
 RtdStats RtdStatsSnapshot();

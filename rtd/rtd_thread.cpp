@@ -1,14 +1,15 @@
 #include "rtd/rtd_thread.h"
 
+#include <algorithm>
 #include <array>
 #include <cinttypes>
 #include <cstring>
 
-#include "core/run_state.h"
-#include "core/settings.h"
 #include "card/driver.h"
 #include "card/ioctl.h"
 #include "card/port_state.h"
+#include "core/run_state.h"
+#include "core/settings.h"
 #include "log/log.h"
 #include "platform/event.h"
 #include "platform/last_error.h"
@@ -19,15 +20,17 @@ namespace {
 constexpr uint32_t kRxBufferSize = 8192;
 constexpr uint32_t kMaxFrameLength = 256;
 constexpr uint32_t kWaitMs = 1;
-constexpr uint8_t kKindTransmit = 1;
-constexpr uint8_t kKindReceived = 0;
+// How long the end of the test waits for the frame in flight: a frame that is
+// coming back is back by then on any line worth measuring, and a dead line
+// must not hold the stop for the whole receive time-out.
+constexpr int64_t kStopGraceUsecs = 250 * 1000;
 
 // The driver may hold the event registration for as long as the port is open
 // and signal its event for every arrival, and the thread ends before the port
 // is released: so the requests, their events and buffers live as long as the
 // process.
 struct RtdIo {
-    platform::Event txEvent{true, true};   // signalled: the first frame leaves at once
+    platform::Event txEvent{true, true};  // signalled: the first frame leaves at once
     platform::Event rxEvent{true, false};
     card::Overlapped txOv;
     card::Overlapped rxOv;
@@ -53,6 +56,7 @@ struct RtdState {
     int64_t i64SentCount = 0;
     int64_t i64SendUsecs = 0;
     int64_t i64ReferenceUsecs = 0;
+    int64_t i64StopSeenUsecs = 0;  // 0: no stop yet
 };
 
 int64_t NowUsecs() { return TicksToUsecs(GetTicks()); }
@@ -66,8 +70,28 @@ void RequestNextFrame(RtdState& st) {
     g_RtdIo.txEvent.Set();
 }
 
+// A reset asked for by the key r or the front end is done here, between two
+// frames: done while a frame is in flight it would count its return as late
+// and the next frame's number as lost.
+void ApplyPendingReset() {
+    if (!g_bResetStatsPending.exchange(false)) return;
+    ResetRtdStats();
+    OutputRTDStats();
+}
+
+void StopOnRefusedWrite(RtdState& st) {
+    LogPrint(1, "RoundTripDelayThread, Tx Failed, error %d\n",
+             static_cast<int>(platform::GetLastError()));
+    NoteRequestFailure(STATUS_LINK_FAILED);
+    st.bOutstanding = false;
+    UncountRtdSent();
+    g_bRTDStop = true;
+    g_bQuit = true;
+}
+
 void SendFrame(RtdState& st) {
     RtdIo& io = g_RtdIo;
+    ApplyPendingReset();
     st.i64SentCount = CountRtdSent();
     const uint8_t seq = seqNo;
     LogPrint(3, "TxEvent, Sending Tx Packet %" PRId64 "\n", st.i64SentCount);
@@ -76,11 +100,16 @@ void SendFrame(RtdState& st) {
     st.i64SendUsecs = NowUsecs();
     io.txOv.Clear();
     io.txOv.hEvent = &io.txEvent;
-    // A write that fails is not retried: the frame counts as lost at its time-out.
-    Driver().WriteFile(st.hPort, io.abFrame.data(), st.uFrameLength, nullptr, &io.txOv);
     st.bTxIdle = false;
     st.bSendWanted = false;
     st.bOutstanding = true;
+    // A refused write ends the test: every frame after it would be lost too,
+    // and the line would read as dead.
+    if (!Driver().WriteFile(st.hPort, io.abFrame.data(), st.uFrameLength, nullptr, &io.txOv) &&
+        platform::GetLastError() != platform::kErrorIoPending) {
+        st.bTxIdle = true;
+        StopOnRefusedWrite(st);
+    }
 }
 
 // The event is reset before the write's state is looked at, so a write that
@@ -91,9 +120,13 @@ void OnTxEvent(RtdState& st) {
     if (!st.bTxIdle) {
         if (!card::HasOverlappedIoCompleted(io.txOv)) return;
         uint32_t bytes = 0;
-        card::GetOverlappedResult(st.hPort, &io.txOv, &bytes, true);
+        const bool written = card::GetOverlappedResult(st.hPort, &io.txOv, &bytes, true);
         LogPrint(4, "TxEvent, GetOverlappedResult %d\n", static_cast<int>(bytes));
         st.bTxIdle = true;
+        if (!written) {
+            StopOnRefusedWrite(st);
+            return;
+        }
     }
     if (st.bSendWanted && !g_bRTDStop) SendFrame(st);
 }
@@ -125,7 +158,17 @@ void LogHeader(uint32_t bytes, const RtdRecordHeader& header) {
 
 // A frame given up and then returned is late, whatever its number: the next
 // frame may not have left yet, and the old one must not count as its return.
+void GiveUpFrame(RtdState& st, int64_t now);
+
+bool Overdue(const RtdState& st, int64_t now) {
+    return st.bOutstanding && now - st.i64SendUsecs > int64_t{st.uRxTimeoutMs} * 1000;
+}
+
 void OnReceivedFrame(RtdState& st, const RtdRecordHeader& header, uint32_t bytes) {
+    // Its time-out passed while the thread was busy or kept from running:
+    // it is lost, and its return late, as if the time-out had been seen first.
+    const int64_t now = NowUsecs();
+    if (Overdue(st, now)) GiveUpFrame(st, now);
     const uint8_t expected = seqNo;
     const bool hasData = bytes > kReceiveRecordHeaderSize;
     const uint8_t got = hasData ? g_RtdIo.abRxBuffer[kReceiveRecordHeaderSize] : 0;
@@ -150,11 +193,11 @@ void OnRecord(RtdState& st, uint32_t bytes) {
     RtdRecordHeader header;
     std::memcpy(&header, g_RtdIo.abRxBuffer.data(), sizeof header);
     LogHeader(bytes, header);
-    const uint8_t kind = header.port >> 4;
-    if (kind == kKindTransmit) {
+    const uint8_t kind = header.port & 0xF0;
+    if (kind == RECORD_KIND_TRANSMIT) {
         st.bTxStamped = true;
         UpdateRTDStats(&header, RTD_KIND_TRANSMIT);
-    } else if (kind == kKindReceived) {
+    } else if (kind == 0) {
         OnReceivedFrame(st, header, bytes);
     }
     if (!st.bPaced && st.bTxStamped && st.bRxStamped) {
@@ -195,7 +238,7 @@ void GiveUpFrame(RtdState& st, int64_t now) {
 
 void OnTimeout(RtdState& st) {
     const int64_t now = NowUsecs();
-    if (st.bOutstanding && now - st.i64SendUsecs > int64_t{st.uRxTimeoutMs} * 1000) {
+    if (Overdue(st, now)) {
         GiveUpFrame(st, now);
     } else if (!st.bPaced || st.bOutstanding) {
         return;
@@ -229,9 +272,36 @@ RtdState StartState() {
     return st;
 }
 
+// True while the loop goes on: until the stop, and then while the frame in
+// flight may still come back.
+bool KeepRunning(RtdState& st) {
+    if (!g_bRTDStop) return true;
+    if (!st.bOutstanding) return false;
+    const int64_t now = NowUsecs();
+    if (st.i64StopSeenUsecs == 0) st.i64StopSeenUsecs = now;
+    const int64_t grace = std::min<int64_t>(kStopGraceUsecs, int64_t{st.uRxTimeoutMs} * 1000);
+    if (now - st.i64StopSeenUsecs <= grace) return true;
+    LogPrint(3, "RoundTripDelayThread, packet %" PRId64 " still out at the stop, not counted\n",
+             st.i64SentCount);
+    st.bOutstanding = false;
+    UncountRtdSent();
+    UpdateRTDStats(nullptr, RTD_KIND_LOST);
+    return false;
+}
+
+// No frame back at all is a test that never reached its far end; some lost
+// is one that did not hold.
+void NoteDelayTestOutcome() {
+    const RtdStats st = RtdStatsSnapshot();
+    if (st.i64RxPackets == 0)
+        NoteSyncOutcome(SyncOutcome::kNeverFound);
+    else if (st.i64LostPackets > 0)
+        NoteSyncOutcome(SyncOutcome::kLost);
+}
+
 void RunLoop(RtdState& st) {
     RtdIo& io = g_RtdIo;
-    while (!g_bRTDStop || st.bOutstanding) {
+    while (KeepRunning(st)) {
         const uint32_t wait = platform::WaitForEvents({&io.txEvent, &io.rxEvent}, kWaitMs);
         if (wait == platform::kWaitObject0)
             OnTxEvent(st);
@@ -261,6 +331,7 @@ uint32_t RoundTripDelayThread() {
     g_bRTDRunning = false;
     LogPrint(3, "RoundTripDelayThread Exit\n");
     OutputRTDStats();
+    if (dwStatus == STATUS_OK) NoteDelayTestOutcome();
     PushQuitKey();
     return 1;
 }

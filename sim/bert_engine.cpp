@@ -49,7 +49,7 @@ struct PrbsTaps {
     unsigned zeroRunLimit = 0;  // longest run of zeros the sequence allows
 };
 
-struct PatternSpec {
+struct PatternShape {
     bool prbs = true;
     PrbsTaps taps;
     std::vector<uint8_t> cycle;  // fixed patterns
@@ -64,25 +64,25 @@ const std::vector<uint8_t> kFoxText = {
     0xC5, 0xD9, 0x40, 0xE3, 0xC8, 0xC5, 0x40, 0xD3, 0xC1, 0xE9, 0xE8, 0x40, 0xC4, 0xD6,
     0xC7, 0x40, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9, 0xF0, 0x0D, 0x25};
 
-PatternSpec Prbs(unsigned a, unsigned b, bool nibbles, unsigned registerBits,
+PatternShape Prbs(unsigned a, unsigned b, bool nibbles, unsigned registerBits,
                  unsigned zeroRunLimit) {
-    PatternSpec spec;
-    spec.taps = PrbsTaps{a, b, nibbles, registerBits, zeroRunLimit};
-    spec.blockBits = (uint64_t{1} << registerBits) - 1;
-    return spec;
+    PatternShape shape;
+    shape.taps = PrbsTaps{a, b, nibbles, registerBits, zeroRunLimit};
+    shape.blockBits = (uint64_t{1} << registerBits) - 1;
+    return shape;
 }
 
-PatternSpec Fixed(std::vector<uint8_t> cycle) {
-    PatternSpec spec;
-    spec.prbs = false;
-    spec.blockBits = cycle.size() * 8;
-    spec.cycle = std::move(cycle);
-    return spec;
+PatternShape Fixed(std::vector<uint8_t> cycle) {
+    PatternShape shape;
+    shape.prbs = false;
+    shape.blockBits = cycle.size() * 8;
+    shape.cycle = std::move(cycle);
+    return shape;
 }
 
 // Pattern types as the program numbers them; the ones the engine does not
 // know (none, user) run the default 2^11-1.
-PatternSpec SpecFor(uint32_t type) {
+PatternShape ShapeOfPattern(uint32_t type) {
     switch (type) {
         case 1:
             return Prbs(2, 1, true, 6, 5);
@@ -167,15 +167,15 @@ struct SecondMarks {
 class PatternEngine final : public BertEngine {
    public:
     PatternEngine(const uint8_t* config, uint32_t recordMs, int64_t nowNs)
-        : spec_(SpecFor(LoadU32(config, kBertCfgPattern))),
+        : shape_(ShapeOfPattern(LoadU32(config, kBertCfgPattern))),
           testLengthBits_(LoadU32(config, kBertCfgTestLengthBits)),
           burst_(LoadU32(config, kBertCfgBurst) != 0),
           autoInvert_(LoadU32(config, kBertCfgAutoInvert) != 0),
           stopOnError_(LoadU32(config, kBertCfgStopOnError) != 0),
           recordNs_(int64_t(recordMs) * kNsPerMs),
-          mismatchLimit_(spec_.prbs ? spec_.taps.registerBits : kFixedMismatchLimit),
-          lockBits_(spec_.prbs ? spec_.taps.registerBits
-                               : 8 * std::min(spec_.cycle.size(), kFixedLockBytes)) {
+          mismatchLimit_(shape_.prbs ? shape_.taps.registerBits : kFixedMismatchLimit),
+          lockBits_(shape_.prbs ? shape_.taps.registerBits
+                               : 8 * std::min(shape_.cycle.size(), kFixedLockBytes)) {
         Reset(nowNs);
     }
 
@@ -206,6 +206,7 @@ class PatternEngine final : public BertEngine {
         lastRecordNs_ += msecs * kNsPerMs;
         FillRecord(record, uint32_t(msecs));
         interval_ = Interval{};
+        lostInRecord_ = false;
         nextRecordNs_ += recordNs_;
         if (nextRecordNs_ <= nowNs) nextRecordNs_ = nowNs + recordNs_;
         return true;
@@ -219,6 +220,7 @@ class PatternEngine final : public BertEngine {
         interval_ = Interval{};
         sample_ = Sample{};
         second_ = SecondMarks{};
+        lostInRecord_ = false;
         syncedBits_ = 0;
         blockBits_ = 0;
         blockErrored_ = false;
@@ -232,9 +234,9 @@ class PatternEngine final : public BertEngine {
 
    private:
     uint8_t NextTx() {
-        if (spec_.prbs) return PrbsNext(txRegister_, spec_.taps);
-        const uint8_t out = spec_.cycle[txPhase_];
-        txPhase_ = (txPhase_ + 1) % spec_.cycle.size();
+        if (shape_.prbs) return PrbsNext(txRegister_, shape_.taps);
+        const uint8_t out = shape_.cycle[txPhase_];
+        txPhase_ = (txPhase_ + 1) % shape_.cycle.size();
         return out;
     }
 
@@ -249,16 +251,18 @@ class PatternEngine final : public BertEngine {
         sample_.wrongBits += wrong;
         if (ended_) return;  // the run is over: nothing more is counted
         interval_.bits += 8;
-        if (inSync_) CountInSync(wrong);
+        // Off its reference the check only hunts: its all-or-nothing bytes
+        // are no count of wrong bits, and the sample's end declares the loss.
+        if (inSync_) CountInSync(onReference ? wrong : 0);
     }
 
     unsigned CompareWithReference(uint8_t rx) {
         uint8_t expected;
-        if (spec_.prbs) {
-            expected = PrbsNext(refRegister_, spec_.taps);
+        if (shape_.prbs) {
+            expected = PrbsNext(refRegister_, shape_.taps);
         } else {
-            expected = spec_.cycle[refPhase_];
-            refPhase_ = (refPhase_ + 1) % spec_.cycle.size();
+            expected = shape_.cycle[refPhase_];
+            refPhase_ = (refPhase_ + 1) % shape_.cycle.size();
         }
         if (rx == expected) {
             mismatchRun_ = 0;
@@ -269,7 +273,7 @@ class PatternEngine final : public BertEngine {
     }
 
     // Hunting (or fallen back while in sync): a byte is all right or all wrong.
-    unsigned Hunt(uint8_t rx) { return spec_.prbs ? HuntPrbs(rx) : HuntFixed(rx); }
+    unsigned Hunt(uint8_t rx) { return shape_.prbs ? HuntPrbs(rx) : HuntFixed(rx); }
 
     unsigned HuntPrbs(uint8_t rx) {
         // A dead line stuck at zero satisfies every linear recurrence.
@@ -277,7 +281,7 @@ class PatternEngine final : public BertEngine {
             huntBits_ = 0;  // the byte stays out of the history
             return 8;
         }
-        const uint8_t syndrome = PrbsSyndrome(rxRegister_, rx, spec_.taps);
+        const uint8_t syndrome = PrbsSyndrome(rxRegister_, rx, shape_.taps);
         huntBits_ = std::min(huntBits_ + 8, 64u);
         if (autoInvert_ && !inSync_) {
             invertedRun_ = syndrome == 0xFF ? invertedRun_ + 1 : 0;
@@ -287,7 +291,7 @@ class PatternEngine final : public BertEngine {
     }
 
     unsigned HuntFixed(uint8_t rx) {
-        const auto& cycle = spec_.cycle;
+        const auto& cycle = shape_.cycle;
         if (rx == cycle[huntPhase_]) {
             huntPhase_ = (huntPhase_ + 1) % cycle.size();
             huntBits_ = std::min<unsigned>(huntBits_ + 8, lockBits_);
@@ -308,7 +312,7 @@ class PatternEngine final : public BertEngine {
         for (int bit = 7; bit >= 0; --bit) {
             if (rx & (1u << bit)) {
                 zeroRun_ = 0;
-            } else if (++zeroRun_ > spec_.taps.zeroRunLimit) {
+            } else if (++zeroRun_ > shape_.taps.zeroRunLimit) {
                 fired = true;
                 zeroRun_ = 0;
             }
@@ -321,8 +325,8 @@ class PatternEngine final : public BertEngine {
         sample_.syncErrors += wrong;
         if (wrong) blockErrored_ = true;
         blockBits_ += 8;
-        if (blockBits_ >= spec_.blockBits) {
-            blockBits_ -= spec_.blockBits;
+        if (blockBits_ >= shape_.blockBits) {
+            blockBits_ -= shape_.blockBits;
             ++interval_.blocks;
             if (blockErrored_) ++interval_.blockErrors;
             blockErrored_ = false;
@@ -350,13 +354,13 @@ class PatternEngine final : public BertEngine {
         }
         lastDataNs_ = nowNs;
         const uint64_t percent = sample_.wrongBits * 100 / sample_.bits;
+        // A check that fell off its reference (a slip, a long burst) lost
+        // sync; the record shows it before the reference picks up again.
+        if (inSync_ && mismatchRun_ > mismatchLimit_) LoseSync(nowNs);
         if (percent >= kLossOfSyncPercent) {
             if (inSync_) LoseSync(nowNs);
-        } else if (percent <= kSyncPercent && (!inSync_ || mismatchRun_ > mismatchLimit_) &&
-                   huntBits_ >= lockBits_) {
-            // Also when the check fell back to hunting while in sync: the
-            // reference picks up the stream again. Either way the hunt must
-            // have seen enough of the line to know where the pattern is.
+        } else if (percent <= kSyncPercent && !inSync_ && !lostInRecord_ && huntBits_ >= lockBits_) {
+            // The hunt must have seen enough of the line to know where the pattern is.
             AcquireSync();
         }
         MarkSecond(percent);
@@ -398,6 +402,7 @@ class PatternEngine final : public BertEngine {
     void LoseSync(int64_t nowNs) {
         // Also when no data declared the loss: that wait ended out of sync.
         second_.severe = true;
+        lostInRecord_ = true;
         inSync_ = false;
         mismatchRun_ = 0;
         invertedRun_ = 0;
@@ -411,10 +416,14 @@ class PatternEngine final : public BertEngine {
             // counts its samples out of sync in software mode.
             const bool severe = second_.severe || (!inSync_ && !everSynced_) ||
                                 (!second_.sampled && !inSync_ && everSynced_);
+            // A second is one thing: severely errored outweighs errored.
             if (!ended_) {
-                if (second_.errored) ++interval_.es;
-                if (severe) ++interval_.ses;
-                if (!second_.errored && !severe) ++interval_.as;
+                if (severe)
+                    ++interval_.ses;
+                else if (second_.errored)
+                    ++interval_.es;
+                else
+                    ++interval_.as;
             }
             second_ = SecondMarks{};
             nextSecondNs_ += kNsPerSecond;
@@ -438,7 +447,7 @@ class PatternEngine final : public BertEngine {
         StoreU32(record, kBertAs, interval_.as);
     }
 
-    const PatternSpec spec_;
+    const PatternShape shape_;
     const uint64_t testLengthBits_;
     const bool burst_;
     const bool autoInvert_;
@@ -458,6 +467,7 @@ class PatternEngine final : public BertEngine {
     bool everSynced_ = false;
     bool inverted_ = false;
     bool invertedInSample_ = false;
+    bool lostInRecord_ = false;  // sync lost since the last record: it must show there
     uint32_t rxRegister_ = 0;   // the last bits received while hunting
     uint32_t refRegister_ = 0;  // the reference generator once in sync
     size_t huntPhase_ = 0;

@@ -29,9 +29,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "card/ioctl.h"
+
 namespace sim {
 
-constexpr size_t kBertRecordBytes = 36;
+constexpr size_t kBertRecordBytes = kBertStatsRecordSize;
 
 class BertEngine {
    public:

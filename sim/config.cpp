@@ -151,7 +151,7 @@ bool ReadImpairmentKey(Reader& r, const std::string& k, const toml::node& node, 
     if (k == "slip_after_ms") return r.Unsigned(node, at, kDayMs, &imp->slipAfterMs);
     if (k == "slip_bits") {
         int64_t bits = 0;
-        if (!r.Integer(node, at, -1000000, 1000000, &bits)) return false;
+        if (!r.Integer(node, at, -kMaxSlipBits, kMaxSlipBits, &bits)) return false;
         imp->slipBits = int32_t(bits);
         return true;
     }
@@ -367,12 +367,12 @@ bool ParseConfig(const std::string& text, const std::string& name, SimConfig* co
     try {
         toml::table doc = toml::parse(text, name);
         if (!ReadDocument(reader, doc, &parsed)) {
-            *error = "simulator configuration " + name + ": " + reader.problem;
+            *error = name + ": " + reader.problem;
             return false;
         }
     } catch (const toml::parse_error& e) {
         std::ostringstream out;
-        out << "simulator configuration " << name << ", line " << e.source().begin.line << ": "
+        out << name << ", line " << e.source().begin.line << ": "
             << e.description();
         *error = out.str();
         return false;
@@ -404,17 +404,17 @@ bool ParseImpairmentOverlay(const std::string& text, const std::string& name,
 bool LoadConfigFile(const std::string& path, SimConfig* config, std::string* error) {
     std::error_code code;
     if (!std::filesystem::exists(path, code)) {
-        *error = "simulator configuration " + path + ": no such file";
+        *error = path + ": no such file";
         return false;
     }
     platform::FileProblem problem;
     std::optional<std::string> text = platform::ReadRegularFile(path, kMaxConfigBytes, &problem);
     if (!text) {
-        *error = "simulator configuration " + path + ": " + problem.text;
+        *error = path + ": " + problem.text;
         return false;
     }
     if (text->size() > kMaxConfigBytes) {
-        *error = "simulator configuration " + path + ": larger than " + std::to_string(kMaxConfigBytes) +
+        *error = path + ": larger than " + std::to_string(kMaxConfigBytes) +
                  " bytes";
         return false;
     }

@@ -134,6 +134,9 @@ constexpr uint32_t kMaxPortsPerCard = 64;
 constexpr uint32_t kMaxCards = 64;
 constexpr uint32_t kMaxPortsInAll = 512;
 constexpr size_t kMaxConfigBytes = 1 << 20;
+// A slip repeats or loses at most a frame of a framed line (256 bits); more
+// than that at one instant is no line at all but a burst of bits from nowhere.
+constexpr int64_t kMaxSlipBits = 256;
 
 // Whether the cards of a configuration are serial ports (backend "tty").
 bool UsesTtyBackend(const SimConfig& config);

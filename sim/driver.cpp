@@ -22,7 +22,7 @@ std::chrono::steady_clock::time_point AtNs(int64_t ns) {
     return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
 }
 
-int64_t NowNs() { return platform::PerfCounter(); }
+int64_t NowNs() { return platform::MonotonicNs(); }
 
 bool Fail(uint32_t error) {
     platform::SetLastError(error);

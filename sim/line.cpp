@@ -37,6 +37,14 @@ void InFlight::DropOverlapping(int64_t startNs, int64_t endNs) {
     std::erase_if(chunks_, [&](const LineChunk& c) { return c.startNs < endNs && startNs < c.endNs; });
 }
 
+uint64_t InFlight::BitsArrivingAfter(int64_t nowNs) const {
+    uint64_t bits = 0;
+    for (auto it = chunks_.rbegin(); it != chunks_.rend() && it->arrivalNs > nowNs; ++it)
+        bits +=
+            uint64_t(it->data.size()) * (it->frame ? 8 : std::max<uint32_t>(it->bitsPerChar, 1));
+    return bits;
+}
+
 void LoopbackLine::Carry(LineChunk chunk) {
     chunk.arrivalNs = chunk.endNs;
     if (stage_.Apply(chunk)) inFlight_.Push(std::move(chunk));

@@ -52,6 +52,8 @@ class Line {
     void SetImpairments(const ImpairmentConfig& settings, int64_t nowNs);
     const ImpairmentConfig& impairments() const { return settings_; }
     virtual LineStats stats() const { return stage_.stats(); }
+    // The bit rate the port runs the line at (0: not set).
+    void SetRate(uint64_t bitsPerSec) { rateBitsPerSec_ = bitsPerSec; }
     // What arrived at this end since Start, per 100 ms.
     const TruthRecord& truth() const { return stage_.truth(); }
 
@@ -59,6 +61,7 @@ class Line {
     ImpairmentStage stage_;
     ImpairmentConfig settings_;
     uint64_t salt_;
+    uint64_t rateBitsPerSec_ = 0;
 };
 
 // Keeps chunks in arrival order: a delay shortened while chunks are in
@@ -70,6 +73,8 @@ class InFlight {
     void Clear() { chunks_.clear(); }
     // Forgets the chunks that were on the line during [startNs, endNs).
     void DropOverlapping(int64_t startNs, int64_t endNs);
+    // Line bits of the chunks still on their way at nowNs.
+    uint64_t BitsArrivingAfter(int64_t nowNs) const;
 
    private:
     std::deque<LineChunk> chunks_;

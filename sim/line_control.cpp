@@ -1,13 +1,12 @@
 #include "sim/line_control.h"
 
-#include <unistd.h>
-
 #include <cinttypes>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
 #include "platform/file.h"
+#include "platform/process.h"
 
 namespace sim {
 namespace {
@@ -25,7 +24,7 @@ ControlFile::ControlFile(std::string path, std::vector<ImpairmentConfig> configu
 std::optional<std::string> ControlFile::Read() {
     platform::FileProblem problem;
     std::optional<std::string> text = platform::ReadRegularFile(path_, kMaxControlBytes, &problem);
-    if (text || access(path_.c_str(), F_OK) != 0) {
+    if (text || !platform::PathExists(path_)) {
         reported_.clear();
         return text;
     }
@@ -72,14 +71,14 @@ std::string FormatLineStats(unsigned card, unsigned port, const LineStats& s) {
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& text) {
-    std::string temporary = path + ".tmp" + std::to_string(::getpid());
+    std::string temporary = path + ".tmp" + std::to_string(platform::CurrentProcessId());
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         if (!out) return false;
         out << text;
         if (!out.flush()) return false;
     }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (!platform::RenameReplacing(temporary, path)) {
         std::remove(temporary.c_str());
         return false;
     }

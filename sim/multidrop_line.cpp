@@ -1,10 +1,9 @@
 #include "sim/multidrop_line.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/process.h"
 #include "platform/sync.h"
 #include "sim/line_messages.h"
 #include "sim/line_socket.h"
@@ -25,7 +24,7 @@ constexpr int64_t kSendingMemoryNs = 2000 * 1000000LL;
 MultiDropLine::MultiDropLine(const std::string& lineName, const ImpairmentConfig& settings)
     // The random errors of each member must differ even when all are
     // configured with one seed.
-    : Line(settings, uint64_t(::getpid())), lineName_(lineName), socketName_(LineSocketName(lineName)) {}
+    : Line(settings, uint64_t(platform::CurrentProcessId())), lineName_(lineName), socketName_(LineSocketName(lineName)) {}
 
 MultiDropLine::~MultiDropLine() {
     for (Link& link : links_) LineSocketClose(link.socket);
@@ -40,7 +39,7 @@ void MultiDropLine::Start(int64_t nowNs) {
 
 void MultiDropLine::SetClockRunning(bool running) {
     clockRunning_ = running;
-    Pump(platform::PerfCounter());
+    Pump(platform::MonotonicNs());
 }
 
 size_t MultiDropLine::members() const { return links_.size(); }
@@ -63,7 +62,7 @@ void MultiDropLine::Carry(LineChunk chunk) {
     std::vector<uint8_t> message;
     AppendDataMessage(message, chunk);
     for (Link& link : links_) SendTo(link, message);
-    Pump(platform::PerfCounter());
+    Pump(platform::MonotonicNs());
 }
 
 bool MultiDropLine::Take(int64_t nowNs, LineChunk* chunk) {
@@ -201,7 +200,7 @@ bool MultiDropLine::HeardWhileSending(const LineChunk& chunk) const {
 void MultiDropLine::Drop(size_t index) {
     LineSocketClose(links_[index].socket);
     links_.erase(links_.begin() + ptrdiff_t(index));
-    if (listener_ < 0) nextAttemptNs_ = platform::PerfCounter() + kRetryNs;
+    if (listener_ < 0) nextAttemptNs_ = platform::MonotonicNs() + kRetryNs;
 }
 
 void MultiDropLine::Report(const char* why) {

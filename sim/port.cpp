@@ -11,9 +11,6 @@
 #include "platform/last_error.h"
 #include "sim/records.h"
 
-static_assert(std::endian::native == std::endian::little,
-              "the ring index words are shared with the program as native words");
-
 namespace sim {
 namespace {
 
@@ -48,25 +45,26 @@ Port::Port(const CardConfig& card, unsigned index, const CardClock& clock)
     StoreU32(portConfig_.data(), kPortRxNumBuffers, kDefaultBuffers);
     StoreU32(portConfig_.data(), kPortTxBufferLength, kDefaultBufferLength);
     StoreU32(portConfig_.data(), kPortRxBufferLength, kDefaultBufferLength);
-    StoreU32(portConfig_.data(), 36, 1);  // transmit MSB first
-    StoreU32(portConfig_.data(), 40, 1);  // receive MSB first
-    StoreU32(portConfig_.data(), 52, 0);  // no termination
+    StoreU32(portConfig_.data(), kPortTxMsb, 1);
+    StoreU32(portConfig_.data(), kPortRxMsb, 1);
+    StoreU32(portConfig_.data(), kPortTermination, 0);
 
     FillKeptWords(serialConfig_.data(), serialConfig_.size(), 0x5A200000u, index);
-    StoreU32(serialConfig_.data(), 0, 5);
+    StoreU32(serialConfig_.data(), 0, SERIAL_CONFIG_VERSION);
     StoreU32(serialConfig_.data(), kSerialInterface, 1);
     StoreU32(serialConfig_.data(), kSerialRate, kDefaultRate);
     StoreU32(serialConfig_.data(), kSerialClocking, 1);
     StoreU32(serialConfig_.data(), kSerialTransparentMode, kTransparentSync);
-    StoreU32(serialConfig_.data(), 20, 0);
+    StoreU32(serialConfig_.data(), kSerialInvertRxClock, 0);
     StoreU32(serialConfig_.data(), kSerialEncoding, 0x80);
-    for (size_t offset = 28; offset <= 44; offset += 4) StoreU32(serialConfig_.data(), offset, 0);
-    StoreU32(serialConfig_.data(), 60, 0);
+    for (size_t word = 0; word < kSerialTimingWords; ++word)
+        StoreU32(serialConfig_.data(), kSerialTiming + 4 * word, 0);
+    StoreU32(serialConfig_.data(), kSerialNrziClocking, 0);
     StoreU32(serialConfig_.data(), kSerialAsyncDataBits, 0);
     StoreU32(serialConfig_.data(), kSerialAsyncParity, 0);
     StoreU32(serialConfig_.data(), kSerialAsyncStopBits, 0);
     StoreU32(serialConfig_.data(), kSerialAsyncFlowControl, 1);
-    StoreU32(serialConfig_.data(), 96, 3);
+    StoreU32(serialConfig_.data(), kSerialFixed24, kSerialFixed24Value);
     StoreU32(serialConfig_.data(), kSerialExtendedConfig, 0);
     ApplySerialConfig(0);
 }
@@ -79,20 +77,11 @@ void Port::Open(bool plus) {
     started_ = false;
 }
 
-void Port::Stall(card::Overlapped* ov) {
-    ov->InternalHigh.store(0);
-    ov->Internal.store(card::STATUS_PENDING);
-    stalled_.push_back(Pending{ov, nullptr, 0, 0});
-}
+void Port::Stall(card::Overlapped* ov) { card::Pend(stalled_, ov, nullptr, 0); }
 
 void Port::Cancel(uint32_t status) {
     card::CompleteRequests(stalled_, status);
-    card::CompleteRequests(transmits_, status);
-    card::CompleteRequests(reads_, status);
-    if (ringActive_) {
-        ringActive_ = false;
-        card::CompleteRequest(ringRead_, status, 0);
-    }
+    card::CancelRequests(transmits_, reads_, ring_, status);
 }
 
 void Port::Close() {
@@ -103,9 +92,7 @@ void Port::Close() {
     inversion_ = injectPending_ = delayMode_ = monitoring_ = 0;
     bert_.reset();
     bertRecords_.clear();
-    rxQueue_.clear();
-    rxQueuedBytes_ = 0;
-    rxQueueWish_ = 0;
+    rxQueue_.Clear();
     line_->Flush();
     line_->SetOutputSignals(0);
     line_->SetClockRunning(false);
@@ -194,8 +181,9 @@ IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uin
 
 IoResult Port::ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) {
     uint32_t version = LoadU32(out, 0);
+    IoResult known = card::CheckRecordVersion(code, version, card_.serialConfigV5);
+    if (known.kind == IoResult::kFailed) return known;
     if (code == IOCTL_READ_CARD_INFO) {
-        if (version != kCardInfoVersion) return IoResult::Failed(platform::kErrorNotSupported);
         std::memset(out, 0, outLength);
         StoreU32(out, 0, kCardInfoVersion);
         StoreU16(out, kCardInfoType, uint16_t(card_.model << 8 | card_.typeLow));
@@ -205,13 +193,10 @@ IoResult Port::ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) {
         return IoResult::Done(outLength);
     }
     if (code == IOCTL_GET_PORT_CONFIG) {
-        if (version != kPortConfigVersion) return IoResult::Failed(platform::kErrorNotSupported);
         std::memcpy(out, portConfig_.data(), portConfig_.size());
         StoreU32(out, 0, version);
         return IoResult::Done(outLength);
     }
-    bool known = version == 3 || (version == 5 && card_.serialConfigV5);
-    if (!known) return IoResult::Failed(platform::kErrorNotSupported);
     std::memcpy(out, serialConfig_.data(), serialConfig_.size());
     StoreU32(out, 0, version);
     return IoResult::Done(outLength);
@@ -287,6 +272,7 @@ void Port::RestartLine(int64_t nowNs) {
     idleSinceBit_ = 0;
     txStarted_ = false;
     underrunCounted_ = false;
+    line_->SetRate(rate_);
     line_->Start(nowNs);
     line_->SetClockRunning(started_ && bitClock_.rate() > 0);
 }
@@ -294,16 +280,15 @@ void Port::RestartLine(int64_t nowNs) {
 bool Port::framed() const { return mode_ == kTransparentFramed; }
 
 uint32_t Port::RecordLimit() const {
-    uint32_t length = LoadU32(portConfig_.data(), kPortRxBufferLength);
-    return length == 0 || length > kReceiveDataMax ? kReceiveDataMax : length;
+    return card::ReceiveRecordLimit(LoadU32(portConfig_.data(), kPortRxBufferLength));
 }
 
 size_t Port::QueueLimit() const {
-    uint64_t buffers = LoadU32(portConfig_.data(), kPortRxNumBuffers);
-    uint64_t length = LoadU32(portConfig_.data(), kPortRxBufferLength);
-    uint64_t bytes = std::max<uint64_t>(buffers * length, rxQueueWish_);
-    return size_t(std::clamp<uint64_t>(bytes, kReceiveDataMax, 16u << 20));
+    return rxQueue_.Limit(LoadU32(portConfig_.data(), kPortRxNumBuffers),
+                          LoadU32(portConfig_.data(), kPortRxBufferLength));
 }
+
+void Port::MoveQueueToRing() { Count(kCounterRxO, rxQueue_.MoveToRing(ring_)); }
 
 // ---- data requests -----------------------------------------------------------
 
@@ -321,73 +306,36 @@ IoResult Port::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlap
         uint64_t now = bitClock_.BitsBy(nowNs);
         txBit_ = std::max(txBit_, now > late ? now - late : 0);
     }
-    ov->Internal.store(card::STATUS_PENDING);
-    ov->InternalHigh.store(0);
-    transmits_.push_back(Pending{ov, const_cast<uint8_t*>(data), length, 0});
-    return IoResult::Pending();
+    return card::Pend(transmits_, ov, const_cast<uint8_t*>(data), length);
 }
 
 IoResult Port::Write(const void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs) {
-    if (ov == nullptr || (length && buffer == nullptr))
-        return IoResult::Failed(platform::kErrorInvalidParameter);
-    if (!started_) return IoResult::Failed(ZV_ERROR_CARD_NOT_STARTED);
-    if (length == 0) return IoResult::Done(0);
+    IoResult fits = card::CheckDataRequest(buffer, length, ov, started_);
+    if (fits.kind == IoResult::kFailed || length == 0) return fits;
     return QueueTransmit(static_cast<const uint8_t*>(buffer), length, ov, nowNs);
 }
 
 IoResult Port::Read(void* buffer, uint32_t length, card::Overlapped* ov, int64_t /*nowNs*/) {
-    if (ov == nullptr || (length && buffer == nullptr))
-        return IoResult::Failed(platform::kErrorInvalidParameter);
-    if (!started_) return IoResult::Failed(ZV_ERROR_CARD_NOT_STARTED);
+    IoResult fits = card::CheckDataRequest(buffer, length, ov, started_);
+    if (fits.kind == IoResult::kFailed) return fits;
     auto* bytes = static_cast<uint8_t*>(buffer);
-    if (!plus_) return StartRing(bytes, length, ov);
+    if (!plus_) {
+        IoResult started = ring_.Start(bytes, length, ov);
+        if (started.kind == IoResult::kPending) MoveQueueToRing();
+        return started;
+    }
     if (length == 0) return IoResult::Done(0);
     uint32_t least = bert_ ? kBertRecordBytes : framed() ? kReceiveRecordHeaderSize : 1;
     if (length < least) return IoResult::Failed(ZV_ERROR_INVALID_LENGTH);
-    ov->Internal.store(card::STATUS_PENDING);
-    ov->InternalHigh.store(0);
-    reads_.push_back(Pending{ov, bytes, length, 0});
+    IoResult pending = card::Pend(reads_, ov, bytes, length);
     if (bert_) ServeBertReads();
     else ServeReads();
-    return IoResult::Pending();
+    return pending;
 }
 
 IoResult Port::ReceiveData(uint8_t* out, uint32_t outLength) {
-    uint32_t room = std::min(outLength, kReceiveDataMax);
-    uint32_t got = 0;
-    while (got < room && !rxQueue_.empty()) {
-        RxItem& item = rxQueue_.front();
-        uint32_t n = std::min<uint32_t>(room - got, uint32_t(item.data.size()) - item.taken);
-        std::memcpy(out + got, item.data.data() + item.taken, n);
-        got += n;
-        item.taken += n;
-        // A frame is one delivery: what does not fit is lost, as the card would lose it.
-        if (item.taken == item.data.size() || framed()) {
-            rxQueuedBytes_ -= item.data.size();
-            rxQueue_.pop_front();
-        }
-        if (framed()) break;
-    }
-    return IoResult::Done(got);
-}
-
-IoResult Port::StartRing(uint8_t* block, uint32_t length, card::Overlapped* ov) {
-    if (ringActive_) return IoResult::Failed(platform::kErrorInvalidParameter);
-    if (length < kRingHeaderSize + 2 || reinterpret_cast<uintptr_t>(block) % alignof(uint32_t) != 0)
-        return IoResult::Failed(platform::kErrorInvalidParameter);
-    uint32_t size = LoadU32(block, kRingSize);
-    uint32_t read = LoadU32(block, kRingReadIndex);
-    uint32_t write = LoadU32(block, kRingWriteIndex);
-    if (size < 2 || size > length - kRingHeaderSize || read >= size || write >= size)
-        return IoResult::Failed(platform::kErrorInvalidParameter);
-    ringSize_ = size;
-    ringWrite_ = write;
-    ov->Internal.store(card::STATUS_PENDING);
-    ov->InternalHigh.store(0);
-    ringRead_ = Pending{ov, block, length, 0};
-    ringActive_ = true;
-    MoveQueueToRing();
-    return IoResult::Pending();
+    // A frame is one delivery: what does not fit is lost, as the card would lose it.
+    return IoResult::Done(rxQueue_.Take(out, std::min(outLength, kReceiveDataMax), framed()));
 }
 
 // ---- the driver thread's step -------------------------------------------------
@@ -538,59 +486,16 @@ void Port::Receive(int64_t nowNs) {
 
 void Port::Deliver(const uint8_t* data, size_t count, uint32_t timestamp, uint8_t kind) {
     signalDue_ = true;
-    if (ringActive_) {
-        if (!AppendToRing(data, count, timestamp, kind)) Count(kCounterRxO);
+    if (ring_.active()) {
+        if (!ring_.Append(data, count, timestamp, kind)) Count(kCounterRxO);
         return;
     }
-    if (rxQueuedBytes_ + count > QueueLimit()) {
+    card::ReceivedItem item{std::vector<uint8_t>(data, data + count), 0, timestamp, kind, 0};
+    if (!rxQueue_.Push(std::move(item), QueueLimit())) {
         Count(kCounterRxO);
         return;
     }
-    rxQueue_.push_back(RxItem{std::vector<uint8_t>(data, data + count), 0, timestamp, kind, 0});
-    rxQueuedBytes_ += count;
     ServeReads();
-}
-
-bool Port::AppendToRing(const uint8_t* data, size_t count, uint32_t timestamp, uint8_t kind) {
-    uint8_t* block = ringRead_.buffer;
-    uint8_t* area = block + kRingHeaderSize;
-    const uint32_t n = ringSize_;
-    uint32_t read = std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(block + kRingReadIndex))
-                        .load(std::memory_order_acquire);
-    if (read >= n) return false;  // the consumer broke its index: write nothing more
-    uint32_t held = (ringWrite_ + n - read) % n;
-    uint32_t room = n - 1 - held;
-    if (kReceiveRecordHeaderSize + count > room) return false;
-
-    uint8_t header[kReceiveRecordHeaderSize];
-    StoreU32(header, kRecordTimestamp, timestamp);
-    StoreU16(header, kRecordLength, uint16_t(count));
-    header[kRecordPort] = kind;
-    header[kRecordStatus] = 0;
-    auto put = [&](const uint8_t* src, size_t length) {
-        uint32_t pos = (ringWrite_ + 1) % n;
-        size_t first = std::min<size_t>(length, n - pos);
-        std::memcpy(area + pos, src, first);
-        std::memcpy(area, src + first, length - first);
-        ringWrite_ = uint32_t((ringWrite_ + length) % n);
-    };
-    put(header, sizeof header);
-    put(data, count);
-    // Published only now, when every byte of the record is in place.
-    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(block + kRingWriteIndex))
-        .store(ringWrite_, std::memory_order_release);
-    return true;
-}
-
-void Port::MoveQueueToRing() {
-    while (!rxQueue_.empty()) {
-        RxItem& item = rxQueue_.front();
-        if (!AppendToRing(item.data.data() + item.taken, item.data.size() - item.taken, item.timestamp,
-                          item.kind))
-            Count(kCounterRxO);
-        rxQueuedBytes_ -= item.data.size();
-        rxQueue_.pop_front();
-    }
 }
 
 void Port::ServeReads() {
@@ -598,7 +503,7 @@ void Port::ServeReads() {
         Pending& io = reads_.front();
         uint32_t got = 0;
         if (framed()) {
-            RxItem& item = rxQueue_.front();
+            card::ReceivedItem& item = rxQueue_.front();
             uint32_t n = std::min<uint32_t>(uint32_t(item.data.size()), io.length - kReceiveRecordHeaderSize);
             StoreU32(io.buffer, kRecordTimestamp, item.timestamp);
             StoreU16(io.buffer, kRecordLength, uint16_t(n));
@@ -606,20 +511,9 @@ void Port::ServeReads() {
             io.buffer[kRecordStatus] = item.status;
             std::memcpy(io.buffer + kReceiveRecordHeaderSize, item.data.data(), n);
             got = kReceiveRecordHeaderSize + n;
-            rxQueuedBytes_ -= item.data.size();
-            rxQueue_.pop_front();
+            rxQueue_.PopFront();
         } else {
-            while (got < io.length && !rxQueue_.empty()) {
-                RxItem& item = rxQueue_.front();
-                uint32_t n = std::min<uint32_t>(io.length - got, uint32_t(item.data.size()) - item.taken);
-                std::memcpy(io.buffer + got, item.data.data() + item.taken, n);
-                got += n;
-                item.taken += n;
-                if (item.taken == item.data.size()) {
-                    rxQueuedBytes_ -= item.data.size();
-                    rxQueue_.pop_front();
-                }
-            }
+            got = rxQueue_.Take(io.buffer, io.length);
         }
         card::CompleteRequest(io, 0, got);
         reads_.pop_front();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "card/driver.h"
+#include "card/emulation.h"
 #include "card/request_check.h"
 #include "platform/event.h"
 #include "sim/bert_engine.h"
@@ -62,7 +63,7 @@ public:
     bool framed() const;
 
     // SetupComm: the receive queue holds at least inQueue bytes (up to a cap).
-    void SetQueueSizes(uint32_t inQueue) { rxQueueWish_ = inQueue; }
+    void SetQueueSizes(uint32_t inQueue) { rxQueue_.SetWish(inQueue); }
 
     IoResult Control(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
                      card::Overlapped* ov, int64_t nowNs);
@@ -76,14 +77,6 @@ public:
 
 private:
     using Pending = card::PendingRequest;
-    // Received data waiting for a read: one record in framed mode, else raw bytes.
-    struct RxItem {
-        std::vector<uint8_t> data;
-        uint32_t taken = 0;
-        uint32_t timestamp = 0;
-        uint8_t kind = 0;
-        uint8_t status = 0;
-    };
 
     IoResult Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
                       uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
@@ -91,7 +84,6 @@ private:
     IoResult SetPortEvent(card::Overlapped* ov);
     IoResult QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov, int64_t nowNs);
     IoResult ReceiveData(uint8_t* out, uint32_t outLength);
-    IoResult StartRing(uint8_t* block, uint32_t length, card::Overlapped* ov);
     IoResult SetBertConfig(const uint8_t* config, int64_t nowNs);
     void FillInterfaceRecord(uint8_t* out, int64_t nowNs) const;
 
@@ -100,6 +92,7 @@ private:
     void RestartLine(int64_t nowNs);
     uint32_t RecordLimit() const;
     size_t QueueLimit() const;
+    void MoveQueueToRing();
 
     void Transmit(int64_t nowNs);
     void TransmitFrames(uint64_t owed);
@@ -111,8 +104,6 @@ private:
     bool AcceptArrival(LineChunk& chunk);
     void LoopBack(LineChunk chunk);
     void Deliver(const uint8_t* data, size_t count, uint32_t timestamp, uint8_t kind);
-    bool AppendToRing(const uint8_t* data, size_t count, uint32_t timestamp, uint8_t kind);
-    void MoveQueueToRing();
     void ServeReads();
     void ServeBertReads();
     void SignalPortEvent();
@@ -160,14 +151,8 @@ private:
     std::deque<Pending> transmits_;
     std::deque<Pending> reads_;
     std::deque<Pending> stalled_;  // requests a fault keeps pending
-    Pending ringRead_;
-    bool ringActive_ = false;
-    uint32_t ringSize_ = 0;
-    uint32_t ringWrite_ = 0;
-
-    std::deque<RxItem> rxQueue_;
-    size_t rxQueuedBytes_ = 0;
-    uint32_t rxQueueWish_ = 0;
+    card::ReceiveRing ring_;
+    card::ReceiveQueue rxQueue_;
 
     std::unique_ptr<BertEngine> bert_;
     std::deque<std::array<uint8_t, kBertRecordBytes>> bertRecords_;

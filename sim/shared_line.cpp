@@ -18,6 +18,11 @@ constexpr int64_t kRetryNs = 100 * 1000000;
 // are configured with one seed, or an echo would take back every error.
 constexpr uint64_t kListenerSalt = 0x4C495354;
 constexpr uint64_t kConnectorSalt = 0x434F4E4E;
+// What a far end may have on the line beyond its delay: its chunks come a
+// tick at a time, late by however long its process was kept from running.
+constexpr int64_t kInFlightSlackMs = 1000;
+// A port that has not set its rate yet is taken at the fastest a card runs.
+constexpr uint64_t kUnknownRateBitsPerSec = 100000000;
 
 }  // namespace
 
@@ -45,13 +50,13 @@ LineStats SharedLine::stats() const {
 
 void SharedLine::SetOutputSignals(uint8_t v24) {
     outputs_ = v24;
-    Pump(platform::PerfCounter());
+    Pump(platform::MonotonicNs());
     SendSignals();
 }
 
 void SharedLine::SetClockRunning(bool running) {
     clockRunning_ = running;
-    Pump(platform::PerfCounter());
+    Pump(platform::MonotonicNs());
     SendSignals();
 }
 
@@ -147,7 +152,7 @@ void SharedLine::Disconnect() {
     peerOutputs_ = 0;
     peerClockRunning_ = false;
     // A listener that turns this end away must not be asked again at once.
-    nextAttemptNs_ = platform::PerfCounter() + kRetryNs;
+    nextAttemptNs_ = platform::MonotonicNs() + kRetryNs;
 }
 
 // ---- messages -------------------------------------------------------------------
@@ -198,7 +203,7 @@ void SharedLine::ReadInput() {
 // Takes every whole message; false when the far end sent something no end
 // of a line sends (or told this end to go), after which it is dropped.
 bool SharedLine::ParseInput() {
-    const int64_t nowNs = platform::PerfCounter();
+    const int64_t nowNs = platform::MonotonicNs();
     size_t at = 0;
     LineMessage message;
     for (;;) {
@@ -213,13 +218,20 @@ bool SharedLine::ParseInput() {
             return false;
         }
         at += used;
-        if (!TakeMessage(message)) return false;
+        if (!TakeMessage(message, nowNs)) return false;
     }
     input_.erase(input_.begin(), input_.begin() + ptrdiff_t(at));
     return true;
 }
 
-bool SharedLine::TakeMessage(LineMessage& message) {
+// Bits a line holds at most between their sending and their arrival.
+uint64_t SharedLine::InFlightCapacityBits() const {
+    const uint64_t rate = rateBitsPerSec_ != 0 ? rateBitsPerSec_ : kUnknownRateBitsPerSec;
+    const uint64_t spanMs = uint64_t(settings_.delayMs) + kInFlightSlackMs;
+    return uint64_t((unsigned __int128)rate * spanMs / 1000);
+}
+
+bool SharedLine::TakeMessage(LineMessage& message, int64_t nowNs) {
     switch (message.kind) {
         case LineMessageKind::kTurnedAway:
             if (!turnedAwayReported_)
@@ -235,7 +247,18 @@ bool SharedLine::TakeMessage(LineMessage& message) {
             return true;
         case LineMessageKind::kData:
             // A stopped receiver hears nothing.
-            if (clockRunning_ && stage_.Apply(message.chunk)) inFlight_.Push(std::move(message.chunk));
+            if (!clockRunning_ || !stage_.Apply(message.chunk)) return true;
+            inFlight_.Push(std::move(message.chunk));
+            // Bits sent ahead of their time would pile up here without end.
+            if (inFlight_.BitsArrivingAfter(nowNs) > InFlightCapacityBits()) {
+                std::fprintf(
+                    stderr,
+                    "simulated shared line %s: the far end sent more than the line carries in its "
+                    "delay; it is dropped\n",
+                    lineName_.c_str());
+                inFlight_.Clear();
+                return false;
+            }
             return true;
     }
     return false;

@@ -61,7 +61,8 @@ class SharedLine : public Line {
     void FlushOutput();
     void ReadInput();
     bool ParseInput();
-    bool TakeMessage(LineMessage& message);
+    bool TakeMessage(LineMessage& message, int64_t nowNs);
+    uint64_t InFlightCapacityBits() const;
     bool TrustedPeer(int socket);
 
     const std::string lineName_;

@@ -9,7 +9,8 @@ namespace sim {
 bool LoadConfigFromEnvironment(SimConfig* config, std::string* error) {
     char path[4096];
     *config = DefaultConfig();
-    if (platform::GetEnvironment(kConfigVariable, path, sizeof path)) {
+    if (platform::GetEnvironment(kConfigVariable, path, sizeof path) ||
+        platform::GetEnvironment(kOldConfigVariable, path, sizeof path)) {
         std::string problem;
         if (!LoadConfigFile(path, config, &problem)) {
             if (error) *error = problem;

@@ -1,5 +1,6 @@
 #include "stats/bert_stats.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "card/port_state.h"
@@ -7,11 +8,13 @@
 
 BertStats g_BertStats{};
 
-SyncTransition DeclareLossOfSync(int64_t now) {
+SyncTransition DeclareLossOfSync(int64_t now, int64_t since) {
     if (!g_bInSync) return SyncTransition::None;
     g_bInSync = false;
+    g_bSyncLostInRun = true;
     ++g_BertStats.i64LosCount;
-    g_BertStats.i64LosStartTicks = now;
+    // Never before the measurement began, or LOSR would exceed the test.
+    g_BertStats.i64LosStartTicks = std::clamp(since, g_BertStats.i64StartTicks, now);
     return SyncTransition::LossOfSync;
 }
 
@@ -34,6 +37,22 @@ SyncTransition DeclareSync(int64_t now, FirstSyncAction firstSyncAction) {
 
 namespace {
 
+int64_t WholeSecondsAt(int64_t now) {
+    const int64_t usecs = TicksToUsecs(now - g_BertStats.i64StartTicks);
+    return usecs > 0 ? usecs / 1000000 : 0;
+}
+
+// A sample reaches back to the one before it, so every second it closes
+// takes its verdict; it also reaches into the second now begun, which it
+// opens with its own verdict.
+void BookSampleSeconds(int64_t now, bool errored, bool severe) {
+    const int64_t seconds = WholeSecondsAt(now);
+    if (seconds <= g_BertStats.i64LastEvalSecs) return;
+    AccountSeconds(seconds);
+    if (errored) g_BertStats.i64ErrorInSampleCount = 1;
+    if (severe) g_BertStats.i64SErrorInSampleCount = 1;
+}
+
 void CountErroredSample(int64_t errors, int64_t percent) {
     if (!g_bInSync || g_bResetStatsPending) return;
     if (errors > 0) ++g_BertStats.i64ErrorInSampleCount;
@@ -47,6 +66,11 @@ SyncTransition ClassifySample(int64_t now) {
     const int64_t errors = stats.BitErrorCount - stats.PrevBitErrorCount;
     const int64_t bits =
         (stats.i64CheckedCharCount - stats.i64PrevCheckedCharCount) * static_cast<int64_t>(g_uBitsPerChar);
+    // A sample that began out of sync (a loss declared since the last one
+    // included) covers time without the pattern, whatever it ends with.
+    const bool beganOutOfSync = !g_bInSync;
+    const int64_t erroredBefore = stats.i64ErrorInSampleCount;
+    const int64_t severeBefore = stats.i64SErrorInSampleCount;
     SyncTransition transition = SyncTransition::None;
     if (bits > 0) {
         const int64_t percent = errors * 100 / bits;
@@ -57,7 +81,10 @@ SyncTransition ClassifySample(int64_t now) {
         CountErroredSample(errors, percent);
     }
     // Time out of sync is severely errored, never merely errored.
-    if (!g_bInSync) ++stats.i64SErrorInSampleCount;
+    if (!g_bInSync || (beganOutOfSync && !g_bResetStatsPending)) ++stats.i64SErrorInSampleCount;
+    if (!g_bResetStatsPending)
+        BookSampleSeconds(now, stats.i64ErrorInSampleCount > erroredBefore,
+                          stats.i64SErrorInSampleCount > severeBefore);
     return transition;
 }
 
@@ -80,8 +107,11 @@ void AccountSeconds(int64_t wholeSeconds) {
     BertStats& stats = g_BertStats;
     const int64_t newSeconds = wholeSeconds - stats.i64LastEvalSecs;
     if (newSeconds <= 0) return;
-    if (stats.i64ErrorInSampleCount > 0) stats.i64ErroredSecCount += newSeconds;
-    if (stats.i64SErrorInSampleCount > 0) stats.i64SeverlyErroredSecCount += newSeconds;
+    // A second is one thing: severely errored outweighs errored.
+    if (stats.i64SErrorInSampleCount > 0)
+        stats.i64SeverlyErroredSecCount += newSeconds;
+    else if (stats.i64ErrorInSampleCount > 0)
+        stats.i64ErroredSecCount += newSeconds;
     stats.i64ErrorInSampleCount = 0;
     stats.i64SErrorInSampleCount = 0;
     stats.i64LastEvalSecs = wholeSeconds;

@@ -63,8 +63,10 @@ constexpr int64_t kSeverelyErroredPercent = 30;
 // The helpers below change g_BertStats and its companions; the caller holds
 // g_csGlobal (they are steps of a larger update made under it).
 
-// Out of sync at now; None when already out of sync.
-SyncTransition DeclareLossOfSync(int64_t now);
+// Out of sync at now, the loss-of-sync time counting from since (a silent
+// line: its last data); None when already out of sync.
+SyncTransition DeclareLossOfSync(int64_t now, int64_t since);
+inline SyncTransition DeclareLossOfSync(int64_t now) { return DeclareLossOfSync(now, now); }
 
 // In sync at now; None when already in sync. The loss-of-sync interval that
 // ends here is added to i64LosUsecs.
@@ -87,6 +89,6 @@ void TakeSampleSnapshots();
 void ResetSingleLinkStats(int64_t now);
 
 // Software mode: turns the samples counted since the last accounting into
-// errored and severely errored seconds, every whole second up to
-// wholeSeconds counting.
+// errored or severely errored seconds, every whole second up to
+// wholeSeconds counting once. Each sample also books the seconds it closes.
 void AccountSeconds(int64_t wholeSeconds);

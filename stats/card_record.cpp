@@ -1,14 +1,13 @@
 #include "stats/card_record.h"
 
+#include <utility>
+
 namespace {
 
-constexpr size_t kStatusOffset = 1;
-constexpr size_t kMsecsOffset = 4;
+using namespace card::wire;
 
 uint32_t ReadWord(const uint8_t* bytes, size_t length, size_t offset) {
-    if (offset + 4 > length) return 0;
-    return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8 |
-           static_cast<uint32_t>(bytes[offset + 2]) << 16 | static_cast<uint32_t>(bytes[offset + 3]) << 24;
+    return offset + 4 > length ? 0 : LoadU32(bytes, offset);
 }
 
 }  // namespace
@@ -16,14 +15,12 @@ uint32_t ReadWord(const uint8_t* bytes, size_t length, size_t offset) {
 bool DecodeCardBertRecord(const uint8_t* bytes, size_t length, CardBertRecord* record) {
     *record = CardBertRecord{};
     if (bytes == nullptr) return false;
-    if (length > kStatusOffset) record->bertStatus = bytes[kStatusOffset];
-    uint32_t* const fields[] = {&record->msecs,        &record->bit_count,    &record->block_count,
-                                &record->bit_errors,   &record->block_errors, &record->es,
-                                &record->ses,          &record->as};
-    size_t offset = kMsecsOffset;
-    for (uint32_t* field : fields) {
-        *field = ReadWord(bytes, length, offset);
-        offset += 4;
-    }
+    if (length > kBertStatus) record->bertStatus = bytes[kBertStatus];
+    const std::pair<uint32_t*, size_t> fields[] = {
+        {&record->msecs, kBertMsecs},           {&record->bit_count, kBertBitCount},
+        {&record->block_count, kBertBlockCount}, {&record->bit_errors, kBertBitErrors},
+        {&record->block_errors, kBertBlockErrors}, {&record->es, kBertEs},
+        {&record->ses, kBertSes},               {&record->as, kBertAs}};
+    for (const auto& [field, offset] : fields) *field = ReadWord(bytes, length, offset);
     return length == kCardBertRecordSize;
 }

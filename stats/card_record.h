@@ -5,12 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t kCardBertRecordSize = 36;
+#include "card/wire_layout.h"
+
+constexpr size_t kCardBertRecordSize = kBertStatsRecordSize;
 
 // Bits of bertStatus.
-constexpr uint8_t kBertStatusNotInSync = 0x01;
-constexpr uint8_t kBertStatusRxInverted = 0x02;
-constexpr uint8_t kBertStatusRunEnded = 0x04;
+constexpr uint8_t kBertStatusNotInSync = card::wire::kBertNotInSync;
+constexpr uint8_t kBertStatusRxInverted = card::wire::kBertInverted;
+constexpr uint8_t kBertStatusRunEnded = card::wire::kBertEnded;
 
 struct CardBertRecord {
     uint8_t bertStatus = 0;

@@ -55,8 +55,10 @@ bool StatsUpdateStopDue(int64_t elapsedUsecs) {
     const int64_t wholeSecs = elapsedUsecs / kUsecsPerSecond;
     if (s.bMultiDrop && g_bFirstSyncPending) {
         if (wholeSecs < int64_t{s.uNoSyncTimeoutSecs}) return false;
-        LogPrint(3, "StatsUpdateThread, Stop on No-Sync %lu\n",
+        // A failure of the test, shown whatever -v.
+        LogPrint(1, "StatsUpdateThread, Stop on No-Sync %lu\n",
                  static_cast<unsigned long>(s.uNoSyncTimeoutSecs));
+        NoteSyncOutcome(SyncOutcome::kNeverFound);
         return true;
     }
     if (s.uTestDurationSecs == 0 || wholeSecs < int64_t{s.uTestDurationSecs}) return false;

@@ -36,13 +36,13 @@ tcflag_t CharSize(unsigned dataBits) {
 
 tcflag_t ParityFlags(uint32_t parity) {
     switch (parity) {
-        case kParityOdd:
+        case PARITY_ODD:
             return PARENB | PARODD;
-        case kParityEven:
+        case PARITY_EVEN:
             return PARENB;
-        case kParityMark:
+        case PARITY_MARK:
             return PARENB | PARODD | CMSPAR;
-        case kParitySpace:
+        case PARITY_SPACE:
             return PARENB | CMSPAR;
         default:
             return 0;
@@ -53,13 +53,13 @@ tcflag_t ParityFlags(uint32_t parity) {
 // for reading (CLOCAL), and the rate as a plain number.
 void FillTermios(termios2* t, const LineSettings& line) {
     t->c_iflag = IGNBRK;
-    if (line.parity != kParityNone) t->c_iflag |= INPCK;
-    if (line.flow == kFlowXonXoff) t->c_iflag |= IXON | IXOFF;
+    if (line.parity != PARITY_NONE) t->c_iflag |= INPCK;
+    if (line.flow == FLOW_XON) t->c_iflag |= IXON | IXOFF;
     t->c_oflag = 0;
     t->c_lflag = 0;
     t->c_cflag = CREAD | CLOCAL | BOTHER | CharSize(line.dataBits) | ParityFlags(line.parity);
     if (line.stopBits == 2) t->c_cflag |= CSTOPB;
-    if (line.flow == kFlowRtsCts) t->c_cflag |= CRTSCTS;
+    if (line.flow == FLOW_RTS) t->c_cflag |= CRTSCTS;
     t->c_ispeed = line.rate;
     t->c_ospeed = line.rate;
     t->c_cc[VMIN] = 1;

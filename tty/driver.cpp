@@ -23,7 +23,7 @@ bool Fail(uint32_t error) {
     return false;
 }
 
-int64_t NowNs() { return platform::PerfCounter(); }
+int64_t NowNs() { return platform::MonotonicNs(); }
 
 }  // namespace
 

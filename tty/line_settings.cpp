@@ -13,7 +13,7 @@ LineSettings ReadLineSettings(const ZvSerialConfig& record) {
     line.rate = record.uPortRate;
     line.mode = record.uPortTransparentMode;
     line.dataBits = DataBitsOf(record.uPortAsyncDataBits);
-    line.parity = record.uPortAsyncParity <= kParitySpace ? record.uPortAsyncParity : kParityNone;
+    line.parity = record.uPortAsyncParity <= PARITY_SPACE ? record.uPortAsyncParity : PARITY_NONE;
     line.stopBits = record.uPortAsyncStopBits == 2 ? 2 : 1;
     line.flow = record.uPortAsyncFlowControl;
     return line;
@@ -24,7 +24,7 @@ ZvSerialConfig DefaultSerialConfig() {
     record.uVersion = SERIAL_CONFIG_VERSION;
     record.uPortInterface = 1;
     record.uPortRate = 9600;
-    record.uPortTransparentMode = kModeAsync;
+    record.uPortTransparentMode = MODE_ASYNC;
     record.uPortEncoding = 0x80;
     record.uPortAsyncFlowControl = 1;
     record.uFixed24 = 3;

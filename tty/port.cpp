@@ -46,12 +46,7 @@ TtyPort::~TtyPort() { CloseDevice(fd_); }
 // ---- requests ------------------------------------------------------------------
 
 void TtyPort::Cancel(uint32_t status) {
-    card::CompleteRequests(transmits_, status);
-    card::CompleteRequests(reads_, status);
-    if (ringActive_) {
-        ringActive_ = false;
-        card::CompleteRequest(ringRead_, status, 0);
-    }
+    card::CancelRequests(transmits_, reads_, ring_, status);
 }
 
 void TtyPort::Remove() {
@@ -127,7 +122,7 @@ IoResult TtyPort::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, 
 
 IoResult TtyPort::Start(int64_t nowNs) {
     // A tty carries characters with start and stop bits and nothing else.
-    if (line_.mode != kModeAsync) return IoResult::Failed(platform::kErrorNotSupported);
+    if (line_.mode != MODE_ASYNC) return IoResult::Failed(platform::kErrorNotSupported);
     uint32_t error = 0;
     if (!ApplyLineSettings(fd_, line_, &error)) return IoResult::Failed(error);
     FlushDevice(fd_);
@@ -142,6 +137,8 @@ IoResult TtyPort::Start(int64_t nowNs) {
 
 IoResult TtyPort::ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) const {
     uint32_t asked = LoadU32(out, 0);
+    IoResult known = card::CheckRecordVersion(code, asked, true);
+    if (known.kind == IoResult::kFailed) return known;
     if (code == IOCTL_READ_CARD_INFO) {
         ZvCardInfo info{};
         info.uVersion = CARD_INFO_VERSION;
@@ -153,8 +150,6 @@ IoResult TtyPort::ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength)
     } else if (code == IOCTL_GET_PORT_CONFIG) {
         std::memcpy(out, &portConfig_, outLength);
     } else {
-        if (asked != SERIAL_CONFIG_VERSION && asked != SERIAL_CONFIG_VERSION_OLD)
-            return IoResult::Failed(ZV_ERROR_INVALID_OUTPUT_LENGTH);
         std::memcpy(out, &serialConfig_, outLength);
         StoreU32(out, 0, asked);
     }
@@ -163,7 +158,7 @@ IoResult TtyPort::ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength)
 
 void TtyPort::SetV24(uint8_t lines) {
     SetOutputSignals(fd_, (lines & kV24Dtr) != 0, (lines & kV24Rts) != 0,
-                     line_.flow == kFlowRtsCts);
+                     line_.flow == FLOW_RTS);
 }
 
 void TtyPort::FillInterfaceRecord(uint8_t* out) {
@@ -186,74 +181,34 @@ void TtyPort::FillInterfaceRecord(uint8_t* out) {
 IoResult TtyPort::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov) {
     if (ov == nullptr) return IoResult::Failed(platform::kErrorInvalidParameter);
     if (length > kMaxTransmitBytes) return IoResult::Failed(ZV_ERROR_INVALID_LENGTH);
-    ov->Internal.store(card::STATUS_PENDING);
-    ov->InternalHigh.store(0);
-    transmits_.push_back(Pending{ov, const_cast<uint8_t*>(data), length, 0});
-    return IoResult::Pending();
+    return card::Pend(transmits_, ov, const_cast<uint8_t*>(data), length);
 }
 
 IoResult TtyPort::Write(const void* buffer, uint32_t length, card::Overlapped* ov) {
     if (removed_) return IoResult::Failed(platform::kErrorDeviceRemoved);
-    if (ov == nullptr || (length && buffer == nullptr))
-        return IoResult::Failed(platform::kErrorInvalidParameter);
-    if (!started_) return IoResult::Failed(ZV_ERROR_CARD_NOT_STARTED);
-    if (length == 0) return IoResult::Done(0);
+    IoResult fits = card::CheckDataRequest(buffer, length, ov, started_);
+    if (fits.kind == IoResult::kFailed || length == 0) return fits;
     return QueueTransmit(static_cast<const uint8_t*>(buffer), length, ov);
 }
 
 IoResult TtyPort::Read(void* buffer, uint32_t length, card::Overlapped* ov) {
     if (removed_) return IoResult::Failed(platform::kErrorDeviceRemoved);
-    if (ov == nullptr || (length && buffer == nullptr))
-        return IoResult::Failed(platform::kErrorInvalidParameter);
-    if (!started_) return IoResult::Failed(ZV_ERROR_CARD_NOT_STARTED);
+    IoResult fits = card::CheckDataRequest(buffer, length, ov, started_);
+    if (fits.kind == IoResult::kFailed) return fits;
     auto* bytes = static_cast<uint8_t*>(buffer);
-    if (!plus_) return StartRing(bytes, length, ov);
+    if (!plus_) {
+        IoResult started = ring_.Start(bytes, length, ov);
+        if (started.kind == IoResult::kPending) overruns_ += rxQueue_.MoveToRing(ring_);
+        return started;
+    }
     if (length == 0) return IoResult::Done(0);
-    ov->Internal.store(card::STATUS_PENDING);
-    ov->InternalHigh.store(0);
-    reads_.push_back(Pending{ov, bytes, length, 0});
+    IoResult pending = card::Pend(reads_, ov, bytes, length);
     ServeReads();
-    return IoResult::Pending();
+    return pending;
 }
 
 IoResult TtyPort::ReceiveData(uint8_t* out, uint32_t outLength) {
-    return IoResult::Done(TakeQueued(out, std::min(outLength, kReceiveDataMax)));
-}
-
-uint32_t TtyPort::TakeQueued(uint8_t* out, uint32_t room) {
-    uint32_t got = 0;
-    while (got < room && !rxQueue_.empty()) {
-        std::vector<uint8_t>& item = rxQueue_.front();
-        uint32_t n = uint32_t(std::min<size_t>(room - got, item.size() - rxQueueHead_));
-        std::memcpy(out + got, item.data() + rxQueueHead_, n);
-        got += n;
-        rxQueueHead_ += n;
-        if (rxQueueHead_ == item.size()) {
-            rxQueuedBytes_ -= item.size();
-            rxQueue_.pop_front();
-            rxQueueHead_ = 0;
-        }
-    }
-    return got;
-}
-
-IoResult TtyPort::StartRing(uint8_t* block, uint32_t length, card::Overlapped* ov) {
-    if (ringActive_) return IoResult::Failed(platform::kErrorInvalidParameter);
-    if (length < kRingHeaderSize + 2 || reinterpret_cast<uintptr_t>(block) % alignof(uint32_t) != 0)
-        return IoResult::Failed(platform::kErrorInvalidParameter);
-    uint32_t size = LoadU32(block, kRingSize);
-    uint32_t read = LoadU32(block, kRingReadIndex);
-    uint32_t write = LoadU32(block, kRingWriteIndex);
-    if (size < 2 || size > length - kRingHeaderSize || read >= size || write >= size)
-        return IoResult::Failed(platform::kErrorInvalidParameter);
-    ringSize_ = size;
-    ringWrite_ = write;
-    ov->Internal.store(card::STATUS_PENDING);
-    ov->InternalHigh.store(0);
-    ringRead_ = Pending{ov, block, length, 0};
-    ringActive_ = true;
-    MoveQueueToRing();
-    return IoResult::Pending();
+    return IoResult::Done(rxQueue_.Take(out, std::min(outLength, kReceiveDataMax)));
 }
 
 // ---- the driver thread's turn -------------------------------------------------------
@@ -346,14 +301,11 @@ void TtyPort::MoveToOutput(uint64_t count) {
 uint32_t TtyPort::StampMs() const { return uint32_t((nowNs_ - epochNs_) / 1000000 + 1); }
 
 uint32_t TtyPort::RecordLimit() const {
-    uint32_t length = portConfig_.uPortRxBufferLength;
-    return length == 0 || length > kReceiveDataMax ? kReceiveDataMax : length;
+    return card::ReceiveRecordLimit(portConfig_.uPortRxBufferLength);
 }
 
 size_t TtyPort::QueueLimit() const {
-    uint64_t bytes = std::max<uint64_t>(
-        uint64_t(portConfig_.uPortRxNumBuffers) * portConfig_.uPortRxBufferLength, rxQueueWish_);
-    return size_t(std::clamp<uint64_t>(bytes, kReceiveDataMax, 16u << 20));
+    return rxQueue_.Limit(portConfig_.uPortRxNumBuffers, portConfig_.uPortRxBufferLength);
 }
 
 void TtyPort::Deliver(const uint8_t* data, uint32_t count) {
@@ -365,13 +317,11 @@ void TtyPort::Deliver(const uint8_t* data, uint32_t count) {
         uint32_t n = std::min(limit, count - at);
         std::vector<uint8_t> chunk(data + at, data + at + n);
         for (auto& byte : chunk) byte = uint8_t((byte ^ flip) & mask);
-        if (ringActive_) {
-            if (!AppendToRing(chunk.data(), n)) ++overruns_;
-        } else if (rxQueuedBytes_ + n > QueueLimit()) {
+        if (ring_.active()) {
+            if (!ring_.Append(chunk.data(), n, StampMs(), 0)) ++overruns_;
+        } else if (!rxQueue_.Push(card::ReceivedItem{std::move(chunk), 0, StampMs(), 0, 0},
+                                  QueueLimit())) {
             ++overruns_;
-        } else {
-            rxQueuedBytes_ += n;
-            rxQueue_.push_back(std::move(chunk));
         }
     }
     if (overruns_ != overrunsBefore) ++changeWord_;
@@ -379,49 +329,10 @@ void TtyPort::Deliver(const uint8_t* data, uint32_t count) {
     if (portEvent_) portEvent_->Set();
 }
 
-bool TtyPort::AppendToRing(const uint8_t* data, uint32_t count) {
-    uint8_t* block = ringRead_.buffer;
-    uint8_t* area = block + kRingHeaderSize;
-    const uint32_t n = ringSize_;
-    uint32_t read = std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(block + kRingReadIndex))
-                        .load(std::memory_order_acquire);
-    if (read >= n) return false;  // the consumer broke its index: write nothing more
-    uint32_t held = (ringWrite_ + n - read) % n;
-    if (kReceiveRecordHeaderSize + count > n - 1 - held) return false;
-    uint8_t header[kReceiveRecordHeaderSize] = {};
-    StoreU32(header, kRecordTimestamp, StampMs());
-    header[kRecordLength] = uint8_t(count);
-    header[kRecordLength + 1] = uint8_t(count >> 8);
-    auto put = [&](const uint8_t* src, size_t length) {
-        uint32_t pos = (ringWrite_ + 1) % n;
-        size_t first = std::min<size_t>(length, n - pos);
-        std::memcpy(area + pos, src, first);
-        std::memcpy(area, src + first, length - first);
-        ringWrite_ = uint32_t((ringWrite_ + length) % n);
-    };
-    put(header, sizeof header);
-    put(data, count);
-    // Published only now, when every byte of the record is in place.
-    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(block + kRingWriteIndex))
-        .store(ringWrite_, std::memory_order_release);
-    return true;
-}
-
-void TtyPort::MoveQueueToRing() {
-    while (!rxQueue_.empty()) {
-        std::vector<uint8_t>& item = rxQueue_.front();
-        if (!AppendToRing(item.data() + rxQueueHead_, uint32_t(item.size() - rxQueueHead_)))
-            ++overruns_;
-        rxQueuedBytes_ -= item.size();
-        rxQueue_.pop_front();
-        rxQueueHead_ = 0;
-    }
-}
-
 void TtyPort::ServeReads() {
     while (!reads_.empty() && !rxQueue_.empty()) {
         Pending& io = reads_.front();
-        card::CompleteRequest(io, 0, TakeQueued(io.buffer, io.length));
+        card::CompleteRequest(io, 0, rxQueue_.Take(io.buffer, io.length));
         reads_.pop_front();
     }
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "card/driver.h"
+#include "card/emulation.h"
 #include "card/request_check.h"
 #include "card/records.h"
 #include "platform/event.h"
@@ -38,7 +39,7 @@ class TtyPort {
                      uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
     IoResult Read(void* buffer, uint32_t length, card::Overlapped* ov);
     IoResult Write(const void* buffer, uint32_t length, card::Overlapped* ov);
-    void SetQueueSize(uint32_t inQueue) { rxQueueWish_ = inQueue; }
+    void SetQueueSize(uint32_t inQueue) { rxQueue_.SetWish(inQueue); }
     // Completes every pending request with status.
     void Cancel(uint32_t status);
     // The device is gone: pending requests fail, later ones too.
@@ -62,9 +63,6 @@ class TtyPort {
     IoResult ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) const;
     IoResult QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov);
     IoResult ReceiveData(uint8_t* out, uint32_t outLength);
-    // Moves up to room queued received bytes to out; the count moved.
-    uint32_t TakeQueued(uint8_t* out, uint32_t room);
-    IoResult StartRing(uint8_t* block, uint32_t length, card::Overlapped* ov);
     void FillInterfaceRecord(uint8_t* out);
     void SetV24(uint8_t lines);
 
@@ -73,8 +71,6 @@ class TtyPort {
     uint64_t CharsAllowed(int64_t nowNs);
     void MoveToOutput(uint64_t count);
     void Deliver(const uint8_t* data, uint32_t count);
-    bool AppendToRing(const uint8_t* data, uint32_t count);
-    void MoveQueueToRing();
     void ServeReads();
     uint32_t RecordLimit() const;
     size_t QueueLimit() const;
@@ -109,14 +105,8 @@ class TtyPort {
 
     std::vector<uint8_t> readBuffer_;
     std::deque<Pending> reads_;
-    Pending ringRead_;
-    bool ringActive_ = false;
-    uint32_t ringSize_ = 0;
-    uint32_t ringWrite_ = 0;
-    std::deque<std::vector<uint8_t>> rxQueue_;
-    size_t rxQueueHead_ = 0;  // bytes of the front item already taken
-    size_t rxQueuedBytes_ = 0;
-    uint32_t rxQueueWish_ = 0;
+    card::ReceiveRing ring_;
+    card::ReceiveQueue rxQueue_;
 };
 
 }  // namespace tty

@@ -17,7 +17,8 @@ struct TtyCard {
 };
 
 // Interface path of card index: "//tty/card<index>"; its ports are
-// "<path>/<port>", and "<path>/<port>+" for reads of bare data.
+// "<path>/<port>", and "<path>/<port>+" for reads without a receive ring
+// (a serial port has character modes only: they return the bare characters).
 std::string CardPath(size_t index);
 
 // Card index is card number index (driver-key DeviceName "TTYS<index>").

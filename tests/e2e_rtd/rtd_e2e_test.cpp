@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <regex>
@@ -13,6 +15,11 @@
 namespace {
 
 using e2e::RunResult;
+
+// Exit codes of a test that lost frames, and of one that got none back.
+constexpr int kExitLostSync = 7;
+constexpr int kExitNeverInSync = 8;
+constexpr int kExitLinkFailed = 5;
 
 // Two-sided 99.9 % bound of a normal deviate.
 constexpr double kZ999 = 3.29;
@@ -25,24 +32,40 @@ struct Summary {
     double trend = -1;
 };
 
-Summary LastSummary(const RunResult& r) {
+// One summary line's figures; found is false for any other line.
+Summary ParseSummary(const std::string& line) {
     static const std::regex kLine(
         R"(tx (\d+), rx (\d+), lost (\d+), late (\d+), last (\d+), min (\d+), max (\d+), trend (\d+\.\d{3}))");
     Summary s;
-    for (const std::string& line : r.Lines()) {
-        std::smatch m;
-        if (!std::regex_match(line, m, kLine)) continue;
-        s.found = true;
-        s.tx = std::stoll(m[1]);
-        s.rx = std::stoll(m[2]);
-        s.lost = std::stoll(m[3]);
-        s.late = std::stoll(m[4]);
-        s.last = std::stol(m[5]);
-        s.min = std::stol(m[6]);
-        s.max = std::stol(m[7]);
-        s.trend = std::stod(m[8]);
-    }
+    std::smatch m;
+    if (!std::regex_match(line, m, kLine)) return s;
+    s.found = true;
+    s.tx = std::stoll(m[1]);
+    s.rx = std::stoll(m[2]);
+    s.lost = std::stoll(m[3]);
+    s.late = std::stoll(m[4]);
+    s.last = std::stol(m[5]);
+    s.min = std::stol(m[6]);
+    s.max = std::stol(m[7]);
+    s.trend = std::stod(m[8]);
     return s;
+}
+
+// Every summary line of some output, in order.
+std::vector<Summary> Summaries(const std::string& out) {
+    std::vector<Summary> all;
+    RunResult r;
+    r.out = out;
+    for (const std::string& line : r.Lines()) {
+        Summary s = ParseSummary(line);
+        if (s.found) all.push_back(s);
+    }
+    return all;
+}
+
+Summary LastSummary(const RunResult& r) {
+    const std::vector<Summary> all = Summaries(r.out);
+    return all.empty() ? Summary() : all.back();
 }
 
 class RtdE2e : public ::testing::Test {
@@ -63,8 +86,8 @@ class RtdE2e : public ::testing::Test {
 };
 
 TEST_F(RtdE2e, CleanDelayedLoopbackReturnsEveryFrameAtTheLinesDelay) {
-    RunResult r = Run({"+R", "+d31", "-k64000", "-L3", "+l"},
-                      "[[card]]\n[card.impairment]\ndelay_ms = 20\n");
+    RunResult r =
+        Run({"+R", "+d31", "-k64000", "-L3", "+l"}, "[[card]]\n[card.impairment]\ndelay_ms = 20\n");
     EXPECT_EQ(r.exitCode, 1) << r.out;
     EXPECT_TRUE(r.HasEvent("Round Trip Delay Test Started")) << r.out;
     Summary s = LastSummary(r);
@@ -98,7 +121,7 @@ TEST_F(RtdE2e, LostFramesFollowTheLinesFrameLoss) {
     RunResult r = Run({"+R", "+d31", "-k64000", "-L3", "+r50"},
                       "tick_ms = 5\n[[card]]\n[card.impairment]\ndelay_ms = 20\n"
                       "frame_loss = 0.1\nseed = 5\n");
-    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_EQ(r.exitCode, kExitLostSync) << r.out;
     Summary s = LastSummary(r);
     ASSERT_TRUE(s.found) << r.out;
     ASSERT_GE(s.tx, 40) << r.out;
@@ -152,8 +175,9 @@ TEST_F(RtdE2e, ClockRateZeroIsRefused) {
 
 TEST_F(RtdE2e, FarEndLoopOnASharedLineSendsTheFramesBack) {
     const std::string line = "[[card]]\nline = \"shared\"\nline_name = \"" + LineName() + "\"\n";
-    e2e::ChildProcess far(ONDREL_BINARY, {"+S", "-d0", "-k64000", "-v3"},
-                          Options("far.toml", line + "loop = true\n[card.impairment]\ndelay_ms = 7\n"));
+    e2e::ChildProcess far(
+        ONDREL_BINARY, {"+S", "-d0", "-k64000", "-v3"},
+        Options("far.toml", line + "loop = true\n[card.impairment]\ndelay_ms = 7\n"));
     ASSERT_TRUE(far.WaitForOutput("Starting tx/rx threads", 5000)) << far.Output();
     RunResult r = e2e::RunOndrel({"+R", "+d31", "-k64000", "-L2"},
                                  Options("near.toml", line + "[card.impairment]\ndelay_ms = 5\n"));
@@ -170,6 +194,121 @@ TEST_F(RtdE2e, FarEndLoopOnASharedLineSendsTheFramesBack) {
     // Out at 5 ms, back at 7 ms: the line's time of the frame counts once.
     EXPECT_GE(s.min, 11);
     EXPECT_LE(s.max, 13);
+}
+
+// Settings the test cannot run with are refused before it starts, on the
+// console whatever +l, and the run reads as refused (0), never as a pass.
+TEST_F(RtdE2e, RefusedPayloadsSayWhyWithoutTheLogSwitch) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"+R", "-L2"}, "Error: Number of packets (249) exceeds maximum"},
+        {{"+R", "+d32", "-L2"}, "Error: Number of packets (32) exceeds maximum"},
+        {{"+R", "+d0", "-L2"},
+         "Error: the round trip delay test needs a payload length of 1 to 31 (+d)"},
+    };
+    for (const Case& c : cases) {
+        RunResult r = Run(c.args, "[[card]]\n");
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_TRUE(r.HasLine(c.message)) << r.out;
+        EXPECT_FALSE(r.Contains("Round Trip Delay Test Started")) << r.out;
+        EXPECT_FALSE(LastSummary(r).found) << r.out;
+    }
+}
+
+// A test that got frames back but lost some did not hold; one that got none
+// back never reached its far end; a refused write is the card's failure.
+TEST_F(RtdE2e, ExitCodeSaysWhetherFramesCameBack) {
+    struct Case {
+        std::string config;
+        int exitCode;
+        std::string line;
+    } cases[] = {
+        {"[[card]]\n", 1, ""},
+        {"[[card]]\n[card.impairment]\nframe_loss = 1.0\n", kExitNeverInSync, ""},
+        {"[[card]]\n[[card.fault]]\nrequest = \"write\"\n", kExitLinkFailed,
+         "RoundTripDelayThread, Tx Failed, error 31"},
+    };
+    for (const Case& c : cases) {
+        RunResult r = Run({"+R", "+d31", "-k64000", "-L2", "+r200"}, c.config);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.config << r.out;
+        if (!c.line.empty()) EXPECT_TRUE(r.HasLine(c.line)) << r.out;
+        const Summary s = LastSummary(r);
+        ASSERT_TRUE(s.found) << r.out;
+        EXPECT_EQ(s.rx + s.lost, s.tx) << r.out;
+        if (c.exitCode == kExitLinkFailed)
+            EXPECT_EQ(s.tx, 0) << r.out;  // the refused frame never left
+    }
+}
+
+// x ends the test at once on a dead line: the frame in flight is given a
+// moment, not its whole receive time-out, and is then neither back nor lost.
+TEST_F(RtdE2e, StopDoesNotWaitOutTheReceiveTimeOut) {
+    e2e::ChildProcess child(ONDREL_BINARY, {"+R", "+d31", "-k64000", "+r6000", "-v3"},
+                            Options("sim.toml", "[[card]]\n[card.impairment]\nframe_loss = 1.0\n"));
+    ASSERT_TRUE(child.WaitForOutput("TxEvent, Sending Tx Packet 1", 5000)) << child.Output();
+    const auto typed = std::chrono::steady_clock::now();
+    child.Type("x");
+    RunResult r = child.Finish(10000);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - typed).count();
+    ASSERT_FALSE(r.timedOut) << r.out;
+    // The frame's time-out is 6 s; the stop waits 0.25 s for it.
+    EXPECT_LT(seconds, 4.0) << r.out;
+    EXPECT_TRUE(r.HasLine("RoundTripDelayThread, packet 1 still out at the stop, not counted"))
+        << r.out;
+    const Summary s = LastSummary(r);
+    ASSERT_TRUE(s.found) << r.out;
+    EXPECT_EQ(s.tx, 0) << r.out;
+    EXPECT_EQ(s.lost, 0) << r.out;
+    EXPECT_EQ(r.exitCode, kExitNeverInSync) << r.out;
+}
+
+// Before ten delays are in, the trend is the mean of those there are.
+TEST_F(RtdE2e, TrendOfFewDelaysIsTheirMean) {
+    RunResult r =
+        Run({"+R", "+d31", "-k64000", "-L1"}, "[[card]]\n[card.impairment]\ndelay_ms = 150\n");
+    const Summary s = LastSummary(r);
+    ASSERT_TRUE(s.found) << r.out;
+    ASSERT_GE(s.rx, 1) << r.out;
+    ASSERT_LT(s.rx, 10) << r.out;  // the ring is not full yet
+    EXPECT_GE(s.trend, double(s.min)) << r.out;
+    EXPECT_LE(s.trend, double(s.max)) << r.out;
+}
+
+// The key r resets the figures, between two frames: the frame in flight then
+// is neither late nor lost, and the counts start over.
+TEST_F(RtdE2e, ResetWhileAFrameIsInFlightInventsNothing) {
+    e2e::ChildProcess child(ONDREL_BINARY, {"+R", "+d31", "-k64000", "+l"},
+                            Options("sim.toml", "[[card]]\n[card.impairment]\ndelay_ms = 100\n"));
+    ASSERT_TRUE(child.WaitForOutput("tx 5, rx ", 8000)) << child.Output();
+    child.Type("r");
+    ASSERT_TRUE(child.WaitForOutput("Stats reset", 5000)) << child.Output();
+    const size_t atReset = child.Output().size();
+    const int64_t txBefore = LastSummary(RunResult{0, 0, false, child.Output(), ""}).tx;
+    // Until the frame in flight at the reset has long come back.
+    auto summariesAfter = [&] { return Summaries(child.Output().substr(atReset)); };
+    for (int waited = 0;
+         waited < 8000 && (summariesAfter().empty() || summariesAfter().back().tx < txBefore + 3);
+         waited += 50)
+        child.WaitForOutput("\x01", 50);
+    child.Type("x");
+    RunResult r = child.Finish(10000);
+    ASSERT_FALSE(r.timedOut) << r.out;
+    const std::string afterReset = r.out.substr(atReset);
+    EXPECT_EQ(afterReset.find("Late Packet"), std::string::npos) << r.out;
+    EXPECT_EQ(afterReset.find("Timeout waiting for packet"), std::string::npos) << r.out;
+    // The counts started over.
+    int64_t lowest = txBefore;
+    for (const Summary& each : Summaries(afterReset)) lowest = std::min(lowest, each.tx);
+    EXPECT_LT(lowest, txBefore) << r.out;
+    const Summary s = LastSummary(r);
+    ASSERT_TRUE(s.found) << r.out;
+    EXPECT_EQ(s.late, 0) << r.out;
+    EXPECT_EQ(s.lost, 0) << r.out;
+    EXPECT_EQ(s.rx, s.tx) << r.out;
+    EXPECT_EQ(r.exitCode, 1) << r.out;
 }
 
 }  // namespace

@@ -158,7 +158,7 @@ TEST_F(SimFaultsE2e, SimulatorConfigurationBeyondItsBoundsNamesTheKey) {
         ASSERT_FALSE(r.timedOut) << r.out;
         EXPECT_EQ(r.exitCode, 2) << r.out;
         const std::string named =
-            "ERROR: Simulated card driver: simulator configuration " + c.path + c.problem;
+            "ERROR: Card configuration " + c.path + c.problem;
         EXPECT_TRUE(r.HasLine(named)) << named << "\n" << r.out;
     }
 }

@@ -31,7 +31,7 @@ class Spine : public ::testing::Test {
         e2e::RunOptions options;
         options.stdinText = keys;
         options.setEnv = {{"HOME", home_.path()}, {"ZVBERTLOGPATH", logs_.path()}};
-        options.unsetEnv = {"ONDREL_SIM_CONFIG"};
+        options.unsetEnv = {"ONDREL_SIM_CONFIG", "ONDREL_CARD_CONFIG"};
         options.timeoutMs = 30000;
         return options;
     }
@@ -200,6 +200,41 @@ TEST_F(Spine, SigintEndsTheRunLikeTheKeyX) {
     ExpectSignalEndsLikeX(options, SIGINT);
 }
 
+// The cards' file is named by ONDREL_CARD_CONFIG; the older ONDREL_SIM_CONFIG
+// still works when the new name is unset, and never overrides it.
+TEST_F(Spine, CardConfigurationIsNamedByEitherVariableTheNewOneFirst) {
+    const std::string good = logs_.File("cards.toml");
+    e2e::WriteFile(good, "[[card]]\nports = 1\n");
+    const std::string missing = logs_.File("missing.toml");
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> env;
+        std::string missingFile;  // the file the error names; empty: the run works
+    };
+    const std::vector<Case> cases = {
+        {"new name", {{"ONDREL_CARD_CONFIG", missing}}, missing},
+        {"old name", {{"ONDREL_SIM_CONFIG", missing}}, missing},
+        {"new name wins", {{"ONDREL_CARD_CONFIG", good}, {"ONDREL_SIM_CONFIG", missing}}, ""},
+        {"new name wins when bad", {{"ONDREL_CARD_CONFIG", missing}, {"ONDREL_SIM_CONFIG", good}}, missing},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        e2e::RunOptions options = Options();
+        options.unsetEnv = {"ONDREL_CARD_CONFIG", "ONDREL_SIM_CONFIG"};
+        for (const auto& entry : c.env) options.setEnv.push_back(entry);
+        RunResult r = e2e::RunOndrel({"+S", "-L1", "+l"}, options);
+        ExpectCleanStderr(r);
+        if (c.missingFile.empty()) {
+            EXPECT_EQ(r.exitCode, 1) << r.out;
+            EXPECT_TRUE(HasEvent(r, "Test completed")) << r.out;
+        } else {
+            EXPECT_EQ(r.exitCode, 2) << r.out;
+            EXPECT_TRUE(r.HasLine("ERROR: Card configuration " + c.missingFile + ": no such file"))
+                << r.out;
+        }
+    }
+}
+
 TEST_F(Spine, UnreadableSimulatorConfigurationEndsBeforeAnyTest) {
     e2e::RunOptions options = Options();
     options.setEnv.push_back({"ONDREL_SIM_CONFIG", logs_.File("no-such-config.toml")});
@@ -207,7 +242,9 @@ TEST_F(Spine, UnreadableSimulatorConfigurationEndsBeforeAnyTest) {
     RunResult r = e2e::RunOndrel({"+l"}, options);
     ExpectCleanStderr(r);
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_TRUE(r.Contains("ERROR: Simulated card driver: ")) << r.out;
+    EXPECT_TRUE(r.HasLine("ERROR: Card configuration " + logs_.File("no-such-config.toml") +
+                          ": no such file"))
+        << r.out;
     EXPECT_FALSE(r.Contains("Test completed"));
 }
 

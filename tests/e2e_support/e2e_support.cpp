@@ -73,6 +73,21 @@ void CloseFd(int& fd) {
 
 }  // namespace
 
+double TimeScale() {
+    static const double scale = [] {
+        const char* text = std::getenv("ONDREL_TEST_TIME_SCALE");
+        if (text == nullptr) return 1.0;
+        char* end = nullptr;
+        double value = std::strtod(text, &end);
+        return end != text && value >= 1.0 && value <= 100.0 ? value : 1.0;
+    }();
+    return scale;
+}
+
+int ScaledMs(int ms) { return static_cast<int>(ms * TimeScale()); }
+
+double ScaledSeconds(double seconds) { return seconds * TimeScale(); }
+
 bool RunResult::HasLine(const std::string& line) const {
     for (const std::string& l : Lines())
         if (l == line) return true;
@@ -220,7 +235,7 @@ bool ChildProcess::WaitForAnyOutput(const std::vector<std::string>& texts, int t
             if (result_.out.find(text) != std::string::npos) return true;
         return false;
     };
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ScaledMs(timeoutMs));
     while (!seen()) {
         int left = RemainingMs(deadline);
         if (left == 0 || !Pump(left)) return seen();
@@ -244,7 +259,7 @@ bool ChildProcess::Reap(bool block) {
 RunResult ChildProcess::Finish(int timeoutMs) {
     CloseStdin();
     if (pid_ <= 0) return result_;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ScaledMs(timeoutMs));
     while (!exited_) {
         int left = RemainingMs(deadline);
         if (left == 0) {
@@ -303,7 +318,7 @@ RunOptions SimRunOptions(const TempDir& dir, const std::string& name, const std:
     const std::string path = dir.File(name);
     WriteFile(path, config);
     RunOptions options;
-    options.setEnv = {{"HOME", dir.path()}, {"ZVBERTLOGPATH", dir.path()}, {"ONDREL_SIM_CONFIG", path}};
+    options.setEnv = {{"HOME", dir.path()}, {"ZVBERTLOGPATH", dir.path()}, {"ONDREL_CARD_CONFIG", path}};
     options.unsetEnv = {"ONDREL_SIM_CONTROL"};
     options.timeoutMs = 20000;
     return options;

@@ -31,6 +31,12 @@
 //
 // RunOndrel is available in test targets, where ONDREL_BINARY names the
 // binary. Link the target `e2e_support`.
+//
+// Wall-clock bounds: every time-out here (RunOptions::timeoutMs,
+// WaitForOutput, Finish) is multiplied by TimeScale(), and a test's own upper
+// bound on how long something took goes through ScaledMs / ScaledSeconds.
+// The sanitizer test presets set ONDREL_TEST_TIME_SCALE, since a run under
+// them takes several times as long; a bound still catches a hang there.
 #pragma once
 
 #include <cstddef>
@@ -40,12 +46,18 @@
 
 namespace e2e {
 
+// ONDREL_TEST_TIME_SCALE as a number of at least 1 (1 when unset or not a
+// number): how many times slower than a plain build this suite runs.
+double TimeScale();
+int ScaledMs(int ms);
+double ScaledSeconds(double seconds);
+
 struct RunOptions {
     std::string stdinText;                                    // written at start
     std::vector<std::pair<std::string, std::string>> setEnv;  // name, value
     std::vector<std::string> unsetEnv;
     std::string workDir;    // empty: the test's own
-    int timeoutMs = 30000;  // then the child is killed (SIGKILL)
+    int timeoutMs = 30000;  // times TimeScale(), then the child is killed (SIGKILL)
 };
 
 struct RunResult {

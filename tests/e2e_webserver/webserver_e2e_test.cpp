@@ -24,7 +24,8 @@
 
 namespace {
 
-constexpr int kWaitMs = 20000;
+// Bounds grow with the sanitizers' slowdown.
+const int kWaitMs = e2e::ScaledMs(20000);
 constexpr int kPumpMs = 50;
 
 // A raw connection, for requests a well-behaved client never makes.
@@ -318,7 +319,7 @@ TEST_F(FrontEndServer, PrometheusScrapesTheFiguresOfTheConsolesReport) {
     const std::string wanted = "\"value\":[";
     bool matched = false;
     // Until Prometheus has scraped the ended test (it starts and scrapes on its own time).
-    for (int waited = 0; waited < 60000 && !matched; waited += 250) {
+    for (int waited = 0; waited < e2e::ScaledMs(60000) && !matched; waited += 250) {
         auto res = api.Get("/api/v1/query?query=ondrel_bit_errors_total");
         if (res && res->status == 200) {
             answer = res->body;

@@ -12,7 +12,7 @@
 namespace {
 
 using hwtest::RecordBytes;
-using hwtest::RecordSpec;
+using hwtest::RecordFields;
 
 constexpr int64_t kT0 = 1000000;  // ticks count microseconds here
 constexpr int64_t kSec = 1000000;
@@ -25,8 +25,8 @@ class CardStatsTest : public hwtest::HwTest {
         ResetStatsAt(kT0);
     }
 
-    bool Process(const RecordSpec& spec, int64_t now) {
-        return ProcessBytes(RecordBytes(spec), now);
+    bool Process(const RecordFields& fields, int64_t now) {
+        return ProcessBytes(RecordBytes(fields), now);
     }
     bool ProcessBytes(const std::vector<uint8_t>& bytes, int64_t now) {
         bool ended = false;

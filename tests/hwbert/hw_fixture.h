@@ -23,7 +23,7 @@
 namespace hwtest {
 
 // Bytes of a card statistics record.
-struct RecordSpec {
+struct RecordFields {
     uint8_t status = 0;
     uint32_t msecs = 100;
     uint32_t bits = 0;
@@ -35,7 +35,7 @@ struct RecordSpec {
     uint32_t as = 0;
 };
 
-inline std::vector<uint8_t> RecordBytes(const RecordSpec& s) {
+inline std::vector<uint8_t> RecordBytes(const RecordFields& s) {
     std::vector<uint8_t> bytes(kCardBertRecordSize, 0);
     bytes[1] = s.status;
     const uint32_t words[] = {s.msecs,       s.bits, s.blocks, s.bitErrors,

@@ -14,7 +14,7 @@
 namespace {
 
 using hwtest::RecordBytes;
-using hwtest::RecordSpec;
+using hwtest::RecordFields;
 
 constexpr uint8_t kOutOfSync = kBertStatusNotInSync;
 
@@ -32,17 +32,17 @@ class HwThreadTest : public hwtest::HwTest {
 
     // Completes the read that pends with the record and waits until the
     // thread has processed it and pends on the next read.
-    void Feed(const RecordSpec& spec) {
+    void Feed(const RecordFields& fields) {
         const int reads = driver_->Reads();
         ASSERT_TRUE(driver_->WaitForRead(reads));
-        ASSERT_TRUE(driver_->Complete(RecordBytes(spec)));
+        ASSERT_TRUE(driver_->Complete(RecordBytes(fields)));
         ASSERT_TRUE(driver_->WaitForRead(reads + 1));
     }
 
     // Completes the pending read with a record that ends the thread.
-    void FeedLast(const RecordSpec& spec) {
+    void FeedLast(const RecordFields& fields) {
         ASSERT_TRUE(driver_->WaitForRead(driver_->Reads()));
-        ASSERT_TRUE(driver_->Complete(RecordBytes(spec)));
+        ASSERT_TRUE(driver_->Complete(RecordBytes(fields)));
         ASSERT_TRUE(Ended(3000));
     }
 

@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr uint32_t kCapacity = 3 * (kRxBufferSize + kRxRecordHeaderSize);
+constexpr uint32_t kCapacity = 3 * (kRxBufferSize + kReceiveRecordHeaderSize);
 
 class ReceiveBlockTest : public ::testing::Test {
    protected:
@@ -32,7 +32,7 @@ class ReceiveBlockTest : public ::testing::Test {
 
     // A record header claiming `length` data bytes, followed by `data`.
     void PutRecord(uint32_t length, const std::vector<uint8_t>& data) {
-        uint8_t header[kRxRecordHeaderSize] = {1, 2, 3, 4, uint8_t(length), uint8_t(length >> 8), 0, 0};
+        uint8_t header[kReceiveRecordHeaderSize] = {1, 2, 3, 4, uint8_t(length), uint8_t(length >> 8), 0, 0};
         Put(header, sizeof header);
         if (!data.empty()) Put(data.data(), static_cast<uint32_t>(data.size()));
     }

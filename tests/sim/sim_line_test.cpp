@@ -69,13 +69,17 @@ TEST(SimLoopback, ByteCountFollowsTheRateOverAnInterval) {
     std::vector<uint8_t> data = simtest::Counting(40000);
     Io io;
     simtest::Transmit(*driver, h, data, io);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    size_t early = Drain(*driver, h).size();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    size_t interval = Drain(*driver, h).size();
-    EXPECT_GT(interval, 3000u);  // 6000 expected
-    EXPECT_LT(interval, 9000u);
-    EXPECT_LT(early + interval, 40000u);
+    // The time 6000 more bytes take to come back: 300 ms at the rate, less
+    // at most two ticks by which the first drain may have been late. A line
+    // that ran faster would be sooner; one that stalled never gets there.
+    ASSERT_TRUE(simtest::WaitFor([&] { return !Drain(*driver, h).empty(); }));
+    const auto start = std::chrono::steady_clock::now();
+    size_t interval = 0;
+    EXPECT_TRUE(simtest::WaitFor([&] { return (interval += Drain(*driver, h).size()) >= 6000; }, 10000));
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(ms, 300 - 2 * 20);
+    EXPECT_LT(interval, 40000u);
     EXPECT_TRUE(driver->CancelIo(h));
     driver->Close(h);
 }

@@ -153,7 +153,7 @@ TEST(TtyDriver, CardIsASerialPortWithoutEngineOrClock) {
     EXPECT_EQ(Control(*driver, h, IOCTL_SET_BERT_CONFIG, &bert, sizeof bert),
               ZV_ERROR_INVALID_IOCTL);
     ZvSerialConfig sync = tty::DefaultSerialConfig();
-    sync.uPortTransparentMode = tty::kModeSync;
+    sync.uPortTransparentMode = MODE_SYNC;
     ASSERT_EQ(Control(*driver, h, IOCTL_SET_SERIAL_CONFIG, &sync, sizeof sync), 0u);
     EXPECT_EQ(Control(*driver, h, IOCTL_START_PORT, nullptr, 0), platform::kErrorNotSupported);
     // A pseudo-terminal has no modem lines and no counters: all read as none.

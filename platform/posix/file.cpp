@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace platform {
@@ -13,9 +14,12 @@ namespace {
 int OpenFlags(const char* mode) {
     const bool plus = std::strchr(mode, '+') != nullptr;
     switch (mode[0]) {
-        case 'w': return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
-        case 'a': return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
-        default: return plus ? O_RDWR : O_RDONLY;
+        case 'w':
+            return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+        case 'a':
+            return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+        default:
+            return plus ? O_RDWR : O_RDONLY;
     }
 }
 
@@ -29,7 +33,8 @@ int OpenRegular(const char* path, int flags, FileProblem* problem) {
     }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        *problem = FileProblem{true, S_ISDIR(info.st_mode) ? "is a directory" : "not a regular file"};
+        *problem =
+            FileProblem{true, S_ISDIR(info.st_mode) ? "is a directory" : "not a regular file"};
         ::close(fd);
         errno = 0;
         return -1;
@@ -83,6 +88,12 @@ std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxBy
     ::close(fd);
     if (text.size() > maxBytes + 1) text.resize(maxBytes + 1);
     return text;
+}
+
+bool PathExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+bool RenameReplacing(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
 }  // namespace platform

@@ -13,6 +13,8 @@ int64_t PerfCounter() {
 
 int64_t PerfFrequency() { return 1000000000; }
 
+int64_t MonotonicNs() { return PerfCounter(); }
+
 void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace platform

@@ -78,6 +78,8 @@ void CountStopSignals() {
 
 int StopSignalCount() { return g_stopSignals.load(); }
 
+int CurrentProcessId() { return int(getpid()); }
+
 std::string ProgramFolder() {
     char path[4096];
     const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);

@@ -1,0 +1,48 @@
+// Randomized line scenarios: a seed draws what the simulated line does and
+// how the program tests it; the real binary runs against it and its report
+// is held against what the line's truth record says an ideal tester saw.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/e2e_support/truth_oracle.h"
+
+namespace scenario {
+
+struct Scenario {
+    uint64_t seed = 0;
+    bool hardware = false;
+    uint64_t rate = 64000;
+    std::string pattern = "2047";
+    unsigned registerBits = 11;
+    int threads = 1;  // -d: 1 transmit and receive, 3 receive only
+    double bitErrorRate = 0;
+    uint32_t burstEveryMs = 0, burstBits = 0;
+    uint32_t slipAfterMs = 0;
+    int32_t slipBits = 0;
+    uint32_t outageAfterMs = 0, outageMs = 0;
+    // Inversion switched on through the control file this long after the
+    // start, and off again after invertForMs (0: left on).
+    uint32_t invertAtMs = 0, invertForMs = 0;
+    int testSeconds = 5;    // -L
+    int noSyncSeconds = 3;  // -S
+
+    std::string Config(const std::string& truthFile, const std::string& controlFile) const;
+    std::vector<std::string> Args() const;
+    std::string Describe() const;
+};
+
+Scenario Draw(uint64_t seed);
+
+struct Outcome {
+    bool passed = false;
+    std::vector<std::string> failures;
+    std::string reproducer;  // configuration and command line
+};
+
+// Runs the scenario in a fresh folder and checks every figure.
+Outcome Run(const Scenario& s);
+
+}  // namespace scenario

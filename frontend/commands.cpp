@@ -32,14 +32,14 @@ bool ParseCommand(const std::function<std::string(const char*)>& param, Command*
     } else if (cmd == "stop") {
         *command = {ZVBERT_STOP, {}};
     } else if (cmd == "inject") {
-        if (!ReadNumber(param("count"), 1, 255, &n)) return *error = "count: 1 to 255 bit errors", false;
+        if (!ReadNumber(param("count"), 1, 255, &n))
+            return *error = "count: 1 to 255 bit errors", false;
         *command = {ZVBERT_INJECT_ERRORS, {static_cast<uint8_t>(n)}};
     } else if (cmd == "signal") {
         auto item = kOutputItems.find(param("item"));
         if (item == kOutputItems.end()) return *error = "item: dtr, rts or tiv", false;
         if (!ReadNumber(param("on"), 0, 1, &on)) return *error = "on: 0 or 1", false;
-        *command = {ZVBERT_SIGNAL_CHANGE,
-                    {item->second, on ? SIGNAL_STATE_ON : SIGNAL_STATE_OFF}};
+        *command = {ZVBERT_SIGNAL_CHANGE, {item->second, on ? SIGNAL_STATE_ON : SIGNAL_STATE_OFF}};
     } else if (cmd == "poll") {
         if (!ReadNumber(param("slave"), 1, 247, &n)) return *error = "slave: 1 to 247", false;
         if (!ReadNumber(param("on"), 0, 1, &on)) return *error = "on: 0 or 1", false;

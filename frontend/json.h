@@ -16,7 +16,7 @@ std::string JsonArray(const Items& items, Write write, const char* separator = "
 
 // Appends one object to out: Key(...) pairs, then End().
 class JsonObject {
-public:
+   public:
     explicit JsonObject(std::string& out) : out_(out) { out_ += '{'; }
     // value is already JSON (a number, an array, an object, null...).
     JsonObject& Raw(const std::string& key, const std::string& value);
@@ -32,7 +32,7 @@ public:
     }
     void End() { out_ += '}'; }
 
-private:
+   private:
     std::string& out_;
     bool first_ = true;
 };

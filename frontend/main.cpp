@@ -12,6 +12,7 @@
 #include "frontend/options.h"
 #include "frontend/program_link.h"
 #include "frontend/run_model.h"
+#include "frontend/test_settings.h"
 #include "frontend/web_server.h"
 #include "gui/tags.h"
 #include "platform/process.h"
@@ -103,13 +104,12 @@ void FollowRun(Session& s) {
     reader.join();
 }
 
+// The reports went to the CSV file as they came; the JSON holds the summary.
 bool WriteResults(RunModel& model, const std::string& prefix) {
-    std::ofstream json(prefix + ".json", std::ios::binary), csv(prefix + ".csv", std::ios::binary);
+    std::ofstream json(prefix + ".json", std::ios::binary);
     json << model.ResultsJson();
-    csv << model.ResultsCsv();
     json.close();
-    csv.close();
-    if (json.fail() || csv.fail()) {
+    if (json.fail()) {
         Say("cannot write the results to " + prefix + ".json and .csv");
         return false;
     }
@@ -117,14 +117,22 @@ bool WriteResults(RunModel& model, const std::string& prefix) {
     return true;
 }
 
-bool StartSession(Session& s, const FrontEndOptions& options) {
+bool StartSession(Session& s, const FrontEndOptions& options, const std::string& prefix) {
     std::string error;
+    if (!s.model.StreamCsvTo(prefix + ".csv", &error)) return Say(error), false;
     if (!s.link.Listen(&error)) return Say("cannot make the pipe: " + error), false;
     std::string chart = ReadWholeFile(ONDREL_CHART_JS);
     if (chart.empty())
-        Say(std::string("no plots: ") + ONDREL_CHART_JS + " is missing (Debian package libjs-chart.js)");
+        Say(std::string("no plots: ") + ONDREL_CHART_JS +
+            " is missing (Debian package libjs-chart.js)");
     if (!s.web.Start(options.iPort, std::move(chart), &error)) return Say(error), false;
-    Say("the test is shown at http://127.0.0.1:" + std::to_string(s.web.Port()) + "/");
+    Say("the test is shown at " + s.web.PageUrl());
+    if (!options.metricsAddress.empty()) {
+        if (!s.web.StartMetrics(options.metricsAddress, options.iMetricsPort, &error))
+            return Say(error), false;
+        Say("metrics for Prometheus at http://" + options.metricsAddress + ":" +
+            std::to_string(s.web.MetricsPort()) + "/metrics");
+    }
     std::vector<std::string> args = {"-g"};
     args.insert(args.end(), options.ondrelArgs.begin(), options.ondrelArgs.end());
     if (options.bAttach) {
@@ -134,7 +142,7 @@ bool StartSession(Session& s, const FrontEndOptions& options) {
     }
     const std::string ondrel = FindOndrel(options);
     args.insert(args.begin(), ondrel);
-    s.model.SetCommand(args);
+    s.model.SetCommand(args, DescribeSettings(options.ondrelArgs));
     args.erase(args.begin());
     s.pid = platform::StartProcess(ondrel, args, &error);
     if (s.pid < 0) return Say("cannot start ondrel: " + error), false;
@@ -153,8 +161,9 @@ int main(int argc, char** argv) {
     if (options.bHelp) return std::printf("%s", kFrontEndUsage), 0;
     platform::CountStopSignals();
     Session s;
-    if (!StartSession(s, options)) return kExitFrontEndFailed;
-    const std::string prefix = options.resultsPrefix.empty() ? DefaultPrefix() : options.resultsPrefix;
+    const std::string prefix =
+        options.resultsPrefix.empty() ? DefaultPrefix() : options.resultsPrefix;
+    if (!StartSession(s, options, prefix)) return kExitFrontEndFailed;
     if (WaitForProgram(s, options.bAttach)) {
         FollowRun(s);
     } else {

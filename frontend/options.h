@@ -13,6 +13,8 @@ struct FrontEndOptions {
     bool bAttach = false;       // wait for an ondrel started by hand
     std::string resultsPrefix;  // empty: ondrel-<date>-<time> here
     bool bExitAtEnd = false;
+    std::string metricsAddress;  // empty: /metrics on the page's port only
+    int iMetricsPort = 0;
     bool bHelp = false;
     std::vector<std::string> ondrelArgs;
 };

@@ -13,7 +13,7 @@
 #include "platform/pipe.h"
 
 class ProgramLink {
-public:
+   public:
     explicit ProgramLink(RunModel& model) : model_(model) {}
 
     // False, with the reason, when the pipe cannot be made (another front
@@ -29,7 +29,7 @@ public:
     // A whole record to the program; false when none is connected.
     bool Send(uint32_t tag, const std::vector<uint8_t>& value);
 
-private:
+   private:
     RunModel& model_;
     platform::PipeListener listener_;
     platform::PipeStream stream_;

@@ -26,6 +26,10 @@ constexpr uint16_t ZVBERT_SYNC_COUNT = 3011;
 constexpr uint16_t ZVBERT_LOS_USECS = 3012;
 constexpr uint16_t ZVBERT_CRC_ERRORS = 3013;
 constexpr uint16_t ZVBERT_FRAMING_ERRORS = 3014;
+// The rest of the console's report, sent before the report's closing record.
+constexpr uint16_t ZVBERT_TX_BITS = 3015;
+constexpr uint16_t ZVBERT_ERRORED_SAMPLES = 3016;
+constexpr uint16_t ZVBERT_SEVERELY_ERRORED_SAMPLES = 3017;
 constexpr uint16_t ZVBERT_MULTIDROP_INVERSION = 4001;
 constexpr uint16_t ZVBERT_MULTIDROP_SYNC = 4002;
 constexpr uint16_t ZVBERT_MULTIDROP_POLL_SLAVE = 4003;
@@ -46,6 +50,10 @@ constexpr uint16_t ZVBERT_RTD_HISTOGRAM = 6001;
 constexpr uint16_t ZVBERT_RTD_TREND = 6002;
 constexpr uint16_t ZVBERT_RTD_RX = 6003;
 constexpr uint16_t ZVBERT_RTD_LOST = 6004;
+constexpr uint16_t ZVBERT_RTD_TX = 6005;
+constexpr uint16_t ZVBERT_RTD_LATE = 6006;
+constexpr uint16_t ZVBERT_RTD_MIN = 6007;
+constexpr uint16_t ZVBERT_RTD_MAX = 6008;
 
 // Items of ZVBERT_SIGNAL_CHANGE, with the states 1 off / 2 on.
 constexpr uint8_t SIGNAL_ITEM_DTR = 1;

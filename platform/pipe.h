@@ -73,6 +73,7 @@ public:
 
 private:
     PipeHandle fd_ = kNoPipe;
+    int lockFd_ = -1;  // held while listening: tells a second front end
     std::string path_;
 };
 
@@ -86,7 +87,8 @@ public:
     PipeClient& operator=(const PipeClient&) = delete;
     ~PipeClient() { Close(); }
 
-    // False with the last error 2 when no front end listens at the pipe.
+    // False with the last error 2 when no front end listens at the pipe, 5
+    // when the fallback folder in /tmp is not this user's private one.
     bool Open(const std::string& pipeName);
     // True when the read is under way; false, with the last error, when the
     // pipe has already ended.

@@ -147,6 +147,10 @@ void OutputRTDStats() {
     GuiSend32(ZVBERT_RTD_LAST, st.dwLastRtd);
     GuiSend64(ZVBERT_RTD_RX, st.i64RxPackets);
     GuiSend64(ZVBERT_RTD_LOST, st.i64LostPackets);
+    GuiSend64(ZVBERT_RTD_TX, st.i64TxPackets);
+    GuiSend64(ZVBERT_RTD_LATE, st.i64LatePackets);
+    GuiSend32(ZVBERT_RTD_MIN, static_cast<uint32_t>(minimum));
+    GuiSend32(ZVBERT_RTD_MAX, st.dwMaxRtd);
     if (st.bTrendValid) GuiSend32(ZVBERT_RTD_TREND, st.TrendTime);
     GuiSend64(ZVBERT_ELAPSED_USECS, elapsed);
 }

@@ -71,6 +71,7 @@ void PrintCounts(LogFn out, const BertStats& stats, int64_t durationUsecs) {
     const int64_t rate = ReportedRate(stats, durationUsecs);
     out(kReportLevel, "TxCount=%" PRId64 " RxCount=%" PRId64 " BlockCount=%" PRId64 " Rate=%" PRId64 "\n",
         stats.i64TxBitCount, stats.i64SRxBitCount, stats.i64SRxBlockCount, rate);
+    GuiSend64(ZVBERT_TX_BITS, stats.i64TxBitCount);
     GuiSend64(ZVBERT_RX_BITS, stats.i64SRxBitCount);
     GuiSend64(ZVBERT_RX_BLOCKS, stats.i64SRxBlockCount);
     GuiSend64(ZVBERT_RATE, rate);
@@ -90,6 +91,8 @@ void PrintErrors(LogFn out, const BertStats& stats, int64_t availableSecs) {
     GuiSend64(ZVBERT_ES, stats.i64ErroredSecCount);
     GuiSend64(ZVBERT_SES, stats.i64SeverlyErroredSecCount);
     GuiSend64(ZVBERT_AS, availableSecs);
+    GuiSend64(ZVBERT_ERRORED_SAMPLES, stats.i64ErrorInSampleCount);
+    GuiSend64(ZVBERT_SEVERELY_ERRORED_SAMPLES, stats.i64SErrorInSampleCount);
 }
 
 void PrintBerAndRatios(LogFn out, const BertStats& stats, int64_t availableSecs, int64_t durationUsecs) {

@@ -1,7 +1,9 @@
 #include "platform/pipe.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -17,6 +19,18 @@ namespace platform {
 
 namespace {
 
+// A folder only this user can change: no socket in it is another user's.
+bool FolderIsPrivate(const std::string& folder) {
+    struct stat st {};
+    return lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool UsesFallbackFolder() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    return runtime == nullptr || runtime[0] == '\0';
+}
+
 // The fallback folder lives in the shared /tmp: it must be the user's own
 // directory, not something another user planted there.
 bool EnsurePrivateFolder(const std::string& folder, std::string* error) {
@@ -24,9 +38,8 @@ bool EnsurePrivateFolder(const std::string& folder, std::string* error) {
         if (error) *error = folder + ": " + std::strerror(errno);
         return false;
     }
-    struct stat st {};
-    if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
-        if (error) *error = folder + ": not a folder of this user";
+    if (!FolderIsPrivate(folder)) {
+        if (error) *error = folder + ": not a private folder of this user";
         return false;
     }
     return true;
@@ -135,18 +148,22 @@ void PipeStream::Close() {
 bool PipeListener::Listen(const std::string& pipeName, std::string* error) {
     Close();
     std::string folder = RuntimeFolder();
-    if (std::getenv("XDG_RUNTIME_DIR") == nullptr && !EnsurePrivateFolder(folder, error))
-        return false;
+    if (UsesFallbackFolder() && !EnsurePrivateFolder(folder, error)) return false;
     std::string path = PipePath(pipeName);
     sockaddr_un address;
     if (!MakeAddress(path, &address)) {
         if (error) *error = folder + "/" + pipeName + ": path too long for a socket";
         return false;
     }
-    int other = ConnectTo(path);
-    if (other >= 0) {
-        close(other);
-        if (error) *error = path + ": another front end listens there";
+    // A lock beside the socket tells whether another front end has it; a
+    // test connection would be taken by that one as its program's.
+    lockFd_ = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (lockFd_ < 0 || flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+        if (error)
+            *error = path + (lockFd_ < 0 ? ": " + std::string(std::strerror(errno))
+                                         : std::string(": another front end listens there"));
+        if (lockFd_ >= 0) close(lockFd_);
+        lockFd_ = -1;
         return false;
     }
     unlink(path.c_str());  // a socket left by a front end that died
@@ -156,27 +173,51 @@ bool PipeListener::Listen(const std::string& pipeName, std::string* error) {
         if (error) *error = path + ": " + std::strerror(errno);
         if (fd_ >= 0) close(fd_);
         fd_ = -1;
+        close(lockFd_);
+        lockFd_ = -1;
         return false;
     }
     path_ = path;
     return true;
 }
 
+// Only a program of this user is taken.
 PipeHandle PipeListener::Accept(int timeoutMs) {
     if (fd_ < 0 || !WaitReadable(fd_, timeoutMs)) return -1;
-    return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return -1;
+    struct ucred peer {};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == getuid()) return fd;
+    close(fd);
+    return -1;
 }
 
 void PipeListener::Close() {
-    if (fd_ < 0) return;
-    close(fd_);
-    unlink(path_.c_str());
-    fd_ = -1;
-    path_.clear();
+    if (fd_ >= 0) {
+        close(fd_);
+        unlink(path_.c_str());
+        fd_ = -1;
+        path_.clear();
+    }
+    if (lockFd_ >= 0) close(lockFd_);  // the lock file stays: removing it would race a new front end
+    lockFd_ = -1;
 }
 
 bool PipeClient::Open(const std::string& pipeName) {
     Close();
+    // In the shared /tmp, a folder of another user could hold a listener
+    // that would take the test's figures and steer it.
+    struct stat st {};
+    const std::string folder = RuntimeFolder();
+    if (UsesFallbackFolder() && lstat(folder.c_str(), &st) != 0) {
+        SetLastError(kErrorFileNotFound);
+        return false;
+    }
+    if (UsesFallbackFolder() && !FolderIsPrivate(folder)) {
+        SetLastError(kErrorAccessDenied);
+        return false;
+    }
     int fd = ConnectTo(PipePath(pipeName));
     if (fd < 0) {
         SetLastError(ConnectError(errno));

@@ -35,6 +35,8 @@ const ReportFigure kReportFigures[] = {
     {ZVBERT_BLOCK_ERRORS, "BlockErr="}, {ZVBERT_ES, "ES(US)="},
     {ZVBERT_SES, "SES="},            {ZVBERT_AS, "AS="},
     {ZVBERT_LOS_COUNT, "->LOS="},    {ZVBERT_SYNC_COUNT, "->SYNC="},
+    {ZVBERT_TX_BITS, "TxCount="},    {ZVBERT_ERRORED_SAMPLES, " es="},
+    {ZVBERT_SEVERELY_ERRORED_SAMPLES, " ses="},
 };
 
 class FrontEndLink : public ::testing::Test {
@@ -168,6 +170,10 @@ TEST_F(FrontEndLink, RoundTripDelayTestSendsItsDelaysAndAResetClearsThem) {
     EXPECT_EQ(frontEnd_->Last64(ZVBERT_RTD_RX), r.LastValue(", rx "));
     EXPECT_EQ(frontEnd_->Last64(ZVBERT_RTD_LOST), r.LastValue(", lost "));
     EXPECT_EQ(frontEnd_->Last64(ZVBERT_RTD_LAST), r.LastValue(", last "));
+    EXPECT_EQ(frontEnd_->Last64(ZVBERT_RTD_TX), r.LastValue("tx "));
+    EXPECT_EQ(frontEnd_->Last64(ZVBERT_RTD_LATE), r.LastValue(", late "));
+    EXPECT_EQ(frontEnd_->Last64(ZVBERT_RTD_MIN), r.LastValue(", min "));
+    EXPECT_EQ(frontEnd_->Last64(ZVBERT_RTD_MAX), r.LastValue(", max "));
     EXPECT_NEAR(frontEnd_->Last64(ZVBERT_RTD_TREND) / 10.0, r.LastValue(", trend "), 0.0005);
     // Since the reset, the histogram holds the returned frames at the line's delay.
     std::map<uint32_t, uint32_t> histogram;

@@ -3,9 +3,11 @@
 // test, and the results files hold the same figures. With
 // ONDREL_SCREENSHOT_DIR set, the pictures of docs/ are taken on the way.
 #include <gtest/gtest.h>
-
-#include <csignal>
 #include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -47,19 +49,29 @@ std::map<std::string, std::string> LastCsvRow(const std::string& csv) {
 }
 
 class FrontEndPage : public ::testing::Test {
-protected:
+   protected:
     // Starts the front end on a free port with these ondrel options and
     // opens its page; false when either fails.
     bool Start(const std::vector<std::string>& ondrelArgs, const std::string& simConfig) {
         e2e::RunOptions options = e2e::SimRunOptions(dir_, "sim.toml", simConfig);
         options.setEnv.push_back({"XDG_RUNTIME_DIR", dir_.path()});
-        std::vector<std::string> args = {"--port", "0", "--results", dir_.File("results"),
-                                         "--ondrel", ONDREL_BINARY};
+        std::vector<std::string> args = {
+            "--port", "0", "--results", dir_.File("results"), "--ondrel", ONDREL_BINARY};
         args.insert(args.end(), ondrelArgs.begin(), ondrelArgs.end());
         frontEnd_ = std::make_unique<e2e::ChildProcess>(ONDREL_FRONTEND, args, options);
-        if (!frontEnd_->WaitForOutput("/\n", kWaitMs)) return false;
+        // The address ends with the session's token, and its line must be whole.
+        if (!frontEnd_->WaitForOutput("token=", kWaitMs)) return false;
+        for (int waited = 0; frontEnd_->Output().find('\n', frontEnd_->Output().find("token=")) ==
+                             std::string::npos;
+             waited += kPumpMs) {
+            if (waited > kWaitMs) return false;
+            frontEnd_->WaitForOutput("\x01", kPumpMs);
+        }
         const std::string url = LastWord(frontEnd_->Output(), "the test is shown at ");
         return browser_.Started() && browser_.Open(url);
+    }
+    std::string Text(const std::string& id) {
+        return browser_.Evaluate("document.getElementById('" + id + "').textContent");
     }
     std::string Figure(const std::string& key) {
         return browser_.Evaluate("document.getElementById('f-" + key + "').textContent");
@@ -114,30 +126,91 @@ TEST_F(FrontEndPage, SoftwareTestShowsTheConsolesFiguresAndStopsFromThePage) {
         << frontEnd_->Output();
     ASSERT_TRUE(PageShows("Number(document.getElementById('f-erroredSeconds')?.textContent) >= 2"))
         << frontEnd_->Output();
-    Screenshot("software-test.png");
+    // While it runs: the outcome so far, the settings in words, the time left.
+    EXPECT_EQ(Text("verdict"), "Bit errors");
+    EXPECT_EQ(browser_.Evaluate("document.getElementById('verdict').className"), "pending");
+    EXPECT_EQ(Text("verdictReason").rfind("so far: ", 0), 0u) << Text("verdictReason");
+    const std::map<std::string, std::string> settings = {
+        {"mode", "software"},           {"rate", "64,000 bit/s"},
+        {"pattern", "2^11-1 (2047)"},   {"interface", "V.24"},
+        {"clocking", "internal clock"}, {"plannedSecs", "30 s"},
+        {"noSyncSecs", "60 s"},         {"port", "0"}};
+    for (const auto& [key, text] : settings) EXPECT_EQ(Text("set-" + key), text) << key;
+    EXPECT_EQ(browser_.Evaluate("document.getElementById('progressRow').offsetParent !== null"),
+              "true");
+    EXPECT_NE(Text("timeLeft").find(" s left"), std::string::npos) << Text("timeLeft");
+    // The inversion is known from the start: nothing inverted yet.
+    EXPECT_EQ(Text("s-rxInverted"), "not inverted");
+    EXPECT_EQ(Text("s-manualInvert"), "not inverted by the program");
+
+    // The plots read as a test set's: BER on a log axis labelled in powers of
+    // ten with 0 apart, whole seconds, nothing below zero.
+    ASSERT_TRUE(PageShows("Chart.getChart('berChart').scales.y.ticks.length > 1"));
+    EXPECT_EQ(browser_.Evaluate("Chart.getChart('berChart').options.scales.y.type"), "logarithmic");
+    EXPECT_EQ(browser_.Evaluate("Chart.getChart('berChart').scales.y.ticks.map(t => t.label)"
+                                ".every(l => l === '' || l === '0' || /^1e-\\d+$/.test(l))"),
+              "true")
+        << browser_.Evaluate(
+               "Chart.getChart('berChart').scales.y.ticks.map(t => t.label).join(' ')");
+    EXPECT_EQ(browser_.Evaluate(
+                  "Chart.getChart('berChart').scales.y.ticks.some(t => /^1e-\\d+$/.test(t.label))"),
+              "true");
+    EXPECT_EQ(browser_.Evaluate("Chart.getChart('secondsChart').scales.y.ticks"
+                                ".every(t => Number.isInteger(t.value) && t.value >= 0)"),
+              "true");
+    EXPECT_EQ(browser_.Evaluate(
+                  "['berChart', 'secondsChart'].every(c => Chart.getChart(c).scales.x.min >= 0)"),
+              "true");
+    EXPECT_EQ(browser_.Evaluate("Chart.getChart('secondsChart').options.scales.y.title.text"),
+              "seconds (s)");
+
+    // A reset starts new series after the old ones.
+    ASSERT_EQ(Steer("reset"), "200");
+    ASSERT_TRUE(PageShows(
+        "Chart.getChart('berChart').data.datasets.some(d => d.segment == 1 && d.data.length > 1)"));
+    EXPECT_EQ(browser_.Evaluate(
+                  "(() => { const d = Chart.getChart('berChart').data.datasets;"
+                  " const old = d.find(s => s.segment == 0), now = d.find(s => s.segment == 1);"
+                  " return old.data.length > 0 && now.data[0].x >= old.data[old.data.length - "
+                  "1].x; })()"),
+              "true");
+
     EXPECT_EQ(Steer("stop"), "200");
     ASSERT_TRUE(WaitForExitCode()) << frontEnd_->Output();
-    const std::string bitErrors = Figure("bitErrors"), ber = Figure("berPercent"),
-                      es = Figure("erroredSeconds");
+    EXPECT_EQ(Text("verdict"), "Bit errors");
+    EXPECT_EQ(browser_.Evaluate("document.getElementById('verdict').className"), "bad");
+    EXPECT_NE(Text("verdictReason").find("bit errors in sync, BER "), std::string::npos)
+        << Text("verdictReason");
+    Screenshot("software-test.png");
+    std::map<std::string, std::string> shown;
+    for (const char* key : {"bitErrors", "berPercent", "erroredSeconds", "txBits", "erroredSamples",
+                            "severelyErroredSamples", "availableSeconds", "errorFreeSeconds"})
+        shown[key] = Figure(key);
     e2e::RunResult r = EndFrontEnd();
     EXPECT_EQ(r.exitCode, 0) << r.out;  // ondrel's: bit errors were counted
     EXPECT_LT(r.LastValue("Duration(s)="), e2e::ScaledSeconds(20)) << "the test did not stop from the page";
 
     // The console's last report is the closing one.
-    EXPECT_EQ(bitErrors, LastWord(r.out, "BitErr="));
-    EXPECT_EQ(ber, LastWord(r.out, "BER="));
-    EXPECT_EQ(es, LastWord(r.out, "ES(US)="));
-    EXPECT_GT(std::stoll(bitErrors), 0);
+    const std::map<std::string, std::string> labels = {
+        {"bitErrors", "BitErr="},   {"berPercent", "BER="},     {"erroredSeconds", "ES(US)="},
+        {"txBits", "TxCount="},     {"erroredSamples", " es="}, {"severelyErroredSamples", " ses="},
+        {"availableSeconds", "AS="}};
+    for (const auto& [key, label] : labels) EXPECT_EQ(shown[key], LastWord(r.out, label)) << key;
+    EXPECT_GT(std::stoll(shown["bitErrors"]), 0);
+    EXPECT_EQ(std::stoll(shown["errorFreeSeconds"]),
+              std::max<long long>(
+                  0, std::stoll(shown["availableSeconds"]) - std::stoll(shown["erroredSeconds"])));
 
     const std::string json = e2e::ReadFile(dir_.File("results.json"));
-    const std::string latest = json.substr(json.find("\"latest\":"), 600);
-    EXPECT_NE(latest.find("\"bitErrors\":" + bitErrors + ","), std::string::npos) << latest;
-    EXPECT_NE(latest.find("\"berPercent\":" + ber + ","), std::string::npos) << latest;
-    EXPECT_NE(latest.find("\"erroredSeconds\":" + es + ","), std::string::npos) << latest;
+    const std::string latest = json.substr(json.find("\"latest\":"), 900);
+    for (const char* key : {"bitErrors", "berPercent", "erroredSeconds", "txBits"})
+        EXPECT_NE(latest.find("\"" + std::string(key) + "\":" + shown[key] + ","),
+                  std::string::npos)
+            << latest;
+    EXPECT_NE(json.find("\"title\":\"Bit errors\""), std::string::npos);
     auto csv = LastCsvRow(e2e::ReadFile(dir_.File("results.csv")));
-    EXPECT_EQ(csv["bitErrors"], bitErrors);
-    EXPECT_EQ(csv["berPercent"], ber);
-    EXPECT_EQ(csv["erroredSeconds"], es);
+    for (const char* key : {"bitErrors", "berPercent", "erroredSeconds", "txBits"})
+        EXPECT_EQ(csv[key], shown[key]) << key;
 }
 
 TEST_F(FrontEndPage, RoundTripDelayTestShowsTheDelaysAndTheirHistogram) {
@@ -146,8 +219,20 @@ TEST_F(FrontEndPage, RoundTripDelayTestShowsTheDelaysAndTheirHistogram) {
         << frontEnd_->Output();
     ASSERT_TRUE(WaitForExitCode()) << frontEnd_->Output();  // ends by itself
     Screenshot("rtd-test.png");
+    EXPECT_EQ(Text("verdict"), "Clean line");
+    EXPECT_NE(Text("verdictReason").find("every frame came back"), std::string::npos)
+        << Text("verdictReason");
+    EXPECT_EQ(Text("set-test"), "round-trip delay");
+    // A delay test has no pattern to lose sync with and takes no injected errors.
+    for (const char* hidden : {"stateBox", "injectRow", "berBox", "slavesBox"})
+        EXPECT_EQ(browser_.Evaluate("document.getElementById('" + std::string(hidden) +
+                                    "').offsetParent === null"),
+                  "true")
+            << hidden;
     const std::string returned = Figure("rtdReturned"), lost = Figure("rtdLost"),
-                      last = Figure("rtdLastMs");
+                      last = Figure("rtdLastMs"), sent = Figure("rtdSent"),
+                      late = Figure("rtdLate"), minimum = Figure("rtdMinMs"),
+                      maximum = Figure("rtdMaxMs");
     const std::string bars = browser_.Evaluate(
         "Chart.getChart('histChart').data.datasets[0].data.reduce((a, b) => a + b, 0)");
     e2e::RunResult r = EndFrontEnd();
@@ -155,6 +240,10 @@ TEST_F(FrontEndPage, RoundTripDelayTestShowsTheDelaysAndTheirHistogram) {
     EXPECT_EQ(returned, LastWord(r.out, ", rx "));
     EXPECT_EQ(lost, LastWord(r.out, ", lost "));
     EXPECT_EQ(last, LastWord(r.out, ", last "));
+    EXPECT_EQ(sent, LastWord(r.out, "tx "));
+    EXPECT_EQ(late, LastWord(r.out, ", late "));
+    EXPECT_EQ(minimum, LastWord(r.out, ", min "));
+    EXPECT_EQ(maximum, LastWord(r.out, ", max "));
     EXPECT_EQ(bars, returned);  // every returned frame has its bar
     EXPECT_GT(std::stoll(returned), 10);
 }
@@ -180,26 +269,62 @@ TEST_F(FrontEndPage, MultiDropMasterShowsEverySlaveAndInjectsFromThePage) {
         "Number(document.getElementById('slave-1-bitErrors')?.textContent) +"
         " Number(document.getElementById('slave-3-bitErrors')?.textContent)";
     EXPECT_TRUE(PageShows(slaveErrors + " >= 3")) << frontEnd_->Output();
+    // Inject and Poll are offered, the outputs of a single line are not.
+    EXPECT_EQ(browser_.Evaluate("document.getElementById('outputsRow').offsetParent === null"),
+              "true");
+    EXPECT_EQ(browser_.Evaluate("document.getElementById('pollRow').offsetParent !== null"),
+              "true");
+    // Its latest report sums up the slaves'.
+    EXPECT_EQ(Figure("bitErrors"), "3");
+    EXPECT_EQ(Figure("slavesInSync"), "2 of 2");
     EXPECT_EQ(Steer("stop"), "200");
     ASSERT_TRUE(WaitForExitCode()) << frontEnd_->Output();
+    EXPECT_EQ(Text("verdict"), "Bit errors");
     Screenshot("multidrop-master.png");
     std::map<std::string, std::string> cells;
     for (const char* id : {"1", "3"})
-        for (const char* key : {"rxBits", "bitErrors", "berPercent"})
-            cells[std::string(id) + key] =
-                browser_.Evaluate("document.getElementById('slave-" + std::string(id) + "-" + key + "').textContent");
+        for (const char* key : {"rxBits", "bitErrors", "ber"})
+            cells[std::string(id) + key] = browser_.Evaluate(
+                "document.getElementById('slave-" + std::string(id) + "-" + key + "').textContent");
     e2e::RunResult r = EndFrontEnd();
     for (auto& slave : slaves) slave->Signal(SIGTERM);
     EXPECT_EQ(r.exitCode, 0) << r.out;  // the injected errors were counted
     for (const char* id : {"1", "3"}) {
         const std::string slaveLine = "Slave=" + std::string(id) + " ";
         const std::string last = r.out.substr(r.out.rfind(slaveLine));
-        EXPECT_EQ(cells[std::string(id) + "rxBits"], LastWord(last.substr(0, last.find('\n')), " Rx=")) << last;
-        EXPECT_EQ(cells[std::string(id) + "bitErrors"], LastWord(last.substr(0, last.find('\n')), "BitErr="));
-        EXPECT_EQ(cells[std::string(id) + "berPercent"], LastWord(last.substr(0, last.find('\n')), "BER="));
+        EXPECT_EQ(cells[std::string(id) + "rxBits"],
+                  LastWord(last.substr(0, last.find('\n')), " Rx="))
+            << last;
+        EXPECT_EQ(cells[std::string(id) + "bitErrors"],
+                  LastWord(last.substr(0, last.find('\n')), "BitErr="));
+        // The table gives the ratio itself, in scientific notation; the console a percentage.
+        char percent[32];
+        std::snprintf(percent, sizeof percent, "%.2f",
+                      std::stod(cells[std::string(id) + "ber"]) * 100);
+        EXPECT_EQ(percent, LastWord(last.substr(0, last.find('\n')), "BER="));
     }
     EXPECT_EQ(std::stoll(cells["1bitErrors"]) + std::stoll(cells["3bitErrors"]), 3);
     for (auto& slave : slaves) EXPECT_FALSE(slave->Finish(kWaitMs).timedOut);
+}
+
+TEST_F(FrontEndPage, APolledSlaveThatNeverAnsweredIsShownAsSuch) {
+    const std::string line = "[[card]]\nports = 1\nline = \"multidrop\"\nline_name = \"silent" +
+                             std::to_string(getpid()) + "\"\n";
+    e2e::ChildProcess slave(ONDREL_BINARY, {"+Ms1", "-k64000", "+l"},
+                            e2e::SimRunOptions(dir_, "slave.toml", line));
+    ASSERT_TRUE(slave.WaitForOutput("Test Started", kWaitMs));
+    ASSERT_TRUE(Start({"+Mm1,5", "-k64000", "+l"}, line)) << frontEnd_->Output();
+    ASSERT_TRUE(
+        PageShows("document.getElementById('slave-1-sync')?.textContent == 'yes' && "
+                  "document.getElementById('slave-5-polled')?.textContent == 'yes'"))
+        << browser_.Evaluate("document.getElementById('slaves').innerText");
+    EXPECT_EQ(Text("slave-5-sync"), "never answered");
+    EXPECT_EQ(Steer("stop"), "200");
+    ASSERT_TRUE(WaitForExitCode()) << frontEnd_->Output();
+    EXPECT_EQ(Text("slave-5-sync"), "never answered");
+    EndFrontEnd();
+    slave.Signal(SIGTERM);
+    EXPECT_FALSE(slave.Finish(kWaitMs).timedOut);
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 // The page's steering requests: what each becomes, and what is refused.
+#include "frontend/commands.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 
-#include "frontend/commands.h"
 #include "gui/tags.h"
 
 namespace {
@@ -26,7 +27,10 @@ TEST(Commands, RequestsBecomeTheirMessagesAndNonsenseIsRefused) {
         {{{"cmd", "signal"}, {"item", "tiv"}, {"on", "1"}}, true, ZVBERT_SIGNAL_CHANGE, {5, 2}},
         {{{"cmd", "signal"}, {"item", "cts"}, {"on", "1"}}, false, 0, {}},  // an input
         {{{"cmd", "signal"}, {"item", "dtr"}, {"on", "2"}}, false, 0, {}},
-        {{{"cmd", "poll"}, {"slave", "247"}, {"on", "1"}}, true, ZVBERT_MULTIDROP_POLL_SLAVE, {247, 1}},
+        {{{"cmd", "poll"}, {"slave", "247"}, {"on", "1"}},
+         true,
+         ZVBERT_MULTIDROP_POLL_SLAVE,
+         {247, 1}},
         {{{"cmd", "poll"}, {"slave", "248"}, {"on", "1"}}, false, 0, {}},
         {{{"cmd", "poll"}, {"slave", "0"}, {"on", "1"}}, false, 0, {}},
         {{{"cmd", "quit"}}, false, 0, {}},
@@ -38,7 +42,8 @@ TEST(Commands, RequestsBecomeTheirMessagesAndNonsenseIsRefused) {
         };
         Command command;
         std::string error;
-        const std::string what = param("cmd") + " " + param("count") + param("item") + param("slave");
+        const std::string what =
+            param("cmd") + " " + param("count") + param("item") + param("slave");
         ASSERT_EQ(ParseCommand(param, &command, &error), c.ok) << what;
         EXPECT_EQ(error.empty(), c.ok) << what;
         if (!c.ok) continue;

@@ -205,8 +205,11 @@ TEST_F(RtdStatsTest, OutputSendsTheFiguresAndPrintsTheSummary) {
     std::vector<uint16_t> tags;
     for (const auto& r : sender_.records) tags.push_back(r.tag);
     EXPECT_EQ(tags, (std::vector<uint16_t>{ZVBERT_RTD_HISTOGRAM, ZVBERT_RTD_LAST, ZVBERT_RTD_RX,
-                                           ZVBERT_RTD_LOST, ZVBERT_ELAPSED_USECS}));
+                                           ZVBERT_RTD_LOST, ZVBERT_RTD_TX, ZVBERT_RTD_LATE,
+                                           ZVBERT_RTD_MIN, ZVBERT_RTD_MAX, ZVBERT_ELAPSED_USECS}));
     EXPECT_EQ(sender_.Tagged(ZVBERT_RTD_LAST)[0].Word(0), 26u);
+    EXPECT_EQ(sender_.Tagged(ZVBERT_RTD_MIN)[0].Word(0), 26u);
+    EXPECT_EQ(sender_.Tagged(ZVBERT_RTD_MAX)[0].Word(0), 26u);
     // The late count survives a reset; the others start over.
     ResetRtdStats();
     RtdStats st = RtdStatsSnapshot();

@@ -104,7 +104,9 @@ TEST_F(ReportTest, FullSoftwareReportText) {
         {ZVBERT_ELAPSED_USECS, 4500000}, {ZVBERT_RATE, 10000}, {ZVBERT_RX_BITS, 40000},
         {ZVBERT_RX_BLOCKS, 19},          {ZVBERT_BIT_ERRORS, 4}, {ZVBERT_BLOCK_ERRORS, 3},
         {ZVBERT_ES, 1},                  {ZVBERT_SES, 1},        {ZVBERT_AS, 2},
-        {ZVBERT_LOS_COUNT, 1},           {ZVBERT_SYNC_COUNT, 1}, {ZVBERT_LOS_USECS, 900000}};
+        {ZVBERT_LOS_COUNT, 1},           {ZVBERT_SYNC_COUNT, 1}, {ZVBERT_LOS_USECS, 900000},
+        {ZVBERT_TX_BITS, 44000},         {ZVBERT_ERRORED_SAMPLES, 0},
+        {ZVBERT_SEVERELY_ERRORED_SAMPLES, 0}};
     EXPECT_EQ(sender_.values, expected);
 }
 
@@ -115,7 +117,8 @@ TEST_F(ReportTest, ErrorCountsReachFrontEndOnlyAfterFirstSync) {
     EXPECT_EQ(LineStarting(lines, "BitErr="), "BitErr=5 BlockErr=0 ES(US)=0 SES=2 AS=0 es=0 ses=0");
     EXPECT_EQ(sender_.values.count(ZVBERT_ELAPSED_USECS), 1u);
     EXPECT_EQ(sender_.values.count(ZVBERT_LOS_USECS), 1u);
-    for (uint16_t tag : {ZVBERT_BIT_ERRORS, ZVBERT_BLOCK_ERRORS, ZVBERT_ES, ZVBERT_SES, ZVBERT_AS})
+    for (uint16_t tag : {ZVBERT_BIT_ERRORS, ZVBERT_BLOCK_ERRORS, ZVBERT_ES, ZVBERT_SES, ZVBERT_AS,
+                         ZVBERT_ERRORED_SAMPLES, ZVBERT_SEVERELY_ERRORED_SAMPLES})
         EXPECT_EQ(sender_.values.count(tag), 0u) << tag;
 }
 

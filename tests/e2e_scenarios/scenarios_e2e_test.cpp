@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/e2e_scenarios/scenario.h"
+#include "tests/e2e_support/e2e_support.h"
 #include "tests/e2e_support/truth_oracle.h"
 
 namespace {

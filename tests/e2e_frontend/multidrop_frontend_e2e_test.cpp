@@ -59,7 +59,8 @@ class MultiDropFrontEnd : public ::testing::Test {
     }
     // Waits for text in the output from the offset from on.
     bool WaitForOutputAfter(const std::string& text, size_t from, int timeoutMs) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto end =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(e2e::ScaledMs(timeoutMs));
         while (child_->Output().find(text, from) == std::string::npos) {
             if (std::chrono::steady_clock::now() > end) return false;
             child_->WaitForOutput("\x01", kPumpMs);

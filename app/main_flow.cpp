@@ -477,7 +477,8 @@ int SingleLinkVerdict() {
     const uint32_t status = dwStatus.load();
     // Without a checker (transmit or echo only), or when a worker could not
     // start, the sync state says nothing about the line.
-    const bool syncJudged = checked && status != STATUS_THREAD_FAILED && status != STATUS_TX_THREAD_FAILED;
+    const bool syncJudged =
+        checked && status != STATUS_THREAD_FAILED && status != STATUS_TX_THREAD_FAILED;
     if (syncJudged && g_bFirstSyncPending) return kExitNeverInSync;
     if (syncJudged && (g_bSyncLostInRun || !g_bInSync)) return kExitLostSync;
     std::lock_guard<platform::CriticalSection> lock(g_csGlobal);

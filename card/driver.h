@@ -119,7 +119,9 @@ struct Overlapped {
     }
 };
 
-inline bool HasOverlappedIoCompleted(const Overlapped& ov) { return ov.Internal.load() != STATUS_PENDING; }
+inline bool HasOverlappedIoCompleted(const Overlapped& ov) {
+    return ov.Internal.load() != STATUS_PENDING;
+}
 
 // One card device interface as discovery lists it, with the values of the
 // card's driver key. Absent values are empty optionals.
@@ -133,7 +135,7 @@ struct CardInterface {
 };
 
 class Driver {
-public:
+   public:
     virtual ~Driver() = default;
 
     // Every card device interface known to the driver, present or not.
@@ -142,9 +144,9 @@ public:
     virtual PortHandle Open(const std::string& path) = 0;
     virtual bool Close(PortHandle handle) = 0;
 
-    virtual bool DeviceIoControl(PortHandle handle, uint32_t code, const void* in, uint32_t inLength,
-                                 void* out, uint32_t outLength, uint32_t* bytesReturned,
-                                 Overlapped* ov) = 0;
+    virtual bool DeviceIoControl(PortHandle handle, uint32_t code, const void* in,
+                                 uint32_t inLength, void* out, uint32_t outLength,
+                                 uint32_t* bytesReturned, Overlapped* ov) = 0;
     virtual bool ReadFile(PortHandle handle, void* buffer, uint32_t length, uint32_t* bytesRead,
                           Overlapped* ov) = 0;
     virtual bool WriteFile(PortHandle handle, const void* buffer, uint32_t length,

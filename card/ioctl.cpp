@@ -6,8 +6,9 @@
 #include "core/run_state.h"
 #include "platform/last_error.h"
 
-int DriverIoctl(card::PortHandle handle, uint32_t code, const void* in, uint32_t inLength, void* out,
-                uint32_t outLength, uint32_t* bytesReturned, uint32_t timeoutMs, platform::Event* event) {
+int DriverIoctl(card::PortHandle handle, uint32_t code, const void* in, uint32_t inLength,
+                void* out, uint32_t outLength, uint32_t* bytesReturned, uint32_t timeoutMs,
+                platform::Event* event) {
     card::Driver* driver = card::GetDriver();
     if (driver == nullptr) {
         platform::SetLastError(platform::kErrorInvalidHandle);

@@ -50,7 +50,8 @@ IoResult CheckRequest(uint32_t code, uint32_t inLength, uint32_t outLength, bool
     for (const RequestSizes& sizes : kRequests) {
         if (sizes.code != code) continue;
         if (!LengthFits(sizes.in, inLength)) return IoResult::Failed(ZV_ERROR_INVALID_INPUT_LENGTH);
-        if (!LengthFits(sizes.out, outLength)) return IoResult::Failed(ZV_ERROR_INVALID_OUTPUT_LENGTH);
+        if (!LengthFits(sizes.out, outLength))
+            return IoResult::Failed(ZV_ERROR_INVALID_OUTPUT_LENGTH);
         if (sizes.needsStart && !started) return IoResult::Failed(ZV_ERROR_CARD_NOT_STARTED);
         return IoResult::Done();
     }

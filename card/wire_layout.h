@@ -49,7 +49,8 @@ constexpr uint32_t kPortConfigVersion = PORT_CONFIG_VERSION;
 // Serial configuration record.
 constexpr size_t kSerialInterface = offsetof(ZvSerialConfig, uPortInterface);
 constexpr size_t kSerialRate = offsetof(ZvSerialConfig, uPortRate);
-constexpr size_t kSerialClocking = offsetof(ZvSerialConfig, uPortClocking);  // 1 internal clock, 0 from the line
+constexpr size_t kSerialClocking =
+    offsetof(ZvSerialConfig, uPortClocking);  // 1 internal clock, 0 from the line
 constexpr size_t kSerialTransparentMode = offsetof(ZvSerialConfig, uPortTransparentMode);
 constexpr size_t kSerialInvertRxClock = offsetof(ZvSerialConfig, uPortInvertRxClock);
 constexpr size_t kSerialEncoding = offsetof(ZvSerialConfig, uPortEncoding);

@@ -22,7 +22,7 @@ constexpr uint32_t kPipeChunkBytes = 4096;
 constexpr uint32_t kStopCodePipeAbsent = STATUS_NO_FRONT_END;
 
 class BertMessenger : public GuiSender {
-public:
+   public:
     BertMessenger();
     BertMessenger(const BertMessenger&) = delete;
     BertMessenger& operator=(const BertMessenger&) = delete;
@@ -40,14 +40,14 @@ public:
     bool IsConnected() const override { return m_bConnected; }
     void SendRecord(uint16_t tag, const uint8_t* value, uint8_t length) override;
 
-protected:
+   protected:
     virtual void Connected() = 0;
     virtual void MessageReceived(uint32_t tag, uint32_t length, const uint8_t* value) = 0;
     virtual void Stopping(uint32_t stopCode) = 0;
     virtual void Lock() = 0;
     virtual void Unlock() = 0;
 
-private:
+   private:
     struct PipeEvents;
     uint32_t IPCThread();
     void ServePipe(PipeEvents& events);

@@ -20,19 +20,19 @@ struct GuiActions {
 };
 
 class MyBertMessenger : public BertMessenger {
-public:
+   public:
     MyBertMessenger(platform::CriticalSection* lock, const GuiActions& actions)
         : m_pcsGlobal(lock), m_Actions(actions) {}
     ~MyBertMessenger() override { Stop(); }
 
-protected:
+   protected:
     void Connected() override {}
     void MessageReceived(uint32_t tag, uint32_t length, const uint8_t* value) override;
     void Stopping(uint32_t stopCode) override;
     void Lock() override { m_pcsGlobal->Enter(); }
     void Unlock() override { m_pcsGlobal->Leave(); }
 
-private:
+   private:
     platform::CriticalSection* m_pcsGlobal;
     GuiActions m_Actions;
 };

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 class GuiSender {
-public:
+   public:
     virtual ~GuiSender() = default;
     virtual bool IsConnected() const = 0;
     // Queues one record; never blocks the caller.

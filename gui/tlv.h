@@ -30,14 +30,14 @@ void EncodeTlv(uint32_t tag, const uint8_t* value, uint32_t length, uint8_t* out
 TlvRecord DecodeTlv(const uint8_t* bytes);
 
 struct TlvFeedResult {
-    uint32_t uRecords = 0;      // whole records handed on
-    bool bBadLength = false;    // a record claimed more than 9 value bytes
-    uint32_t uBadLength = 0;    // its length field
-    uint32_t uDropped = 0;      // bytes dropped with it (the bad record and the rest)
+    uint32_t uRecords = 0;    // whole records handed on
+    bool bBadLength = false;  // a record claimed more than 9 value bytes
+    uint32_t uBadLength = 0;  // its length field
+    uint32_t uDropped = 0;    // bytes dropped with it (the bad record and the rest)
 };
 
 class TlvAssembler {
-public:
+   public:
     // Hands every whole record of the stream so far to handle(const TlvRecord&),
     // the piece kept from the previous call first. A record with a length above
     // 9 is not handed on: it and the rest of these bytes are dropped, since
@@ -48,7 +48,7 @@ public:
     uint32_t Pending() const { return have_; }
     void Clear() { have_ = 0; }
 
-private:
+   private:
     uint8_t partial_[kTlvRecordSize] = {};
     uint32_t have_ = 0;
 };

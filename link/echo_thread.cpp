@@ -42,7 +42,8 @@ void TakeResult(EchoState& st) {
     const card::PortHandle port = g_hPort.load();
     if (st.bReadPending) {
         uint32_t bytes = 0;
-        if (card::GetOverlappedResult(port, &g_EchoRequest, &bytes, true)) DumpHex(g_abRxBuffer, bytes);
+        if (card::GetOverlappedResult(port, &g_EchoRequest, &bytes, true))
+            DumpHex(g_abRxBuffer, bytes);
         st.uBytesRead = std::min(bytes, kRxBufferSize);
         st.bReadPending = false;
         // Nothing read, nothing to send back: straight to the next read.
@@ -71,7 +72,8 @@ void StartRead(card::Driver& driver, EchoState& st) {
 void StartWrite(card::Driver& driver, EchoState& st) {
     Prepare();
     uint32_t bytes = 0;
-    if (Accepted(driver.WriteFile(g_hPort.load(), g_abRxBuffer, st.uBytesRead, &bytes, &g_EchoRequest))) {
+    if (Accepted(driver.WriteFile(g_hPort.load(), g_abRxBuffer, st.uBytesRead, &bytes,
+                                  &g_EchoRequest))) {
         st.bDataToSend = false;
         st.bWritePending = true;
     } else {
@@ -90,7 +92,8 @@ uint32_t EchoThread() {
     LogPrint(3, "%s Starting ECHO thread\n", LogTimestamp());
     card::Driver* driver = card::GetDriver();
     while (!g_bRxStop) {
-        if (platform::WaitForEvent(g_EchoEvent, kEchoWaitMs) == platform::kWaitObject0) TakeResult(st);
+        if (platform::WaitForEvent(g_EchoEvent, kEchoWaitMs) == platform::kWaitObject0)
+            TakeResult(st);
         if (driver == nullptr) {
             st.bFailureSeen = true;
             continue;

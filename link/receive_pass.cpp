@@ -24,8 +24,8 @@ struct PassContext {
 
 PassContext MakeContext() {
     const bool text = g_Settings.uPatternType == PATTERN_FOX;
-    return PassContext{g_bInSync.load(std::memory_order_relaxed), g_PatternSelection.uPatternLengthBits,
-                       text ? g_uBitsPerChar : 8u, text};
+    return PassContext{g_bInSync.load(std::memory_order_relaxed),
+                       g_PatternSelection.uPatternLengthBits, text ? g_uBitsPerChar : 8u, text};
 }
 
 void CountBlock(RxCheckState& state, const PassContext& ctx) {
@@ -85,7 +85,8 @@ const uint8_t* Complemented(const uint8_t* data, uint32_t count) {
     return inverted;
 }
 
-uint64_t CheckPiece(const uint8_t* data, uint32_t count, RxCheckState& state, const PassContext& ctx) {
+uint64_t CheckPiece(const uint8_t* data, uint32_t count, RxCheckState& state,
+                    const PassContext& ctx) {
     uint8_t errors[kPiece];
     if (state.bSoftwareInvert) data = Complemented(data, count);
     uint64_t sum = CheckPatternBlock(data, count, state.uMismatchCount, state.bWrongBits, errors);

@@ -8,11 +8,11 @@
 
 // What the receive side carries from byte to byte and pass to pass.
 struct RxCheckState {
-    uint32_t uMismatchCount = 0;  // mismatching bytes in a row; cleared at every sync
-    uint8_t bWrongBits = 0;       // the checker's wrong-bit mask, not used here
-    uint32_t uBlockBits = 0;      // bits of the block being received
-    uint64_t uBlockErrors = 0;    // not 0: the block being received holds errors
-    bool bSoftwareInvert = false; // complement every byte before it is checked
+    uint32_t uMismatchCount = 0;   // mismatching bytes in a row; cleared at every sync
+    uint8_t bWrongBits = 0;        // the checker's wrong-bit mask, not used here
+    uint32_t uBlockBits = 0;       // bits of the block being received
+    uint64_t uBlockErrors = 0;     // not 0: the block being received holds errors
+    bool bSoftwareInvert = false;  // complement every byte before it is checked
 };
 
 // Adds a block of n received characters, m of them handed to the checker,

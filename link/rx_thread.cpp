@@ -87,7 +87,8 @@ void DeclareNoData(int64_t now, const RxThreadState& st) {
 
 void ReportTransition(SyncTransition transition, int64_t now, RxThreadState& st) {
     switch (transition) {
-        case SyncTransition::None: return;
+        case SyncTransition::None:
+            return;
         case SyncTransition::LossOfSync:
             LogEvent(1, "LOS\n\n");
             st.i64LastInvertTicks = now;
@@ -98,7 +99,9 @@ void ReportTransition(SyncTransition transition, int64_t now, RxThreadState& st)
             g_dwRxTimeout = kSyncedRxTimeoutMs;
             LogPrint(4, "RxTimeout=%u\n", kSyncedRxTimeoutMs);
             break;
-        case SyncTransition::ReturnToSync: LogEvent(2, "In sync\n\n"); break;
+        case SyncTransition::ReturnToSync:
+            LogEvent(2, "In sync\n\n");
+            break;
     }
     // The reference generator continues from the last received bits.
     st.check.uMismatchCount = 0;
@@ -128,8 +131,8 @@ void StepReceiveInversion(int64_t now, RxThreadState& st) {
     g_bLineErrorsSeen = false;
     st.i64LastInvertTicks = now;
     const char* sign = inverted ? "^" : "~";
-    if (!g_bManualInvert &&
-        DriverIoctl(g_hPort.load(), IOCTL_SET_INVERSION, &config, sizeof config, nullptr, 0, nullptr)) {
+    if (!g_bManualInvert && DriverIoctl(g_hPort.load(), IOCTL_SET_INVERSION, &config, sizeof config,
+                                        nullptr, 0, nullptr)) {
         LogEvent(2, "%sRx Inverted\n\n", sign);
     } else {
         LogEvent(2, "*%sRx Inverted\n\n", sign);
@@ -137,7 +140,8 @@ void StepReceiveInversion(int64_t now, RxThreadState& st) {
         st.check.bSoftwareInvert = inverted;
         GuiSend2(ZVBERT_SIGNAL_CHANGE, SIGNAL_ITEM_MANUAL_INVERT, SIGNAL_STATE_ON);
     }
-    GuiSend2(ZVBERT_SIGNAL_CHANGE, SIGNAL_ITEM_RX_INVERTED, inverted ? SIGNAL_STATE_ON : SIGNAL_STATE_OFF);
+    GuiSend2(ZVBERT_SIGNAL_CHANGE, SIGNAL_ITEM_RX_INVERTED,
+             inverted ? SIGNAL_STATE_ON : SIGNAL_STATE_OFF);
 }
 
 void ResetStatsNow(int64_t now, RxThreadState& st) {
@@ -168,7 +172,8 @@ void Capture(const uint8_t* data, uint32_t m) {
     if (CaptureWrite(g_pCaptureFile, data, m, g_Settings.bCaptureHex) == 0) return;
     const int error = errno;
     const char* name = g_Settings.pszCaptureFile ? g_Settings.pszCaptureFile : "";
-    LogPrint(1, "Capture data, failure writing to filename %s (errno %d, %s)\n", name, error, strerror(error));
+    LogPrint(1, "Capture data, failure writing to filename %s (errno %d, %s)\n", name, error,
+             strerror(error));
     g_bCapture = false;
 }
 
@@ -268,7 +273,8 @@ void CheckStopConditions(RxThreadState& st) {
     if (s.bTestDurationGiven) {
         if (g_bFirstSyncPending) {
             if (runUsecs > int64_t{s.uNoSyncTimeoutSecs} * 1000000) {
-                LogPrint(4, "Stop on Sync Time %lu\n", static_cast<unsigned long>(s.uNoSyncTimeoutSecs));
+                LogPrint(4, "Stop on Sync Time %lu\n",
+                         static_cast<unsigned long>(s.uNoSyncTimeoutSecs));
                 stop = true;
             }
         } else if (s.uTestDurationSecs != 0 && runUsecs > int64_t{s.uTestDurationSecs} * 1000000) {
@@ -306,7 +312,8 @@ void StartReceiving(RxThreadState& st) {
     while (ReceiveBlock() != 0) {
     }
     LogPrint(4, "%s Starting rx loop\n", LogTimestamp());
-    st.i64LastSampleTicks = st.i64LastInvertTicks = st.i64LastIfCheckTicks = g_BertStats.i64StartTicks;
+    st.i64LastSampleTicks = st.i64LastInvertTicks = st.i64LastIfCheckTicks =
+        g_BertStats.i64StartTicks;
     st.i64LastDataTicks = g_BertStats.i64StartTicks;
 }
 

@@ -122,12 +122,14 @@ bool SendSlot(TxSlot& slot, TxThreadState& st) {
     uint32_t sendLength = st.uFillLength;
     InjectErrors(target, st);
     if (!st.stream.empty())
-        sendLength = PackAsyncChars(g_Settings.uDataBits, target, sendLength, slot.pData, g_uBufferLength);
+        sendLength =
+            PackAsyncChars(g_Settings.uDataBits, target, sendLength, slot.pData, g_uBufferLength);
     InvertForLine(slot.pData, sendLength, st);
     uint32_t bytes = 0;
     card::Driver* driver = card::GetDriver();
-    const bool done = driver != nullptr && driver->DeviceIoControl(g_hPort.load(), IOCTL_TRANSMIT_DATA, slot.pData,
-                                                                   sendLength, nullptr, 0, &bytes, &slot.ov);
+    const bool done = driver != nullptr &&
+                      driver->DeviceIoControl(g_hPort.load(), IOCTL_TRANSMIT_DATA, slot.pData,
+                                              sendLength, nullptr, 0, &bytes, &slot.ov);
     if (!done && (driver == nullptr || platform::GetLastError() != platform::kErrorIoPending)) {
         LogPrint(1, "Tx Failed rc=%d\n", 0);
         LogLastError(1, "Error code returned was ");
@@ -178,10 +180,13 @@ uint32_t TxEventThread() {
     SeedScram(0, 1, 0);
     ResetTxFillPosition();
     const uint32_t count = std::max<uint32_t>(g_uNumBuffers, 1);
-    if (g_hTxEvent == nullptr || g_hTxDoneEvent == nullptr || !AllocateSlots(count, g_uBufferLength)) return 0;
+    if (g_hTxEvent == nullptr || g_hTxDoneEvent == nullptr ||
+        !AllocateSlots(count, g_uBufferLength))
+        return 0;
     st.uFillLength = g_uBufferLength;
     if (NeedsStreamBuffer()) {
-        st.uFillLength = static_cast<uint32_t>(uint64_t{g_uBufferLength} * g_Settings.uDataBits / 8);
+        st.uFillLength =
+            static_cast<uint32_t>(uint64_t{g_uBufferLength} * g_Settings.uDataBits / 8);
         st.stream.assign(st.uFillLength, 0);
     }
     platform::Event* const events[] = {g_hTxEvent, g_hTxDoneEvent};

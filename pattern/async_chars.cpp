@@ -4,7 +4,8 @@
 
 AsyncUnpackState g_AsyncUnpack;
 
-uint32_t CopyBits(uint8_t source, uint32_t& sourcePos, uint8_t& dest, uint32_t& destPos, uint32_t count) {
+uint32_t CopyBits(uint8_t source, uint32_t& sourcePos, uint8_t& dest, uint32_t& destPos,
+                  uint32_t count) {
     if (sourcePos >= 8 || destPos >= 8) return 0;
     const uint32_t bits = std::min({8 - sourcePos, 8 - destPos, count});
     if (bits == 0) return 0;
@@ -15,8 +16,8 @@ uint32_t CopyBits(uint8_t source, uint32_t& sourcePos, uint8_t& dest, uint32_t& 
     return bits;
 }
 
-uint32_t PackAsyncChars(uint32_t dataBits, const uint8_t* stream, uint32_t streamLength, uint8_t* chars,
-                        uint32_t charCapacity) {
+uint32_t PackAsyncChars(uint32_t dataBits, const uint8_t* stream, uint32_t streamLength,
+                        uint8_t* chars, uint32_t charCapacity) {
     if (dataBits < 1 || dataBits > 8) return 0;
     uint32_t made = 0;
     uint8_t character = 0;
@@ -38,8 +39,8 @@ uint32_t PackAsyncChars(uint32_t dataBits, const uint8_t* stream, uint32_t strea
     return made;
 }
 
-uint32_t UnpackAsyncChars(uint32_t dataBits, const uint8_t* chars, uint32_t charCount, uint8_t* stream,
-                          uint32_t streamCapacity) {
+uint32_t UnpackAsyncChars(uint32_t dataBits, const uint8_t* chars, uint32_t charCount,
+                          uint8_t* stream, uint32_t streamCapacity) {
     if (dataBits < 1 || dataBits > 8) return 0;
     AsyncUnpackState& st = g_AsyncUnpack;
     uint32_t made = 0;

@@ -38,8 +38,8 @@ void FillPatternBuffer(uint32_t patternType, uint8_t* buffer, uint32_t length);
 // master keeps one of each per slave). The position is kept reduced to the
 // table it walks. Types 1..7 leave the position alone; type 17 without user
 // data leaves the buffer alone; unknown types give zeros.
-void FillPatternBufferFrom(uint32_t patternType, uint8_t* buffer, uint32_t length, int generatorIndex,
-                           uint32_t& fillPosition);
+void FillPatternBufferFrom(uint32_t patternType, uint8_t* buffer, uint32_t length,
+                           int generatorIndex, uint32_t& fillPosition);
 
 // The byte every position of a single-byte pattern carries (types 8, 10, 12,
 // 13, 15, 16); other types give 0.

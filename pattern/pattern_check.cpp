@@ -13,9 +13,9 @@
 
 FixedCheckState g_FixedCheck;
 
-const uint8_t g_ab3in24Shifts[8][3] = {
-    {0x00, 0x22, 0x20}, {0x00, 0x44, 0x40}, {0x00, 0x88, 0x80}, {0x00, 0x01, 0x11},
-    {0x00, 0x02, 0x22}, {0x00, 0x04, 0x44}, {0x00, 0x08, 0x88}, {0x00, 0x11, 0x10}};
+const uint8_t g_ab3in24Shifts[8][3] = {{0x00, 0x22, 0x20}, {0x00, 0x44, 0x40}, {0x00, 0x88, 0x80},
+                                       {0x00, 0x01, 0x11}, {0x00, 0x02, 0x22}, {0x00, 0x04, 0x44},
+                                       {0x00, 0x08, 0x88}, {0x00, 0x11, 0x10}};
 
 int32_t g_iCurrentSlaveId = 0;
 SlaveCheckViewFn g_pfnSlaveCheckView = nullptr;
@@ -100,7 +100,8 @@ inline uint64_t RunsOfAtLeast(uint64_t ones) {
 // when it fires, which only the byte-by-byte path reproduces. Writes 8 or 0
 // per byte and returns true, or returns false and changes nothing.
 template <class Steps, uint32_t Limit>
-inline bool HuntWord(uint64_t word, uint32_t& reg, uint32_t& zeroRun, uint8_t* errors, uint64_t& total) {
+inline bool HuntWord(uint64_t word, uint32_t& reg, uint32_t& zeroRun, uint8_t* errors,
+                     uint64_t& total) {
     if (word == 0 || zeroRun + static_cast<uint32_t>(std::countl_zero(word)) > Limit ||
         RunsOfAtLeast<Limit + 1>(~word) != 0)
         return false;
@@ -111,8 +112,9 @@ inline bool HuntWord(uint64_t word, uint32_t& reg, uint32_t& zeroRun, uint8_t* e
     const uint64_t far = (word >> Steps::kRegisterBits) | (before << (64 - Steps::kRegisterBits));
     const uint64_t syndrome = word ^ near ^ far;
     constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-    const uint64_t nonZeroBytes = (((syndrome & kLow7) + kLow7) | syndrome) & ~kLow7;  // bit 7 of each byte
-    StoreBigEndian64(errors, nonZeroBytes >> 4);                                         // 8 per such byte
+    const uint64_t nonZeroBytes =
+        (((syndrome & kLow7) + kLow7) | syndrome) & ~kLow7;  // bit 7 of each byte
+    StoreBigEndian64(errors, nonZeroBytes >> 4);             // 8 per such byte
     total += (((nonZeroBytes >> 7) * 0x0101010101010101ull) >> 56) * kNotInStep;
     reg = static_cast<uint32_t>(word);
     zeroRun = static_cast<uint32_t>(std::countr_zero(word));
@@ -126,7 +128,8 @@ void PrbsHuntBlock(const uint8_t* data, uint32_t n, uint8_t* errors, uint64_t& s
     uint64_t total = 0;
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        if (HuntWord<Steps, Limit>(LoadBigEndian64(data + i), reg, zeroRun, errors + i, total)) continue;
+        if (HuntWord<Steps, Limit>(LoadBigEndian64(data + i), reg, zeroRun, errors + i, total))
+            continue;
         for (uint32_t k = i; k < i + 8; ++k) {
             errors[k] = PrbsHuntByte<Steps, Limit>(data[k], reg, zeroRun);
             total += errors[k];
@@ -142,19 +145,20 @@ void PrbsHuntBlock(const uint8_t* data, uint32_t n, uint8_t* errors, uint64_t& s
 }
 
 template <class Steps, uint32_t Limit>
-uint64_t PrbsBlock(uint32_t patternType, const uint8_t* data, uint32_t n, uint32_t& count, uint8_t& wrongBits,
-                   uint8_t* errors) {
+uint64_t PrbsBlock(uint32_t patternType, const uint8_t* data, uint32_t n, uint32_t& count,
+                   uint8_t& wrongBits, uint8_t* errors) {
     const CheckerView view = CurrentView();
     const uint32_t limit = Steps::kRegisterBits;
     uint64_t sum = 0;
     uint32_t i = 0;
     if (view.bInSync) {
         uint32_t processed = 0;
-        if (count <= limit && ReplayCheckInSync(PrbsKindOf(patternType), view.iReference, data, n, count, limit,
-                                                wrongBits, errors, sum, processed))
+        if (count <= limit && ReplayCheckInSync(PrbsKindOf(patternType), view.iReference, data, n,
+                                                count, limit, wrongBits, errors, sum, processed))
             i = processed;
         for (; i < n && count <= limit; ++i) {
-            errors[i] = static_cast<uint8_t>(PrbsInSyncByte<Steps>(data[i], count, wrongBits, view.iReference));
+            errors[i] = static_cast<uint8_t>(
+                PrbsInSyncByte<Steps>(data[i], count, wrongBits, view.iReference));
             sum += errors[i];
         }
     }
@@ -312,7 +316,9 @@ void HuntThreeIn24(FixedCheckState& s, uint8_t rxByte) {
             }
             s.uPosition = 0;
             return;
-        default: s.uPosition = 0; return;
+        default:
+            s.uPosition = 0;
+            return;
     }
 }
 
@@ -384,36 +390,52 @@ uint16_t CheckText(const uint8_t* table, uint32_t length, uint8_t rxByte, uint8_
     return s.bInStep ? result : kNotInStep;
 }
 
-uint16_t BitsPerCharLimit() { return g_uBitsPerChar >= 1 && g_uBitsPerChar <= 8 ? g_uBitsPerChar : 8; }
+uint16_t BitsPerCharLimit() {
+    return g_uBitsPerChar >= 1 && g_uBitsPerChar <= 8 ? g_uBitsPerChar : 8;
+}
 
 }  // namespace
 
 uint16_t FixedPatternCheck(uint32_t patternType, uint8_t rxByte, uint8_t& wrongBits) {
     switch (patternType) {
         case PATTERN_1_7:
-        case PATTERN_2_8: return CheckMarks(patternType, rxByte, wrongBits);
-        case PATTERN_1_1: return CheckAlternating(rxByte, wrongBits);
-        case PATTERN_1_16: return CheckOneIn16(rxByte);
-        case PATTERN_3_24: return CheckThreeIn24(rxByte);
-        case PATTERN_FOX: return CheckText(g_pFoxText, g_uFoxTextBytes, rxByte, wrongBits);
-        case PATTERN_USER: return CheckText(g_pUserPattern, g_uUserPatternLength, rxByte, wrongBits);
-        default: return kNotInStep;
+        case PATTERN_2_8:
+            return CheckMarks(patternType, rxByte, wrongBits);
+        case PATTERN_1_1:
+            return CheckAlternating(rxByte, wrongBits);
+        case PATTERN_1_16:
+            return CheckOneIn16(rxByte);
+        case PATTERN_3_24:
+            return CheckThreeIn24(rxByte);
+        case PATTERN_FOX:
+            return CheckText(g_pFoxText, g_uFoxTextBytes, rxByte, wrongBits);
+        case PATTERN_USER:
+            return CheckText(g_pUserPattern, g_uUserPatternLength, rxByte, wrongBits);
+        default:
+            return kNotInStep;
     }
 }
 
 namespace {
 
-[[gnu::noinline]] uint16_t OtherPatternByte(uint32_t patternType, uint8_t rxByte, uint8_t& wrongBits) {
+[[gnu::noinline]] uint16_t OtherPatternByte(uint32_t patternType, uint8_t rxByte,
+                                            uint8_t& wrongBits) {
     switch (patternType) {
         case PATTERN_1_7:
         case PATTERN_1_16:
         case PATTERN_2_8:
         case PATTERN_3_24:
-        case PATTERN_1_1: return FixedPatternCheck(patternType, rxByte, wrongBits);
+        case PATTERN_1_1:
+            return FixedPatternCheck(patternType, rxByte, wrongBits);
         case PATTERN_FOX:
-        case PATTERN_USER: return std::min(FixedPatternCheck(patternType, rxByte, wrongBits), BitsPerCharLimit());
-        case PATTERN_MK: wrongBits = static_cast<uint8_t>(~rxByte); return Bits(wrongBits);
-        default: wrongBits = rxByte; return Bits(rxByte);
+        case PATTERN_USER:
+            return std::min(FixedPatternCheck(patternType, rxByte, wrongBits), BitsPerCharLimit());
+        case PATTERN_MK:
+            wrongBits = static_cast<uint8_t>(~rxByte);
+            return Bits(wrongBits);
+        default:
+            wrongBits = rxByte;
+            return Bits(rxByte);
     }
 }
 
@@ -443,19 +465,23 @@ uint16_t CheckPatternByteGeneral(uint8_t rxByte, uint32_t& count, uint8_t& wrong
         return CheckByteInGeneral(patternType, rxByte, count, wrongBits);
     const PrbsParams& params = kPrbsParams[patternType];
     if (g_bInSync.load(std::memory_order_relaxed) && count <= params.registerBits)
-        return CompareWithReference(rxByte, PrbsGenerate(g_aScram[1], params.a, params.b, false), count, wrongBits);
+        return CompareWithReference(rxByte, PrbsGenerate(g_aScram[1], params.a, params.b, false),
+                                    count, wrongBits);
     uint32_t zeroRun = zero_run::ClampRun(g_RxScram.wZeroRun, params.zeroRunLimit);
-    const bool fired = zero_run::GuardStep(zeroRun, rxByte, zero_run::kGuardTables[params.guardTable]);
+    const bool fired =
+        zero_run::GuardStep(zeroRun, rxByte, zero_run::kGuardTables[params.guardTable]);
     g_RxScram.wZeroRun = static_cast<uint16_t>(zeroRun);
     if (fired) return kNotInStep;
     return PrbsCheck(g_RxScram.dwRegister, rxByte, params.a, params.b, false) ? kNotInStep : 0;
 }
 
-uint64_t CheckPatternBlock(const uint8_t* data, uint32_t n, uint32_t& count, uint8_t& wrongBits, uint8_t* errors) {
+uint64_t CheckPatternBlock(const uint8_t* data, uint32_t n, uint32_t& count, uint8_t& wrongBits,
+                           uint8_t* errors) {
     const uint32_t patternType = g_Settings.uPatternType;
     if (IsPrbsType(patternType))
         return WithPrbsType(patternType, [&](auto steps, auto limit) {
-            return PrbsBlock<decltype(steps), limit>(patternType, data, n, count, wrongBits, errors);
+            return PrbsBlock<decltype(steps), limit>(patternType, data, n, count, wrongBits,
+                                                     errors);
         });
     uint64_t sum = 0;
     for (uint32_t i = 0; i < n; ++i) {

@@ -20,7 +20,7 @@ struct FixedCheckState {
     uint32_t uRotation = 0;    // 3/24: row of the shift table, 8 after a failed search
     uint32_t uShift = 0;       // FOX, USER: bit shift 0..7
     uint16_t wPrevious = 0;
-    uint16_t wReference = 0;   // the byte locked on (1:7, 2/8, 1:1, 1/16)
+    uint16_t wReference = 0;  // the byte locked on (1:7, 2/8, 1:1, 1/16)
 };
 extern FixedCheckState g_FixedCheck;
 
@@ -52,7 +52,8 @@ extern SlaveCheckViewFn g_pfnSlaveCheckView;
 uint16_t CheckPatternByteGeneral(uint8_t rxByte, uint32_t& count, uint8_t& wrongBits);
 
 // The received byte against the next byte of the reference generator.
-inline uint16_t CompareWithReference(uint8_t rxByte, uint8_t expected, uint32_t& count, uint8_t& wrongBits) {
+inline uint16_t CompareWithReference(uint8_t rxByte, uint8_t expected, uint32_t& count,
+                                     uint8_t& wrongBits) {
     if (rxByte == expected) {
         count = 0;
         return 0;
@@ -68,8 +69,8 @@ inline uint16_t CheckPatternByte(uint8_t rxByte, uint32_t& count, uint8_t& wrong
         g_bInSync.load(std::memory_order_relaxed)) {
         const PrbsParams& params = kPrbsParams[patternType];
         if (count <= params.registerBits)
-            return CompareWithReference(rxByte, PrbsGenerate(g_aScram[1], params.a, params.b, false), count,
-                                        wrongBits);
+            return CompareWithReference(
+                rxByte, PrbsGenerate(g_aScram[1], params.a, params.b, false), count, wrongBits);
     }
     return CheckPatternByteGeneral(rxByte, count, wrongBits);
 }
@@ -96,7 +97,8 @@ uint16_t FixedPatternCheck(uint32_t patternType, uint8_t rxByte, uint8_t& wrongB
 // The in-sync view (g_bInSync, or the current slave's view) is read once at
 // the start: the receive pass changes it only between buffers. A pass that
 // must stop early on a stop request checks the buffer in shorter pieces.
-uint64_t CheckPatternBlock(const uint8_t* data, uint32_t n, uint32_t& count, uint8_t& wrongBits, uint8_t* errors);
+uint64_t CheckPatternBlock(const uint8_t* data, uint32_t n, uint32_t& count, uint8_t& wrongBits,
+                           uint8_t* errors);
 
 // Back to the all-zero start state (for tests; a run never resets it).
 void ResetFixedCheckState();

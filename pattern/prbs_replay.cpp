@@ -19,8 +19,8 @@ struct ReplayTable {
     uint32_t period = 0;
     uint32_t windowMask = 0;
     uint8_t (*step)(ScramState&) = nullptr;
-    std::vector<uint8_t> bytes;          // period + kSlack bytes from register 1
-    std::vector<uint64_t> checkpoints;   // window << 32 | position, sorted
+    std::vector<uint8_t> bytes;         // period + kSlack bytes from register 1
+    std::vector<uint64_t> checkpoints;  // window << 32 | position, sorted
 };
 
 ReplayTable g_tables[kPrbsKindCount];
@@ -68,7 +68,8 @@ uint32_t FindPosition(const ReplayTable& table, uint32_t window) {
         auto it = std::lower_bound(table.checkpoints.begin(), table.checkpoints.end(), key);
         if (it != table.checkpoints.end() && (*it >> 32) == (key >> 32)) {
             const uint32_t noted = static_cast<uint32_t>(*it);
-            return static_cast<uint32_t>((uint64_t{noted} + table.period - steps % table.period) % table.period);
+            return static_cast<uint32_t>((uint64_t{noted} + table.period - steps % table.period) %
+                                         table.period);
         }
         table.step(state);
     }
@@ -84,7 +85,8 @@ bool Replayable(PrbsKind kind, int index) {
 uint32_t PositionOf(PrbsKind kind, const ReplayTable& table, int index) {
     const Cursor& cursor = g_aCursor[index];
     const uint32_t reg = g_aScram[index].dwRegister;
-    if (cursor.iKindPlusOne == static_cast<int>(kind) + 1 && cursor.dwRegister == reg) return cursor.uPosition;
+    if (cursor.iKindPlusOne == static_cast<int>(kind) + 1 && cursor.dwRegister == reg)
+        return cursor.uPosition;
     return FindPosition(table, reg & table.windowMask);
 }
 
@@ -93,7 +95,8 @@ uint32_t PositionOf(PrbsKind kind, const ReplayTable& table, int index) {
 void Advance(PrbsKind kind, const ReplayTable& table, int index, uint32_t start, uint32_t count) {
     uint32_t reg = g_aScram[index].dwRegister;
     const uint32_t first = count > 4 ? count - 4 : 0;
-    for (uint32_t i = first; i < count; ++i) reg = (reg << 8) | table.bytes[(uint64_t{start} + i) % table.period];
+    for (uint32_t i = first; i < count; ++i)
+        reg = (reg << 8) | table.bytes[(uint64_t{start} + i) % table.period];
     const uint32_t end = static_cast<uint32_t>((uint64_t{start} + count) % table.period);
     g_aScram[index].dwRegister = reg;
     g_aCursor[index] = Cursor{reg, end, static_cast<int>(kind) + 1};
@@ -106,16 +109,19 @@ inline uint64_t Load64(const uint8_t* p) {
 }
 
 inline uint32_t FirstDifferentByte(uint64_t difference) {
-    if constexpr (std::endian::native == std::endian::little) return std::countr_zero(difference) / 8;
-    else return std::countl_zero(difference) / 8;
+    if constexpr (std::endian::native == std::endian::little)
+        return std::countr_zero(difference) / 8;
+    else
+        return std::countl_zero(difference) / 8;
 }
 
 // Number of leading bytes in which a and b agree.
 uint32_t MatchingPrefix(const uint8_t* a, const uint8_t* b, uint32_t n) {
     uint32_t i = 0;
     for (; i + 32 <= n; i += 32) {
-        const uint64_t d = (Load64(a + i) ^ Load64(b + i)) | (Load64(a + i + 8) ^ Load64(b + i + 8)) |
-                           (Load64(a + i + 16) ^ Load64(b + i + 16)) | (Load64(a + i + 24) ^ Load64(b + i + 24));
+        const uint64_t d =
+            (Load64(a + i) ^ Load64(b + i)) | (Load64(a + i + 8) ^ Load64(b + i + 8)) |
+            (Load64(a + i + 16) ^ Load64(b + i + 16)) | (Load64(a + i + 24) ^ Load64(b + i + 24));
         if (d) break;
     }
     for (; i + 8 <= n; i += 8) {
@@ -148,9 +154,9 @@ bool ReplayFill(PrbsKind kind, int index, uint8_t* out, uint32_t length) {
     return true;
 }
 
-bool ReplayCheckInSync(PrbsKind kind, int index, const uint8_t* data, uint32_t length, uint32_t& mismatchCount,
-                       uint32_t mismatchLimit, uint8_t& wrongBits, uint8_t* errors, uint64_t& errorSum,
-                       uint32_t& processed) {
+bool ReplayCheckInSync(PrbsKind kind, int index, const uint8_t* data, uint32_t length,
+                       uint32_t& mismatchCount, uint32_t mismatchLimit, uint8_t& wrongBits,
+                       uint8_t* errors, uint64_t& errorSum, uint32_t& processed) {
     if (!Replayable(kind, index)) return false;
     const ReplayTable& table = TableFor(kind);
     const uint8_t* expected = table.bytes.data();
@@ -158,7 +164,8 @@ bool ReplayCheckInSync(PrbsKind kind, int index, const uint8_t* data, uint32_t l
     uint32_t pos = start;
     uint32_t i = 0;
     while (i < length && mismatchCount <= mismatchLimit) {
-        const uint32_t same = MatchingPrefix(data + i, expected + pos, std::min(length - i, kSlack));
+        const uint32_t same =
+            MatchingPrefix(data + i, expected + pos, std::min(length - i, kSlack));
         if (same) {
             memset(errors + i, 0, same);
             mismatchCount = 0;

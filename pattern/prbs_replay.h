@@ -26,9 +26,9 @@ bool ReplayFill(PrbsKind kind, int index, uint8_t* out, uint32_t length);
 // mismatchCount above mismatchLimit. processed gets the number of bytes
 // handled; errors[0..processed) their counts, errorSum grows by their sum.
 // False (nothing done) when the state cannot be replayed.
-bool ReplayCheckInSync(PrbsKind kind, int index, const uint8_t* data, uint32_t length, uint32_t& mismatchCount,
-                       uint32_t mismatchLimit, uint8_t& wrongBits, uint8_t* errors, uint64_t& errorSum,
-                       uint32_t& processed);
+bool ReplayCheckInSync(PrbsKind kind, int index, const uint8_t* data, uint32_t length,
+                       uint32_t& mismatchCount, uint32_t mismatchLimit, uint8_t& wrongBits,
+                       uint8_t* errors, uint64_t& errorSum, uint32_t& processed);
 
 // Builds the table of a sequence now rather than at its first use.
 void PrepareReplay(PrbsKind kind);

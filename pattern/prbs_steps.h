@@ -56,8 +56,12 @@ struct PrbsSteps {
     static constexpr unsigned kNearTap = (A < B ? A : B) + (ByNibbles ? 4 : 8);
     static_assert((A > B ? A : B) + (ByNibbles ? 4 : 8) == N, "the far tap is the register length");
 
-    static inline uint8_t Generate(ScramState& state) { return PrbsGenerate(state, A, B, ByNibbles); }
-    static inline uint8_t Check(uint32_t& reg, uint8_t rx) { return PrbsCheck(reg, rx, A, B, ByNibbles); }
+    static inline uint8_t Generate(ScramState& state) {
+        return PrbsGenerate(state, A, B, ByNibbles);
+    }
+    static inline uint8_t Check(uint32_t& reg, uint8_t rx) {
+        return PrbsCheck(reg, rx, A, B, ByNibbles);
+    }
 };
 
 // The step parameters of each pattern type, for code that must not branch on
@@ -69,8 +73,9 @@ struct PrbsParams {
     uint8_t guardTable;  // index into zero_run::kGuardTables
 };
 inline constexpr PrbsParams kPrbsParams[8] = {
-    {0, 0, 0, false, 0, 0},    {2, 1, 6, true, 5, 0},      {5, 1, 9, true, 8, 1},       {1, 3, 11, false, 10, 2},
-    {6, 7, 15, false, 14, 3},  {9, 12, 20, false, 14, 3},  {10, 15, 23, false, 22, 4},  {9, 12, 20, false, 14, 3}};
+    {0, 0, 0, false, 0, 0},     {2, 1, 6, true, 5, 0},    {5, 1, 9, true, 8, 1},
+    {1, 3, 11, false, 10, 2},   {6, 7, 15, false, 14, 3}, {9, 12, 20, false, 14, 3},
+    {10, 15, 23, false, 22, 4}, {9, 12, 20, false, 14, 3}};
 
 using Prbs63 = PrbsSteps<6, 2, 1, true>;
 using Prbs511 = PrbsSteps<9, 5, 1, true>;
@@ -84,9 +89,12 @@ constexpr bool ParamsDescribe(const PrbsParams& p, uint32_t zeroRunLimit) {
     return p.a == Steps::kA && p.b == Steps::kB && p.registerBits == Steps::kRegisterBits &&
            p.byNibbles == Steps::kByNibbles && p.zeroRunLimit == zeroRunLimit;
 }
-static_assert(ParamsDescribe<Prbs63>(kPrbsParams[1], 5) && ParamsDescribe<Prbs511>(kPrbsParams[2], 8) &&
-              ParamsDescribe<Prbs2047>(kPrbsParams[3], 10) && ParamsDescribe<Prbs2e15>(kPrbsParams[4], 14) &&
-              ParamsDescribe<Prbs2e20>(kPrbsParams[5], 14) && ParamsDescribe<Prbs2e23>(kPrbsParams[6], 22) &&
+static_assert(ParamsDescribe<Prbs63>(kPrbsParams[1], 5) &&
+              ParamsDescribe<Prbs511>(kPrbsParams[2], 8) &&
+              ParamsDescribe<Prbs2047>(kPrbsParams[3], 10) &&
+              ParamsDescribe<Prbs2e15>(kPrbsParams[4], 14) &&
+              ParamsDescribe<Prbs2e20>(kPrbsParams[5], 14) &&
+              ParamsDescribe<Prbs2e23>(kPrbsParams[6], 22) &&
               ParamsDescribe<Prbs2e20>(kPrbsParams[7], 14));
 
 // The six sequences in pattern-type order (types 1..6; QRSS, type 7, is 2^20).
@@ -99,18 +107,26 @@ constexpr PrbsKind PrbsKindOf(uint32_t patternType) {
     return PrbsKind::kNone;
 }
 
-inline bool ScramIndexValid(int index) { return static_cast<unsigned>(index) < static_cast<unsigned>(kScramCount); }
+inline bool ScramIndexValid(int index) {
+    return static_cast<unsigned>(index) < static_cast<unsigned>(kScramCount);
+}
 
 // Calls f with a value of the steps type of kind (kind must not be kNone).
 template <class F>
 inline decltype(auto) WithPrbsSteps(PrbsKind kind, F&& f) {
     switch (kind) {
-        case PrbsKind::k63: return f(Prbs63{});
-        case PrbsKind::k511: return f(Prbs511{});
-        case PrbsKind::k2047: return f(Prbs2047{});
-        case PrbsKind::k2e15: return f(Prbs2e15{});
-        case PrbsKind::k2e20: return f(Prbs2e20{});
-        default: return f(Prbs2e23{});
+        case PrbsKind::k63:
+            return f(Prbs63{});
+        case PrbsKind::k511:
+            return f(Prbs511{});
+        case PrbsKind::k2047:
+            return f(Prbs2047{});
+        case PrbsKind::k2e15:
+            return f(Prbs2e15{});
+        case PrbsKind::k2e20:
+            return f(Prbs2e20{});
+        default:
+            return f(Prbs2e23{});
     }
 }
 
@@ -158,15 +174,15 @@ struct GuardTable {
     }
 };
 
-inline constexpr GuardTable kGuardTables[] = {GuardTable(5), GuardTable(8), GuardTable(10), GuardTable(14),
-                                              GuardTable(22)};
+inline constexpr GuardTable kGuardTables[] = {GuardTable(5), GuardTable(8), GuardTable(10),
+                                              GuardTable(14), GuardTable(22)};
 
 constexpr const GuardTable& GuardTableFor(uint32_t limit) {
-    return limit == 5 ? kGuardTables[0]
-         : limit == 8 ? kGuardTables[1]
-         : limit == 10 ? kGuardTables[2]
-         : limit == 14 ? kGuardTables[3]
-                       : kGuardTables[4];
+    return limit == 5    ? kGuardTables[0]
+           : limit == 8  ? kGuardTables[1]
+           : limit == 10 ? kGuardTables[2]
+           : limit == 14 ? kGuardTables[3]
+                         : kGuardTables[4];
 }
 
 // One byte through the guard; run must be at most the table's limit. True
@@ -191,7 +207,9 @@ inline uint32_t ClampRun(uint32_t run, uint32_t limit) { return run > limit ? li
 
 template <uint32_t Limit>
 struct Guard {
-    static inline bool Step(uint32_t& run, uint8_t byte) { return GuardStep(run, byte, GuardTableFor(Limit)); }
+    static inline bool Step(uint32_t& run, uint8_t byte) {
+        return GuardStep(run, byte, GuardTableFor(Limit));
+    }
     static inline uint32_t Clamp(uint32_t run) { return ClampRun(run, Limit); }
 };
 
@@ -199,7 +217,9 @@ struct Guard {
 
 static_assert([] {
     for (int type = 1; type <= 7; ++type)
-        if (zero_run::kGuardTables[kPrbsParams[type].guardTable].limit != kPrbsParams[type].zeroRunLimit) return false;
+        if (zero_run::kGuardTables[kPrbsParams[type].guardTable].limit !=
+            kPrbsParams[type].zeroRunLimit)
+            return false;
     return true;
 }());
 
@@ -209,13 +229,19 @@ static_assert([] {
 template <class F>
 inline decltype(auto) WithPrbsType(uint32_t patternType, F&& f) {
     switch (patternType) {
-        case 1: return f(Prbs63{}, std::integral_constant<uint32_t, 5>{});
-        case 2: return f(Prbs511{}, std::integral_constant<uint32_t, 8>{});
-        case 3: return f(Prbs2047{}, std::integral_constant<uint32_t, 10>{});
-        case 4: return f(Prbs2e15{}, std::integral_constant<uint32_t, 14>{});
+        case 1:
+            return f(Prbs63{}, std::integral_constant<uint32_t, 5>{});
+        case 2:
+            return f(Prbs511{}, std::integral_constant<uint32_t, 8>{});
+        case 3:
+            return f(Prbs2047{}, std::integral_constant<uint32_t, 10>{});
+        case 4:
+            return f(Prbs2e15{}, std::integral_constant<uint32_t, 14>{});
         case 5:
-        case 7: return f(Prbs2e20{}, std::integral_constant<uint32_t, 14>{});
-        default: return f(Prbs2e23{}, std::integral_constant<uint32_t, 22>{});
+        case 7:
+            return f(Prbs2e20{}, std::integral_constant<uint32_t, 14>{});
+        default:
+            return f(Prbs2e23{}, std::integral_constant<uint32_t, 22>{});
     }
 }
 

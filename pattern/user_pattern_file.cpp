@@ -31,8 +31,10 @@ HexRead ReadHexValue(FILE* file, uint8_t& value) {
     int v = high;
     c = fgetc(file);
     const int low = c == EOF ? -1 : HexDigit(c);
-    if (low >= 0) v = v * 16 + low;
-    else if (c != EOF) ungetc(c, file);
+    if (low >= 0)
+        v = v * 16 + low;
+    else if (c != EOF)
+        ungetc(c, file);
     value = static_cast<uint8_t>(v);
     return HexRead::kValue;
 }
@@ -67,7 +69,8 @@ long ReadHexValues(FILE* file, uint8_t*& buffer, uint32_t capacity, uint32_t mos
         const HexRead read = ReadHexValue(file, value);
         if (read == HexRead::kEnd) return ferror(file) ? -1 : static_cast<long>(count);
         if (read == HexRead::kNotHex) {
-            LogPrint(1, "ReadPatternFile, not a hexadecimal value at offset %ld\n", ftell(file) - 1);
+            LogPrint(1, "ReadPatternFile, not a hexadecimal value at offset %ld\n",
+                     ftell(file) - 1);
             return -1;
         }
         if (!MakeRoom(buffer, capacity, count + 1, mostValues)) return -1;

@@ -14,7 +14,7 @@ constexpr uint32_t kWaitTimeout = 0x102;
 constexpr uint32_t kWaitFailed = 0xFFFFFFFFu;
 
 class Event {
-public:
+   public:
     Event(bool manualReset, bool initiallySignalled);
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
@@ -24,7 +24,7 @@ public:
     void Reset();
     bool IsSignalled() const;
 
-private:
+   private:
     friend uint32_t WaitForEvents(std::initializer_list<Event*> events, uint32_t timeoutMs);
     friend uint32_t WaitForEventArray(Event* const* events, unsigned count, uint32_t timeoutMs);
     struct Waiter;

@@ -27,7 +27,7 @@ void ClosePipeHandle(PipeHandle handle);
 
 // A connected stream with plain blocking calls, for the front end's side.
 class PipeStream {
-public:
+   public:
     explicit PipeStream(PipeHandle fd = kNoPipe) : fd_(fd) {}
     PipeStream(const PipeStream&) = delete;
     PipeStream& operator=(const PipeStream&) = delete;
@@ -51,13 +51,13 @@ public:
     void Shutdown();
     void Close();
 
-private:
+   private:
     PipeHandle fd_;
 };
 
 // The front end's end: creates the socket and takes the program's connection.
 class PipeListener {
-public:
+   public:
     PipeListener() = default;
     PipeListener(const PipeListener&) = delete;
     PipeListener& operator=(const PipeListener&) = delete;
@@ -71,7 +71,7 @@ public:
     // Removes the socket file; later connects find no pipe.
     void Close();
 
-private:
+   private:
     PipeHandle fd_ = kNoPipe;
     int lockFd_ = -1;  // held while listening: tells a second front end
     std::string path_;
@@ -81,7 +81,7 @@ private:
 // a helper thread and signals its event when done; the result is then taken
 // once. Last errors follow the driver contract's numbering.
 class PipeClient {
-public:
+   public:
     PipeClient() = default;
     PipeClient(const PipeClient&) = delete;
     PipeClient& operator=(const PipeClient&) = delete;
@@ -100,7 +100,7 @@ public:
     // Ends the requests under way (they fail) and closes the socket.
     void Close();
 
-private:
+   private:
     struct Request {
         bool bQueued = false;
         bool bBusy = false;

@@ -103,7 +103,8 @@ void SizeBuffers() {
         g_uBufferLength = kMaxBufferLength;
         g_uNumBuffers = kDefaultNumBuffers;
     } else if (FramedTest()) {
-        uint64_t length = uint64_t{s.uDataLength} + kDelayRecordOverhead + (s.bMultiDrop ? kModbusFrameOverhead : 0);
+        uint64_t length = uint64_t{s.uDataLength} + kDelayRecordOverhead +
+                          (s.bMultiDrop ? kModbusFrameOverhead : 0);
         if (length > kMaxBufferLength) {
             LogPrint(1, "ERROR: Requested buffer length too big %lu\n",
                      static_cast<unsigned long>(length));

@@ -65,7 +65,7 @@ const std::vector<uint8_t> kFoxText = {
     0xC7, 0x40, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9, 0xF0, 0x0D, 0x25};
 
 PatternShape Prbs(unsigned a, unsigned b, bool nibbles, unsigned registerBits,
-                 unsigned zeroRunLimit) {
+                  unsigned zeroRunLimit) {
     PatternShape shape;
     shape.taps = PrbsTaps{a, b, nibbles, registerBits, zeroRunLimit};
     shape.blockBits = (uint64_t{1} << registerBits) - 1;
@@ -175,7 +175,7 @@ class PatternEngine final : public BertEngine {
           recordNs_(int64_t(recordMs) * kNsPerMs),
           mismatchLimit_(shape_.prbs ? shape_.taps.registerBits : kFixedMismatchLimit),
           lockBits_(shape_.prbs ? shape_.taps.registerBits
-                               : 8 * std::min(shape_.cycle.size(), kFixedLockBytes)) {
+                                : 8 * std::min(shape_.cycle.size(), kFixedLockBytes)) {
         Reset(nowNs);
     }
 
@@ -359,7 +359,8 @@ class PatternEngine final : public BertEngine {
         if (inSync_ && mismatchRun_ > mismatchLimit_) LoseSync(nowNs);
         if (percent >= kLossOfSyncPercent) {
             if (inSync_) LoseSync(nowNs);
-        } else if (percent <= kSyncPercent && !inSync_ && !lostInRecord_ && huntBits_ >= lockBits_) {
+        } else if (percent <= kSyncPercent && !inSync_ && !lostInRecord_ &&
+                   huntBits_ >= lockBits_) {
             // The hunt must have seen enough of the line to know where the pattern is.
             AcquireSync();
         }
@@ -468,8 +469,8 @@ class PatternEngine final : public BertEngine {
     bool inverted_ = false;
     bool invertedInSample_ = false;
     bool lostInRecord_ = false;  // sync lost since the last record: it must show there
-    uint32_t rxRegister_ = 0;   // the last bits received while hunting
-    uint32_t refRegister_ = 0;  // the reference generator once in sync
+    uint32_t rxRegister_ = 0;    // the last bits received while hunting
+    uint32_t refRegister_ = 0;   // the reference generator once in sync
     size_t huntPhase_ = 0;
     unsigned huntBits_ = 0;  // bits of line history the hunt holds
     size_t refPhase_ = 0;

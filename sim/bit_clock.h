@@ -9,7 +9,7 @@
 namespace sim {
 
 class BitClock {
-public:
+   public:
     static constexpr uint64_t kMaxRate = 100000000;  // faster asks are carried at this rate
     static constexpr int64_t kNsPerSecond = 1000000000;
 
@@ -34,7 +34,7 @@ public:
         return startNs_ + int64_t(bit / rate_ * kNsPerSecond + bit % rate_ * kNsPerSecond / rate_);
     }
 
-private:
+   private:
     int64_t startNs_ = 0;
     uint64_t rate_ = 0;
 };

@@ -1,10 +1,11 @@
 #include "sim/config.h"
 
+#include <toml++/toml.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <toml++/toml.h>
 
 #include "platform/file.h"
 
@@ -26,8 +27,8 @@ struct Reader {
         if (value == nullptr) return Fail(where, "must be an integer");
         int64_t v = value->get();
         if (v < low || v > high)
-            return Fail(where, "value " + std::to_string(v) + " out of range " + std::to_string(low) +
-                                   ".." + std::to_string(high));
+            return Fail(where, "value " + std::to_string(v) + " out of range " +
+                                   std::to_string(low) + ".." + std::to_string(high));
         *out = v;
         return true;
     }
@@ -47,13 +48,18 @@ struct Reader {
         return true;
     }
 
-    bool Number(const toml::node& node, const std::string& where, double low, double high, double* out) {
+    bool Number(const toml::node& node, const std::string& where, double low, double high,
+                double* out) {
         double v = 0;
-        if (const auto* real = node.as_floating_point()) v = real->get();
-        else if (const auto* whole = node.as_integer()) v = double(whole->get());
-        else return Fail(where, "must be a number");
+        if (const auto* real = node.as_floating_point())
+            v = real->get();
+        else if (const auto* whole = node.as_integer())
+            v = double(whole->get());
+        else
+            return Fail(where, "must be a number");
         if (!(v >= low && v <= high))  // NaN fails too
-            return Fail(where, "value out of range " + std::to_string(low) + ".." + std::to_string(high));
+            return Fail(where,
+                        "value out of range " + std::to_string(low) + ".." + std::to_string(high));
         *out = v;
         return true;
     }
@@ -76,7 +82,8 @@ void FillDefaultRegistry(CardConfig* card, size_t index) {
     card->registry.deviceName = "ZVCD" + std::to_string(index);
 }
 
-bool ReadRegistry(Reader& r, const toml::table& table, const std::string& where, RegistryConfig* reg) {
+bool ReadRegistry(Reader& r, const toml::table& table, const std::string& where,
+                  RegistryConfig* reg) {
     for (auto&& [key, node] : table) {
         std::string k(key.str());
         std::string at = where + "." + k;
@@ -100,11 +107,16 @@ bool ReadRegistry(Reader& r, const toml::table& table, const std::string& where,
 bool ReadFaultKind(Reader& r, const toml::node& node, const std::string& at, FaultConfig* fault) {
     std::string text;
     if (!r.Text(node, at, &text)) return false;
-    if (text == "open") fault->kind = FaultKind::Open;
-    else if (text == "ring_read") fault->kind = FaultKind::RingRead;
-    else if (text == "read") fault->kind = FaultKind::Read;
-    else if (text == "write") fault->kind = FaultKind::Write;
-    else return r.Fail(at, "unknown request \"" + text + "\" (open, ring_read, read, write)");
+    if (text == "open")
+        fault->kind = FaultKind::Open;
+    else if (text == "ring_read")
+        fault->kind = FaultKind::RingRead;
+    else if (text == "read")
+        fault->kind = FaultKind::Read;
+    else if (text == "write")
+        fault->kind = FaultKind::Write;
+    else
+        return r.Fail(at, "unknown request \"" + text + "\" (open, ring_read, read, write)");
     return true;
 }
 
@@ -141,8 +153,8 @@ constexpr int64_t kDayMs = 86400000;
 
 // One impairment key; false with the problem noted, also for a key that is
 // not an impairment.
-bool ReadImpairmentKey(Reader& r, const std::string& k, const toml::node& node, const std::string& at,
-                       ImpairmentConfig* imp) {
+bool ReadImpairmentKey(Reader& r, const std::string& k, const toml::node& node,
+                       const std::string& at, ImpairmentConfig* imp) {
     if (k == "bit_error_rate") return r.Number(node, at, 0.0, 1.0, &imp->bitErrorRate);
     if (k == "seed") return r.Unsigned(node, at, INT64_MAX, &imp->seed);
     if (k == "burst_every_ms") return r.Unsigned(node, at, kDayMs, &imp->burstEveryMs);
@@ -162,7 +174,8 @@ bool ReadImpairmentKey(Reader& r, const std::string& k, const toml::node& node, 
     return r.Fail(at, "unknown impairment key");
 }
 
-bool ReadImpairments(Reader& r, const toml::table& table, const std::string& where, ImpairmentConfig* imp) {
+bool ReadImpairments(Reader& r, const toml::table& table, const std::string& where,
+                     ImpairmentConfig* imp) {
     for (auto&& [key, node] : table) {
         std::string k(key.str());
         if (!ReadImpairmentKey(r, k, node, where.empty() ? k : where + "." + k, imp)) return false;
@@ -175,8 +188,8 @@ bool ReadLineName(Reader& r, const toml::node& node, const std::string& at, std:
     if (!r.Text(node, at, name)) return false;
     bool plain = !name->empty() && name->size() <= 64;
     for (char c : *name)
-        plain = plain && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                          c == '.' || c == '_' || c == '-');
+        plain = plain && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-');
     return plain || r.Fail(at, "must be 1..64 letters, digits, '.', '_' or '-'");
 }
 
@@ -276,7 +289,8 @@ bool ReadCard(Reader& r, const toml::node& item, size_t index, CardConfig* card)
             if (list == nullptr) return r.Fail(at, "must be an array of tables ([[card.fault]])");
             for (size_t i = 0; i < list->size(); ++i) {
                 FaultConfig fault;
-                if (!ReadFault(r, (*list)[i], at + "[" + std::to_string(i) + "]", &fault)) return false;
+                if (!ReadFault(r, (*list)[i], at + "[" + std::to_string(i) + "]", &fault))
+                    return false;
                 card->faults.push_back(fault);
             }
         } else if (k == "backend") {
@@ -286,7 +300,8 @@ bool ReadCard(Reader& r, const toml::node& item, size_t index, CardConfig* card)
         }
     }
     // A loop on a loopback plug would send the same bits round for ever.
-    if (card->loop && card->line != "shared") return r.Fail(where + ".loop", "needs line = \"shared\"");
+    if (card->loop && card->line != "shared")
+        return r.Fail(where + ".loop", "needs line = \"shared\"");
     if (!haveRegistry) FillDefaultRegistry(card, index);
     if (card->description.empty()) card->description = DefaultDescription(*card, index);
     return true;
@@ -309,7 +324,8 @@ bool ReadDocument(Reader& r, const toml::table& doc, SimConfig* config) {
             const auto* list = node.as_array();
             if (list == nullptr) return r.Fail(k, "must be an array of tables ([[card]])");
             if (list->size() > kMaxCards)
-                return r.Fail(k, std::to_string(list->size()) + " cards, at most " + std::to_string(kMaxCards));
+                return r.Fail(k, std::to_string(list->size()) + " cards, at most " +
+                                     std::to_string(kMaxCards));
             uint64_t ports = 0;
             for (size_t i = 0; i < list->size(); ++i) {
                 CardConfig card;
@@ -372,8 +388,7 @@ bool ParseConfig(const std::string& text, const std::string& name, SimConfig* co
         }
     } catch (const toml::parse_error& e) {
         std::ostringstream out;
-        out << name << ", line " << e.source().begin.line << ": "
-            << e.description();
+        out << name << ", line " << e.source().begin.line << ": " << e.description();
         *error = out.str();
         return false;
     }
@@ -382,7 +397,8 @@ bool ParseConfig(const std::string& text, const std::string& name, SimConfig* co
 }
 
 bool ParseImpairmentOverlay(const std::string& text, const std::string& name,
-                            const ImpairmentConfig& base, ImpairmentConfig* out, std::string* error) {
+                            const ImpairmentConfig& base, ImpairmentConfig* out,
+                            std::string* error) {
     ImpairmentConfig parsed = base;
     Reader reader;
     try {
@@ -393,7 +409,8 @@ bool ParseImpairmentOverlay(const std::string& text, const std::string& name,
         }
     } catch (const toml::parse_error& e) {
         std::ostringstream msg;
-        msg << "impairment control " << name << ", line " << e.source().begin.line << ": " << e.description();
+        msg << "impairment control " << name << ", line " << e.source().begin.line << ": "
+            << e.description();
         *error = msg.str();
         return false;
     }
@@ -414,8 +431,7 @@ bool LoadConfigFile(const std::string& path, SimConfig* config, std::string* err
         return false;
     }
     if (text->size() > kMaxConfigBytes) {
-        *error = path + ": larger than " + std::to_string(kMaxConfigBytes) +
-                 " bytes";
+        *error = path + ": larger than " + std::to_string(kMaxConfigBytes) + " bytes";
         return false;
     }
     return ParseConfig(*text, path, config, error);

@@ -152,6 +152,7 @@ bool LoadConfigFile(const std::string& path, SimConfig* config, std::string* err
 
 // Reads impairment keys at the top level of a control file's text over base.
 bool ParseImpairmentOverlay(const std::string& text, const std::string& name,
-                            const ImpairmentConfig& base, ImpairmentConfig* out, std::string* error);
+                            const ImpairmentConfig& base, ImpairmentConfig* out,
+                            std::string* error);
 
 }  // namespace sim

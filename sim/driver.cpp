@@ -103,12 +103,15 @@ card::PortHandle SimDriver::Open(const std::string& path) {
         return card::kInvalidHandle;
     };
     card::PortPath where;
-    if (!card::ParsePortPath(path, kPathPrefix, &where)) return refuse(platform::kErrorFileNotFound);
+    if (!card::ParsePortPath(path, kPathPrefix, &where))
+        return refuse(platform::kErrorFileNotFound);
     std::unique_lock<std::mutex> lock(mutex_);
     if (where.card >= cards_.size()) return refuse(platform::kErrorFileNotFound);
     Card& card = *cards_[where.card];
-    if (card.removed || where.port >= card.ports.size()) return refuse(platform::kErrorFileNotFound);
-    if (const FaultConfig* fault = FindFault(card, where.port, FaultKind::Open, 0)) return refuse(fault->error);
+    if (card.removed || where.port >= card.ports.size())
+        return refuse(platform::kErrorFileNotFound);
+    if (const FaultConfig* fault = FindFault(card, where.port, FaultKind::Open, 0))
+        return refuse(fault->error);
     Port& port = *card.ports[where.port];
     if (port.open()) return refuse(platform::kErrorSharingViolation);
 
@@ -174,7 +177,8 @@ SimDriver::Session* SimDriver::Admit(card::PortHandle handle, Request request, u
     }
     FaultKind kind = FaultKind::Ioctl;
     if (request == Request::Write) kind = FaultKind::Write;
-    if (request == Request::Read) kind = session.port->plus() ? FaultKind::Read : FaultKind::RingRead;
+    if (request == Request::Read)
+        kind = session.port->plus() ? FaultKind::Read : FaultKind::RingRead;
     if (request != Request::Ioctl || code != 0) {
         if (const FaultConfig* fault = FindFault(*session.card, session.portIndex, kind, code)) {
             *error = fault->error;
@@ -206,12 +210,13 @@ bool SimDriver::DeviceIoControl(card::PortHandle handle, uint32_t code, const vo
         if (session == nullptr) return Refuse(handle, error, ov);
         result = session->port->Control(code, in, inLength, out, outLength, ov, NowNs());
     }
-    if (code == IOCTL_START_PORT) wake_.notify_all();  // the clock thread may sleep without a deadline
+    if (code == IOCTL_START_PORT)
+        wake_.notify_all();  // the clock thread may sleep without a deadline
     return card::FinishRequest(result, bytesReturned, ov);
 }
 
-bool SimDriver::ReadFile(card::PortHandle handle, void* buffer, uint32_t length, uint32_t* bytesRead,
-                         card::Overlapped* ov) {
+bool SimDriver::ReadFile(card::PortHandle handle, void* buffer, uint32_t length,
+                         uint32_t* bytesRead, card::Overlapped* ov) {
     IoResult result;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -266,7 +271,8 @@ std::string SimDriver::TruthText(int64_t nowNs) const {
     std::string text;
     for (size_t c = 0; c < cards_.size(); ++c)
         for (size_t p = 0; p < cards_[c]->ports.size(); ++p)
-            text += FormatTruth(unsigned(c), unsigned(p), cards_[c]->ports[p]->line().truth(), nowNs);
+            text +=
+                FormatTruth(unsigned(c), unsigned(p), cards_[c]->ports[p]->line().truth(), nowNs);
     return text;
 }
 
@@ -324,7 +330,8 @@ int64_t SimDriver::TickNs() const {
     const int64_t configured = int64_t(tickMs_) * 1000000;
     for (const auto& card : cards_)
         for (const auto& port : card->ports)
-            if (port->active() && port->framed()) return std::min<int64_t>(configured, kFramedTickNs);
+            if (port->active() && port->framed())
+                return std::min<int64_t>(configured, kFramedTickNs);
     return configured;
 }
 
@@ -375,7 +382,8 @@ void SimDriver::ClockThread() {
         if (AnyPortActive()) {
             const int64_t tickNs = TickNs();
             nextTickNs += tickNs;
-            if (nextTickNs <= now) nextTickNs = now + tickNs;  // fell behind: do not race to catch up
+            if (nextTickNs <= now)
+                nextTickNs = now + tickNs;  // fell behind: do not race to catch up
             wakeNs = std::min(wakeNs, nextTickNs);
         } else {
             nextTickNs = now;

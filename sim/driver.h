@@ -27,7 +27,7 @@ namespace sim {
 std::string CardPath(size_t index);
 
 class SimDriver : public card::Driver {
-public:
+   public:
     explicit SimDriver(SimConfig config);
     ~SimDriver() override;
 
@@ -50,7 +50,7 @@ public:
     // nothing for a port that does not exist.
     std::optional<LineStats> LineStatsOf(unsigned card, unsigned port) const;
 
-private:
+   private:
     struct Card {
         CardConfig config;
         CardClock clock;  // each card stamps by its own clock
@@ -76,7 +76,8 @@ private:
     Session* Admit(card::PortHandle handle, Request request, uint32_t code, uint32_t* error);
     // Fails a request Admit turned away; under the lock.
     bool Refuse(card::PortHandle handle, uint32_t error, card::Overlapped* ov);
-    const FaultConfig* FindFault(const Card& card, unsigned port, FaultKind kind, uint32_t code) const;
+    const FaultConfig* FindFault(const Card& card, unsigned port, FaultKind kind,
+                                 uint32_t code) const;
     card::CardInterface Describe(const Card& card) const;
 
     void ClockThread();

@@ -108,7 +108,8 @@ void ImpairmentStage::BookTruth(const LineChunk& chunk, const ArrivalSpans& span
         const int64_t partLength = spans.endNs[part] - spans.startNs[part];
         if (partLength <= 0 && !(part == 0 && length == 0)) continue;
         const uint64_t share = length == 0 ? bits : uint64_t(__int128(bits) * partLength / length);
-        truth_.Delivered(spans.startNs[part] + delayNs, spans.endNs[part] + delayNs, share, settings_.invert);
+        truth_.Delivered(spans.startNs[part] + delayNs, spans.endNs[part] + delayNs, share,
+                         settings_.invert);
     }
     for (uint64_t offset : flippedAt_) {
         const int64_t at = bits == 0 ? 0 : int64_t(__int128(offset) * length / bits);
@@ -249,7 +250,8 @@ void ImpairmentStage::JudgeCharacters(LineChunk& chunk) {
     for (size_t i = 0; i < chunk.data.size(); ++i) {
         const uint8_t marks = charMarks_.empty() ? 0 : charMarks_[i];
         if (inverted || (marks & 2)) ++chunk.framingErrors;
-        if (chunk.parity && (((marks & 1) ^ (inverted ? invertedParity : 0)) != 0)) ++chunk.parityErrors;
+        if (chunk.parity && (((marks & 1) ^ (inverted ? invertedParity : 0)) != 0))
+            ++chunk.parityErrors;
     }
 }
 

@@ -121,7 +121,7 @@ class ImpairmentStage {
     LineStats stats_;
     TruthRecord truth_;
     std::vector<uint64_t> flippedAt_;  // scratch: offsets in the chunk of the data bits flipped
-    int64_t slipAtNs_ = 0;                // line time of the slip, once it is due
+    int64_t slipAtNs_ = 0;             // line time of the slip, once it is due
 };
 
 }  // namespace sim

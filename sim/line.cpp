@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "sim/records.h"
 #include "sim/multidrop_line.h"
+#include "sim/records.h"
 #include "sim/shared_line.h"
 
 namespace sim {
@@ -34,7 +34,8 @@ bool InFlight::Pop(int64_t nowNs, LineChunk* chunk) {
 }
 
 void InFlight::DropOverlapping(int64_t startNs, int64_t endNs) {
-    std::erase_if(chunks_, [&](const LineChunk& c) { return c.startNs < endNs && startNs < c.endNs; });
+    std::erase_if(chunks_,
+                  [&](const LineChunk& c) { return c.startNs < endNs && startNs < c.endNs; });
 }
 
 uint64_t InFlight::BitsArrivingAfter(int64_t nowNs) const {
@@ -63,7 +64,8 @@ uint8_t LoopbackLine::InputSignals(int64_t nowNs) const {
 
 std::unique_ptr<Line> MakeLine(const CardConfig& card, unsigned port) {
     if (card.line == "multidrop")
-        return std::make_unique<MultiDropLine>(card.lineName + "." + std::to_string(port), card.impairment);
+        return std::make_unique<MultiDropLine>(card.lineName + "." + std::to_string(port),
+                                               card.impairment);
     if (card.line == "shared")
         return std::make_unique<SharedLine>(card.lineName + "." + std::to_string(port),
                                             card.impairment);

@@ -29,7 +29,8 @@ std::optional<std::string> ControlFile::Read() {
         return text;
     }
     if (problem.text != reported_)
-        std::fprintf(stderr, "impairment control %s: %s, ignored\n", path_.c_str(), problem.text.c_str());
+        std::fprintf(stderr, "impairment control %s: %s, ignored\n", path_.c_str(),
+                     problem.text.c_str());
     reported_ = problem.text;
     return std::nullopt;
 }

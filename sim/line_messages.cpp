@@ -67,8 +67,9 @@ void DecodeData(const uint8_t* header, uint32_t length, LineChunk* chunk) {
 void AppendDataMessage(std::vector<uint8_t>& out, const LineChunk& chunk) {
     uint8_t header[kLineHeaderSize] = {};
     header[0] = uint8_t(LineMessageKind::kData);
-    header[1] = uint8_t((chunk.frame ? kFlagFrame : 0) | (chunk.parity ? kFlagParity : 0) |
-                        (chunk.corrupted ? kFlagCorrupted : 0) | (chunk.inverted ? kFlagInverted : 0));
+    header[1] =
+        uint8_t((chunk.frame ? kFlagFrame : 0) | (chunk.parity ? kFlagParity : 0) |
+                (chunk.corrupted ? kFlagCorrupted : 0) | (chunk.inverted ? kFlagInverted : 0));
     header[2] = chunk.bitsPerChar;
     header[3] = chunk.dataBits;
     StoreU32(header, 4, uint32_t(chunk.data.size()));
@@ -104,7 +105,8 @@ LineParse ParseLineMessage(const uint8_t* bytes, size_t size, int64_t nowNs, Lin
     } else if (kind != LineMessageKind::kTurnedAway || length != 0) {
         *why = "an unknown message";
     }
-    if (*why == nullptr && kind == LineMessageKind::kData) *why = CheckDataHeader(bytes, length, nowNs);
+    if (*why == nullptr && kind == LineMessageKind::kData)
+        *why = CheckDataHeader(bytes, length, nowNs);
     if (*why != nullptr) return LineParse::kBad;
     if (size - kLineHeaderSize < length) return LineParse::kIncomplete;
     message->kind = kind;

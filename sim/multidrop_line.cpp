@@ -24,7 +24,9 @@ constexpr int64_t kSendingMemoryNs = 2000 * 1000000LL;
 MultiDropLine::MultiDropLine(const std::string& lineName, const ImpairmentConfig& settings)
     // The random errors of each member must differ even when all are
     // configured with one seed.
-    : Line(settings, uint64_t(platform::CurrentProcessId())), lineName_(lineName), socketName_(LineSocketName(lineName)) {}
+    : Line(settings, uint64_t(platform::CurrentProcessId())),
+      lineName_(lineName),
+      socketName_(LineSocketName(lineName)) {}
 
 MultiDropLine::~MultiDropLine() {
     for (Link& link : links_) LineSocketClose(link.socket);
@@ -123,7 +125,8 @@ void MultiDropLine::SendTo(Link& link, const std::vector<uint8_t>& message) {
 
 bool MultiDropLine::Flush(Link& link) {
     while (link.sent < link.output.size()) {
-        const long sent = LineSocketSend(link.socket, link.output.data() + link.sent, link.output.size() - link.sent);
+        const long sent = LineSocketSend(link.socket, link.output.data() + link.sent,
+                                         link.output.size() - link.sent);
         if (sent < 0) return false;
         if (sent == 0) break;
         link.sent += size_t(sent);
@@ -155,7 +158,8 @@ bool MultiDropLine::ReadFrom(Link& link, size_t from, int64_t nowNs) {
     for (;;) {
         size_t used = 0;
         const char* why = nullptr;
-        const LineParse parse = ParseLineMessage(link.input.data() + at, link.input.size() - at, nowNs, &message, &used, &why);
+        const LineParse parse = ParseLineMessage(link.input.data() + at, link.input.size() - at,
+                                                 nowNs, &message, &used, &why);
         if (parse == LineParse::kIncomplete) break;
         if (parse == LineParse::kBad) {
             Report((std::string("a member sent ") + why + "; it is dropped").c_str());
@@ -163,7 +167,8 @@ bool MultiDropLine::ReadFrom(Link& link, size_t from, int64_t nowNs) {
         }
         if (message.kind == LineMessageKind::kData) {
             if (listener_ >= 0) {
-                const std::vector<uint8_t> raw(link.input.begin() + ptrdiff_t(at), link.input.begin() + ptrdiff_t(at + used));
+                const std::vector<uint8_t> raw(link.input.begin() + ptrdiff_t(at),
+                                               link.input.begin() + ptrdiff_t(at + used));
                 for (size_t i = 0; i < links_.size(); ++i)
                     if (i != from) SendTo(links_[i], raw);
             }
@@ -188,7 +193,8 @@ void MultiDropLine::RememberSending(const LineChunk& chunk) {
         sending_.back().endNs = std::max(sending_.back().endNs, chunk.endNs);
     else
         sending_.push_back({chunk.startNs, chunk.endNs});
-    while (!sending_.empty() && sending_.front().endNs < chunk.endNs - kSendingMemoryNs) sending_.pop_front();
+    while (!sending_.empty() && sending_.front().endNs < chunk.endNs - kSendingMemoryNs)
+        sending_.pop_front();
 }
 
 bool MultiDropLine::HeardWhileSending(const LineChunk& chunk) const {

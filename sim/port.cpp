@@ -28,10 +28,14 @@ constexpr size_t kBertRecordsKept = 256;
 
 uint32_t AsyncDataBits(uint32_t code) {
     switch (code) {
-        case 1: return 7;
-        case 2: return 6;
-        case 3: return 5;
-        default: return 8;
+        case 1:
+            return 7;
+        case 2:
+            return 6;
+        case 3:
+            return 5;
+        default:
+            return 8;
     }
 }
 
@@ -121,19 +125,23 @@ IoResult Port::Control(uint32_t code, const void* in, uint32_t inLength, void* o
 IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
                         uint32_t outLength, card::Overlapped* ov, int64_t nowNs) {
     switch (code) {
-        case IOCTL_SET_PORT_EVENT: return SetPortEvent(ov);
+        case IOCTL_SET_PORT_EVENT:
+            return SetPortEvent(ov);
         case IOCTL_SET_V24:
             v24_ = in[0] & (kV24Rts | kV24Dtr);
             line_->SetOutputSignals(v24_);
             return IoResult::Done();
-        case IOCTL_TRANSMIT_DATA: return QueueTransmit(in, inLength, ov, nowNs);
-        case IOCTL_RECEIVE_DATA: return ReceiveData(out, outLength);
+        case IOCTL_TRANSMIT_DATA:
+            return QueueTransmit(in, inLength, ov, nowNs);
+        case IOCTL_RECEIVE_DATA:
+            return ReceiveData(out, outLength);
         case IOCTL_READ_INTERFACE_RECORD:
             FillInterfaceRecord(out, nowNs);
             return IoResult::Done(kInterfaceRecordSize);
         case IOCTL_READ_CARD_INFO:
         case IOCTL_GET_PORT_CONFIG:
-        case IOCTL_GET_SERIAL_CONFIG: return ReadVersioned(code, out, outLength);
+        case IOCTL_GET_SERIAL_CONFIG:
+            return ReadVersioned(code, out, outLength);
         case IOCTL_START_PORT:
             started_ = true;
             RestartLine(nowNs);
@@ -158,8 +166,10 @@ IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uin
             uint32_t count = LoadU32(in, 0);
             if (count < 1 || count > 8) return IoResult::Failed(platform::kErrorInvalidParameter);
             // The BERT engine places its errors itself, one per byte.
-            if (bert_) bert_->InjectErrors(count);
-            else injectPending_ += count;
+            if (bert_)
+                bert_->InjectErrors(count);
+            else
+                injectPending_ += count;
             return IoResult::Done();
         }
         case IOCTL_SET_DELAY_MODE:
@@ -169,7 +179,8 @@ IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uin
             if (!card_.canInvert) return IoResult::Failed(ZV_ERROR_INVALID_IOCTL);
             inversion_ = LoadU32(in, 0) & (kInvertRx | kInvertTx);
             return IoResult::Done();
-        case IOCTL_SET_BERT_CONFIG: return SetBertConfig(in, nowNs);
+        case IOCTL_SET_BERT_CONFIG:
+            return SetBertConfig(in, nowNs);
         case IOCTL_RESET_BERT:
             if (bert_) bert_->Reset(nowNs);
             bertRecords_.clear();
@@ -203,7 +214,8 @@ IoResult Port::ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) {
 }
 
 IoResult Port::SetPortEvent(card::Overlapped* ov) {
-    if (ov == nullptr || ov->hEvent == nullptr) return IoResult::Failed(platform::kErrorInvalidParameter);
+    if (ov == nullptr || ov->hEvent == nullptr)
+        return IoResult::Failed(platform::kErrorInvalidParameter);
     portEvent_ = ov->hEvent;
     return IoResult::Done();  // completing signals the event: data may already wait
 }
@@ -292,7 +304,8 @@ void Port::MoveQueueToRing() { Count(kCounterRxO, rxQueue_.MoveToRing(ring_)); }
 
 // ---- data requests -----------------------------------------------------------
 
-IoResult Port::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov, int64_t nowNs) {
+IoResult Port::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov,
+                             int64_t nowNs) {
     if (ov == nullptr) return IoResult::Failed(platform::kErrorInvalidParameter);
     if (length > kMaxTransmitBytes || (framed() && length > kMaxFrameBytes))
         return IoResult::Failed(ZV_ERROR_INVALID_LENGTH);
@@ -328,8 +341,10 @@ IoResult Port::Read(void* buffer, uint32_t length, card::Overlapped* ov, int64_t
     uint32_t least = bert_ ? kBertRecordBytes : framed() ? kReceiveRecordHeaderSize : 1;
     if (length < least) return IoResult::Failed(ZV_ERROR_INVALID_LENGTH);
     IoResult pending = card::Pend(reads_, ov, bytes, length);
-    if (bert_) ServeBertReads();
-    else ServeReads();
+    if (bert_)
+        ServeBertReads();
+    else
+        ServeReads();
     return pending;
 }
 
@@ -419,7 +434,8 @@ void Port::TransmitFrames(uint64_t owed) {
         PrepareForLine(chunk.data.data(), chunk.data.size());
         chunk.inverted = (inversion_ & kInvertTx) != 0;
         if (delayMode_ != 0)
-            Deliver(io.buffer, io.length, clock_.StampMs(chunk.startNs), uint8_t(kRecordKindTransmit | index_));
+            Deliver(io.buffer, io.length, clock_.StampMs(chunk.startNs),
+                    uint8_t(kRecordKindTransmit | index_));
         line_->Carry(std::move(chunk));
         card::CompleteRequest(io, 0, io.length);
         transmits_.pop_front();
@@ -472,7 +488,8 @@ void Port::Receive(int64_t nowNs) {
         uint32_t stamp = clock_.StampMs(chunk.arrivalNs);
         size_t limit = chunk.frame ? chunk.data.size() : RecordLimit();
         for (size_t at = 0; at < chunk.data.size(); at += limit)
-            Deliver(chunk.data.data() + at, std::min(limit, chunk.data.size() - at), stamp, uint8_t(index_));
+            Deliver(chunk.data.data() + at, std::min(limit, chunk.data.size() - at), stamp,
+                    uint8_t(index_));
     }
     if (bert_) {
         std::array<uint8_t, kBertRecordBytes> record;
@@ -505,7 +522,8 @@ void Port::ServeReads() {
         uint32_t got = 0;
         if (framed()) {
             card::ReceivedItem& item = rxQueue_.front();
-            uint32_t n = std::min<uint32_t>(uint32_t(item.data.size()), io.length - kReceiveRecordHeaderSize);
+            uint32_t n = std::min<uint32_t>(uint32_t(item.data.size()),
+                                            io.length - kReceiveRecordHeaderSize);
             StoreU32(io.buffer, kRecordTimestamp, item.timestamp);
             StoreU16(io.buffer, kRecordLength, uint16_t(n));
             io.buffer[kRecordPort] = item.kind;

@@ -42,7 +42,7 @@ constexpr uint32_t kMaxTransmitBytes = 1u << 20;
 constexpr int64_t kUnderrunLagNs = 100 * 1000000;
 
 class Port {
-public:
+   public:
     Port(const CardConfig& card, unsigned index, const CardClock& clock);
 
     bool open() const { return open_; }
@@ -65,8 +65,8 @@ public:
     // SetupComm: the receive queue holds at least inQueue bytes (up to a cap).
     void SetQueueSizes(uint32_t inQueue) { rxQueue_.SetWish(inQueue); }
 
-    IoResult Control(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
-                     card::Overlapped* ov, int64_t nowNs);
+    IoResult Control(uint32_t code, const void* in, uint32_t inLength, void* out,
+                     uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
     IoResult Read(void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs);
     IoResult Write(const void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs);
 
@@ -75,14 +75,15 @@ public:
 
     Line& line() { return *line_; }
 
-private:
+   private:
     using Pending = card::PendingRequest;
 
     IoResult Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
                       uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
     IoResult ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength);
     IoResult SetPortEvent(card::Overlapped* ov);
-    IoResult QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov, int64_t nowNs);
+    IoResult QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov,
+                           int64_t nowNs);
     IoResult ReceiveData(uint8_t* out, uint32_t outLength);
     IoResult SetBertConfig(const uint8_t* config, int64_t nowNs);
     void FillInterfaceRecord(uint8_t* out, int64_t nowNs) const;
@@ -109,7 +110,6 @@ private:
     void SignalPortEvent();
     void Count(IfCounter counter, uint32_t times = 1);
     void CountLineErrors(const LineChunk& chunk);
-
 
     const CardConfig& card_;
     const unsigned index_;
@@ -143,9 +143,9 @@ private:
 
     std::unique_ptr<Line> line_;
     BitClock bitClock_;
-    uint64_t txBit_ = 0;  // the next bit time the transmitter may use
+    uint64_t txBit_ = 0;         // the next bit time the transmitter may use
     uint64_t idleSinceBit_ = 0;  // bit time of the tick that found the transmit queue run dry
-    bool txStarted_ = false;  // data went out since the line started: now its gaps are underruns
+    bool txStarted_ = false;     // data went out since the line started: now its gaps are underruns
     bool underrunCounted_ = false;  // TxU counted for the present dry spell
 
     std::deque<Pending> transmits_;

@@ -130,8 +130,10 @@ bool SharedLine::TrustedPeer(int socket) {
     if (LineSocketPeerIsSameUser(socket)) return true;
     LineSocketClose(socket);
     if (!strangerReported_)
-        std::fprintf(stderr, "simulated shared line %s: a process of another user tried to join; it is refused\n",
-                     lineName_.c_str());
+        std::fprintf(
+            stderr,
+            "simulated shared line %s: a process of another user tried to join; it is refused\n",
+            lineName_.c_str());
     strangerReported_ = true;
     return false;
 }
@@ -236,7 +238,8 @@ bool SharedLine::TakeMessage(LineMessage& message, int64_t nowNs) {
         case LineMessageKind::kTurnedAway:
             if (!turnedAwayReported_)
                 std::fprintf(stderr,
-                             "simulated shared line %s: two ends are on it already, this port is turned away\n",
+                             "simulated shared line %s: two ends are on it already, this port is "
+                             "turned away\n",
                              lineName_.c_str());
             turnedAwayReported_ = true;
             return false;

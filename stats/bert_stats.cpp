@@ -40,7 +40,9 @@ SyncTransition DeclareSync(int64_t now, FirstSyncAction firstSyncAction) {
 
 namespace {
 
-int64_t UsecsAt(int64_t now) { return std::max<int64_t>(TicksToUsecs(now - g_BertStats.i64StartTicks), 0); }
+int64_t UsecsAt(int64_t now) {
+    return std::max<int64_t>(TicksToUsecs(now - g_BertStats.i64StartTicks), 0);
+}
 
 // A sample reaches back to the one before it, so every second it closes
 // takes its verdict; it also reaches into the second now begun, which it
@@ -66,8 +68,8 @@ void CountErroredSample(int64_t errors, int64_t percent) {
 SyncTransition ClassifySample(int64_t now) {
     BertStats& stats = g_BertStats;
     const int64_t errors = stats.BitErrorCount - stats.PrevBitErrorCount;
-    const int64_t bits =
-        (stats.i64CheckedCharCount - stats.i64PrevCheckedCharCount) * static_cast<int64_t>(g_uBitsPerChar);
+    const int64_t bits = (stats.i64CheckedCharCount - stats.i64PrevCheckedCharCount) *
+                         static_cast<int64_t>(g_uBitsPerChar);
     const int64_t erroredBefore = stats.i64ErrorInSampleCount;
     const int64_t severeBefore = stats.i64SErrorInSampleCount;
     SyncTransition transition = SyncTransition::None;

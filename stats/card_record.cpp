@@ -16,11 +16,14 @@ bool DecodeCardBertRecord(const uint8_t* bytes, size_t length, CardBertRecord* r
     *record = CardBertRecord{};
     if (bytes == nullptr) return false;
     if (length > kBertStatus) record->bertStatus = bytes[kBertStatus];
-    const std::pair<uint32_t*, size_t> fields[] = {
-        {&record->msecs, kBertMsecs},           {&record->bit_count, kBertBitCount},
-        {&record->block_count, kBertBlockCount}, {&record->bit_errors, kBertBitErrors},
-        {&record->block_errors, kBertBlockErrors}, {&record->es, kBertEs},
-        {&record->ses, kBertSes},               {&record->as, kBertAs}};
+    const std::pair<uint32_t*, size_t> fields[] = {{&record->msecs, kBertMsecs},
+                                                   {&record->bit_count, kBertBitCount},
+                                                   {&record->block_count, kBertBlockCount},
+                                                   {&record->bit_errors, kBertBitErrors},
+                                                   {&record->block_errors, kBertBlockErrors},
+                                                   {&record->es, kBertEs},
+                                                   {&record->ses, kBertSes},
+                                                   {&record->as, kBertAs}};
     for (const auto& [field, offset] : fields) *field = ReadWord(bytes, length, offset);
     return length == kCardBertRecordSize;
 }

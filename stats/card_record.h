@@ -32,6 +32,12 @@ struct CardBertRecord {
 // fields are still usable).
 bool DecodeCardBertRecord(const uint8_t* bytes, size_t length, CardBertRecord* record);
 
-inline bool CardRecordInSync(const CardBertRecord& r) { return (r.bertStatus & kBertStatusNotInSync) == 0; }
-inline bool CardRecordRxInverted(const CardBertRecord& r) { return (r.bertStatus & kBertStatusRxInverted) != 0; }
-inline bool CardRecordRunEnded(const CardBertRecord& r) { return (r.bertStatus & kBertStatusRunEnded) != 0; }
+inline bool CardRecordInSync(const CardBertRecord& r) {
+    return (r.bertStatus & kBertStatusNotInSync) == 0;
+}
+inline bool CardRecordRxInverted(const CardBertRecord& r) {
+    return (r.bertStatus & kBertStatusRxInverted) != 0;
+}
+inline bool CardRecordRunEnded(const CardBertRecord& r) {
+    return (r.bertStatus & kBertStatusRunEnded) != 0;
+}

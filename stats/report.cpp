@@ -69,7 +69,8 @@ int64_t ReportedRate(const BertStats& stats, int64_t durationUsecs) {
 
 void PrintCounts(LogFn out, const BertStats& stats, int64_t durationUsecs) {
     const int64_t rate = ReportedRate(stats, durationUsecs);
-    out(kReportLevel, "TxCount=%" PRId64 " RxCount=%" PRId64 " BlockCount=%" PRId64 " Rate=%" PRId64 "\n",
+    out(kReportLevel,
+        "TxCount=%" PRId64 " RxCount=%" PRId64 " BlockCount=%" PRId64 " Rate=%" PRId64 "\n",
         stats.i64TxBitCount, stats.i64SRxBitCount, stats.i64SRxBlockCount, rate);
     GuiSend64(ZVBERT_TX_BITS, stats.i64TxBitCount);
     GuiSend64(ZVBERT_RX_BITS, stats.i64SRxBitCount);
@@ -79,8 +80,8 @@ void PrintCounts(LogFn out, const BertStats& stats, int64_t durationUsecs) {
 
 void PrintErrors(LogFn out, const BertStats& stats, int64_t availableSecs) {
     out(kReportLevel,
-        "BitErr=%" PRId64 " BlockErr=%" PRId64 " ES(US)=%" PRId64 " SES=%" PRId64 " AS=%" PRId64 " es=%" PRId64
-        " ses=%" PRId64 "\n",
+        "BitErr=%" PRId64 " BlockErr=%" PRId64 " ES(US)=%" PRId64 " SES=%" PRId64 " AS=%" PRId64
+        " es=%" PRId64 " ses=%" PRId64 "\n",
         stats.i64SBitErrorCount, stats.i64SBlockErrorCount, stats.i64ErroredSecCount,
         stats.i64SeverlyErroredSecCount, availableSecs, stats.i64ErrorInSampleCount,
         stats.i64SErrorInSampleCount);
@@ -95,7 +96,8 @@ void PrintErrors(LogFn out, const BertStats& stats, int64_t availableSecs) {
     GuiSend64(ZVBERT_SEVERELY_ERRORED_SAMPLES, stats.i64SErrorInSampleCount);
 }
 
-void PrintBerAndRatios(LogFn out, const BertStats& stats, int64_t availableSecs, int64_t durationUsecs) {
+void PrintBerAndRatios(LogFn out, const BertStats& stats, int64_t availableSecs,
+                       int64_t durationUsecs) {
     const float ber = static_cast<float>(BerPercent(stats, g_PatternSelection.uPatternLengthBits));
     out(kReportLevel, "BER=%.2f ", ber);
     const SecondRatios ratios = ComputeSecondRatios(stats, availableSecs, durationUsecs);
@@ -106,7 +108,8 @@ void PrintBerAndRatios(LogFn out, const BertStats& stats, int64_t availableSecs,
 }
 
 void PrintLossOfSync(LogFn out, const BertStats& stats, int64_t now, int64_t durationUsecs) {
-    out(kReportLevel, "->LOS=%" PRId64 " ->SYNC=%" PRId64 " ", stats.i64LosCount, stats.i64SyncCount);
+    out(kReportLevel, "->LOS=%" PRId64 " ->SYNC=%" PRId64 " ", stats.i64LosCount,
+        stats.i64SyncCount);
     const float durationF = static_cast<float>(durationUsecs);
     // The card's duration is the sum of its own milliseconds, the loss time
     // is the host's clock: the two drift apart by the card's start-up and

@@ -45,9 +45,7 @@ TtyPort::~TtyPort() { CloseDevice(fd_); }
 
 // ---- requests ------------------------------------------------------------------
 
-void TtyPort::Cancel(uint32_t status) {
-    card::CancelRequests(transmits_, reads_, ring_, status);
-}
+void TtyPort::Cancel(uint32_t status) { card::CancelRequests(transmits_, reads_, ring_, status); }
 
 void TtyPort::Remove() {
     Cancel(platform::kErrorDeviceRemoved);
@@ -157,8 +155,7 @@ IoResult TtyPort::ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength)
 }
 
 void TtyPort::SetV24(uint8_t lines) {
-    SetOutputSignals(fd_, (lines & kV24Dtr) != 0, (lines & kV24Rts) != 0,
-                     line_.flow == FLOW_RTS);
+    SetOutputSignals(fd_, (lines & kV24Dtr) != 0, (lines & kV24Rts) != 0, line_.flow == FLOW_RTS);
 }
 
 void TtyPort::FillInterfaceRecord(uint8_t* out) {

@@ -13,8 +13,8 @@
 
 #include "card/driver.h"
 #include "card/emulation.h"
-#include "card/request_check.h"
 #include "card/records.h"
+#include "card/request_check.h"
 #include "platform/event.h"
 #include "tty/device.h"
 #include "tty/line_settings.h"
@@ -75,7 +75,6 @@ class TtyPort {
     uint32_t RecordLimit() const;
     size_t QueueLimit() const;
     uint32_t StampMs() const;
-
 
     const int fd_;
     const bool plus_;

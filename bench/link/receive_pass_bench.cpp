@@ -25,7 +25,8 @@ std::vector<uint8_t> MakeLine() {
     std::vector<uint8_t> line(kPeriodBytes + kPassBytes);
     SeedScram(0, 1, 0);
     uint32_t position = 0;
-    FillPatternBufferFrom(PATTERN_2047, line.data(), static_cast<uint32_t>(line.size()), 0, position);
+    FillPatternBufferFrom(PATTERN_2047, line.data(), static_cast<uint32_t>(line.size()), 0,
+                          position);
     return line;
 }
 

@@ -16,14 +16,15 @@ struct Sequence {
     const char* name;
     uint32_t type;
 };
-const Sequence kSequences[] = {{"63", PATTERN_63},     {"511", PATTERN_511},   {"2047", PATTERN_2047},
-                               {"2^15", PATTERN_2_15}, {"2^20", PATTERN_2_20}, {"2^23", PATTERN_2_23},
-                               {"QRSS", PATTERN_QRSS}};
+const Sequence kSequences[] = {
+    {"63", PATTERN_63},     {"511", PATTERN_511},   {"2047", PATTERN_2047}, {"2^15", PATTERN_2_15},
+    {"2^20", PATTERN_2_20}, {"2^23", PATTERN_2_23}, {"QRSS", PATTERN_QRSS}};
 
 void Fill(benchmark::State& state, uint32_t type) {
     std::vector<uint8_t> buffer(kBufferBytes);
     SeedScram(0, 1, 0);
-    FillPatternBuffer(type, buffer.data(), kBufferBytes);  // builds the period table outside the timing
+    FillPatternBuffer(type, buffer.data(),
+                      kBufferBytes);  // builds the period table outside the timing
     for (auto _ : state) {
         FillPatternBuffer(type, buffer.data(), kBufferBytes);
         benchmark::DoNotOptimize(buffer.data());
@@ -71,7 +72,8 @@ void CheckBlocks(benchmark::State& state, uint32_t type) {
     uint32_t count = 0;
     uint8_t wrongBits = 0;
     uint64_t total = 0;
-    for (auto _ : state) total += CheckPatternBlock(line.Next(), kBufferBytes, count, wrongBits, errors.data());
+    for (auto _ : state)
+        total += CheckPatternBlock(line.Next(), kBufferBytes, count, wrongBits, errors.data());
     if (total != 0) state.SkipWithError("a clean line counted errors");
     state.SetBytesProcessed(int64_t(state.iterations()) * kBufferBytes);
 }
@@ -85,7 +87,8 @@ void CheckBytes(benchmark::State& state, uint32_t type) {
     uint64_t total = 0;
     for (auto _ : state) {
         const uint8_t* data = line.Next();
-        for (uint32_t i = 0; i < kBufferBytes; ++i) total += CheckPatternByte(data[i], count, wrongBits);
+        for (uint32_t i = 0; i < kBufferBytes; ++i)
+            total += CheckPatternByte(data[i], count, wrongBits);
     }
     if (total != 0) state.SkipWithError("a clean line counted errors");
     state.SetBytesProcessed(int64_t(state.iterations()) * kBufferBytes);
@@ -99,7 +102,9 @@ void CheckErroredBlocks(benchmark::State& state, uint32_t type) {
     std::vector<uint8_t> errors(kBufferBytes);
     uint32_t count = 0;
     uint8_t wrongBits = 0;
-    for (auto _ : state) benchmark::DoNotOptimize(CheckPatternBlock(line.Next(), kBufferBytes, count, wrongBits, errors.data()));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(
+            CheckPatternBlock(line.Next(), kBufferBytes, count, wrongBits, errors.data()));
     state.SetBytesProcessed(int64_t(state.iterations()) * kBufferBytes);
 }
 
@@ -111,10 +116,14 @@ const bool kRegistered = [] {
     for (const Sequence& s : {kSequences[2], kSequences[5]}) {
         const std::string name(s.name);
         benchmark::RegisterBenchmark(("BM_CheckInSync_" + name).c_str(), CheckBlocks<true>, s.type);
-        benchmark::RegisterBenchmark(("BM_CheckByteInSync_" + name).c_str(), CheckBytes<true>, s.type);
-        benchmark::RegisterBenchmark(("BM_CheckHunting_" + name).c_str(), CheckBlocks<false>, s.type);
-        benchmark::RegisterBenchmark(("BM_CheckByteHunting_" + name).c_str(), CheckBytes<false>, s.type);
-        benchmark::RegisterBenchmark(("BM_CheckInSyncErrored_" + name).c_str(), CheckErroredBlocks, s.type);
+        benchmark::RegisterBenchmark(("BM_CheckByteInSync_" + name).c_str(), CheckBytes<true>,
+                                     s.type);
+        benchmark::RegisterBenchmark(("BM_CheckHunting_" + name).c_str(), CheckBlocks<false>,
+                                     s.type);
+        benchmark::RegisterBenchmark(("BM_CheckByteHunting_" + name).c_str(), CheckBytes<false>,
+                                     s.type);
+        benchmark::RegisterBenchmark(("BM_CheckInSyncErrored_" + name).c_str(), CheckErroredBlocks,
+                                     s.type);
     }
     return true;
 }();

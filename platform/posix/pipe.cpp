@@ -188,7 +188,8 @@ PipeHandle PipeListener::Accept(int timeoutMs) {
     if (fd < 0) return -1;
     struct ucred peer {};
     socklen_t size = sizeof peer;
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == getuid()) return fd;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == getuid())
+        return fd;
     close(fd);
     return -1;
 }
@@ -200,7 +201,8 @@ void PipeListener::Close() {
         fd_ = -1;
         path_.clear();
     }
-    if (lockFd_ >= 0) close(lockFd_);  // the lock file stays: removing it would race a new front end
+    if (lockFd_ >= 0)
+        close(lockFd_);  // the lock file stays: removing it would race a new front end
     lockFd_ = -1;
 }
 

@@ -108,7 +108,8 @@ bool PipeListener::Listen(const std::string& pipeName, std::string* error) {
     Close();
     const std::string path = PipePath(pipeName);
     // Not every system honours the first-instance flag: look for a listener too.
-    HANDLE other = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE other = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
     if (other != INVALID_HANDLE_VALUE || ::GetLastError() == ERROR_PIPE_BUSY) {
         if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
         if (error) *error = path + ": another front end listens there";

@@ -245,8 +245,7 @@ TEST_F(MainFlow, DriverInstallationReportsAConfigurationError) {
     card::SetDriver(nullptr);
     StdoutCapture capture;
     EXPECT_FALSE(InstallDriver(BrokenConfiguration));
-    EXPECT_EQ(capture.Stop(),
-              "ERROR: Card configuration ondrel-sim.toml: line 3: unknown key\n");
+    EXPECT_EQ(capture.Stop(), "ERROR: Card configuration ondrel-sim.toml: line 3: unknown key\n");
     EXPECT_EQ(card::GetDriver(), nullptr);
     EXPECT_TRUE(InstallDriver(NothingToSay));
     EXPECT_EQ(card::GetDriver(), nullptr);

@@ -471,8 +471,7 @@ TEST_F(CardE2e, UnusableSimulatorConfigurationStopsBeforeAnyTest) {
         options.setEnv.emplace_back("ONDREL_SIM_CONFIG", path);
         RunResult r = Checked(e2e::RunOndrel({"+S", "-L1", "+l", "-v4"}, options));
         EXPECT_EQ(r.exitCode, 2) << r.out;
-        const std::string named =
-            "ERROR: Card configuration " + path + c.problem;
+        const std::string named = "ERROR: Card configuration " + path + c.problem;
         EXPECT_TRUE(HasLineStartingWith(r, named)) << named << "\n" << r.out;
         EXPECT_EQ(r.Count("ERROR: "), 1);
         EXPECT_FALSE(r.Contains("Test Started"));

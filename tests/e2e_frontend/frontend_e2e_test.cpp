@@ -2,7 +2,6 @@
 // message both ways, the end-of-test exchange, bad records, a front end that
 // goes away mid-test and one that is not there.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <unistd.h>
 
@@ -30,17 +29,23 @@ struct ReportFigure {
     const char* label;
 };
 const ReportFigure kReportFigures[] = {
-    {ZVBERT_RX_BITS, "RxCount="},    {ZVBERT_RX_BLOCKS, "BlockCount="},
-    {ZVBERT_RATE, "Rate="},          {ZVBERT_BIT_ERRORS, "BitErr="},
-    {ZVBERT_BLOCK_ERRORS, "BlockErr="}, {ZVBERT_ES, "ES(US)="},
-    {ZVBERT_SES, "SES="},            {ZVBERT_AS, "AS="},
-    {ZVBERT_LOS_COUNT, "->LOS="},    {ZVBERT_SYNC_COUNT, "->SYNC="},
-    {ZVBERT_TX_BITS, "TxCount="},    {ZVBERT_ERRORED_SAMPLES, " es="},
+    {ZVBERT_RX_BITS, "RxCount="},
+    {ZVBERT_RX_BLOCKS, "BlockCount="},
+    {ZVBERT_RATE, "Rate="},
+    {ZVBERT_BIT_ERRORS, "BitErr="},
+    {ZVBERT_BLOCK_ERRORS, "BlockErr="},
+    {ZVBERT_ES, "ES(US)="},
+    {ZVBERT_SES, "SES="},
+    {ZVBERT_AS, "AS="},
+    {ZVBERT_LOS_COUNT, "->LOS="},
+    {ZVBERT_SYNC_COUNT, "->SYNC="},
+    {ZVBERT_TX_BITS, "TxCount="},
+    {ZVBERT_ERRORED_SAMPLES, " es="},
     {ZVBERT_SEVERELY_ERRORED_SAMPLES, " ses="},
 };
 
 class FrontEndLink : public ::testing::Test {
-protected:
+   protected:
     void Start(const std::vector<std::string>& args, const std::string& simConfig = "[[card]]\n") {
         frontEnd_ = std::make_unique<ScriptedFrontEnd>(runtime_.path());
         e2e::RunOptions options = e2e::SimRunOptions(home_, "sim.toml", simConfig);
@@ -63,8 +68,8 @@ protected:
     }
     // Waits until a report has come with the test in sync.
     void WaitForSyncedReport() {
-        ASSERT_TRUE(Await(ZVBERT_SYNC_STATE, kWaitMs,
-                                       [](const TlvRecord& r) { return r.Byte(0) == 1; }));
+        ASSERT_TRUE(
+            Await(ZVBERT_SYNC_STATE, kWaitMs, [](const TlvRecord& r) { return r.Byte(0) == 1; }));
         ASSERT_TRUE(Await(ZVBERT_SYNC_COUNT, kWaitMs, nullptr, frontEnd_->Mark()));
     }
     void ExpectEvent(const std::string& text) {
@@ -104,8 +109,8 @@ TEST_F(FrontEndLink, SoftwareTestEveryMessageBothWays) {
     ExpectEvent("Stats reset");
     frontEnd_->Send(ZVBERT_INJECT_ERRORS, {3});
     frontEnd_->Send(ZVBERT_INJECT_ERRORS, {0});  // changes nothing
-    EXPECT_TRUE(Await(ZVBERT_BIT_ERRORS, kWaitMs,
-                                   [](const TlvRecord& r) { return r.U64(0) == 3; }));
+    EXPECT_TRUE(
+        Await(ZVBERT_BIT_ERRORS, kWaitMs, [](const TlvRecord& r) { return r.U64(0) == 3; }));
     frontEnd_->Send(ZVBERT_SIGNAL_CHANGE, {SIGNAL_ITEM_DTR, SIGNAL_STATE_ON});
     ExpectEvent("Output Signals: DTR \n");
     frontEnd_->Send(ZVBERT_SIGNAL_CHANGE, {SIGNAL_ITEM_RTS, SIGNAL_STATE_ON});
@@ -159,8 +164,8 @@ TEST_F(FrontEndLink, RoundTripDelayTestSendsItsDelaysAndAResetClearsThem) {
     frontEnd_->Send(ZVBERT_RESET_STATS);
     EXPECT_TRUE(Await(
         ZVBERT_RTD_RX, kWaitMs, [](const TlvRecord& r) { return r.U64(0) == 0; }, beforeReset));
-    ASSERT_TRUE(Await(ZVBERT_RTD_RX, kWaitMs,
-                                   [](const TlvRecord& r) { return r.U64(0) >= 3; }, beforeReset));
+    ASSERT_TRUE(Await(
+        ZVBERT_RTD_RX, kWaitMs, [](const TlvRecord& r) { return r.U64(0) >= 3; }, beforeReset));
     frontEnd_->Send(ZVBERT_STOP);
     RunResult r = child_->Finish(kWaitMs);
     EXPECT_EQ(r.exitCode, 1);
@@ -200,9 +205,11 @@ TEST_F(FrontEndLink, MultiDropMasterSendsEachSlaveAndTakesPollResetAndInject) {
     auto any = [](const TlvRecord&) { return true; };
     // Without the traces of every poll.
     Start({"+Mm1", "-k64000", "-L30", "-v2"}, line);
-    ASSERT_TRUE(Await(ZVBERT_MULTIDROP_SYNC, kWaitMs, slave(0, [](auto& r) { return r.Byte(1) == 1; })));
+    ASSERT_TRUE(
+        Await(ZVBERT_MULTIDROP_SYNC, kWaitMs, slave(0, [](auto& r) { return r.Byte(1) == 1; })));
     ASSERT_TRUE(Await(ZVBERT_SLAVE_RX_BITS, kWaitMs, slave(1, any)));
-    EXPECT_TRUE(Await(ZVBERT_MULTIDROP_SLAVE_ACTIVE, 0, slave(1, [](auto& r) { return r.Byte(1) == 1; })));
+    EXPECT_TRUE(
+        Await(ZVBERT_MULTIDROP_SLAVE_ACTIVE, 0, slave(1, [](auto& r) { return r.Byte(1) == 1; })));
 
     const size_t polled = frontEnd_->Mark();
     frontEnd_->Send(ZVBERT_MULTIDROP_POLL_SLAVE, {3, 1});
@@ -210,18 +217,19 @@ TEST_F(FrontEndLink, MultiDropMasterSendsEachSlaveAndTakesPollResetAndInject) {
     // Slave 3's first sync puts all the slaves in sync once more.
     ASSERT_TRUE(Await(ZVBERT_SLAVE_RX_BITS, kWaitMs, slave(3, any), polled));
     ASSERT_TRUE(Await(ZVBERT_MULTIDROP_SYNC, kWaitMs,
-                                   slave(0, [](auto& r) { return r.Byte(1) == 1; }), polled));
+                      slave(0, [](auto& r) { return r.Byte(1) == 1; }), polled));
 
     const int64_t beforeReset = frontEnd_->Last64(ZVBERT_SLAVE_RX_BITS);
     const size_t mark = frontEnd_->Mark();
     frontEnd_->Send(ZVBERT_RESET_STATS);
     ExpectEvent("ResetMultiStats called");
-    EXPECT_TRUE(Await(ZVBERT_SLAVE_RX_BITS, kWaitMs,
+    EXPECT_TRUE(Await(
+        ZVBERT_SLAVE_RX_BITS, kWaitMs,
         [&](const TlvRecord& r) { return static_cast<int64_t>(r.U64(1)) < beforeReset; }, mark));
 
     frontEnd_->Send(ZVBERT_INJECT_ERRORS, {2});
-    EXPECT_TRUE(Await(ZVBERT_SLAVE_BIT_ERRORS, kWaitMs,
-                                   [](const TlvRecord& r) { return r.U64(1) == 2; }));
+    EXPECT_TRUE(
+        Await(ZVBERT_SLAVE_BIT_ERRORS, kWaitMs, [](const TlvRecord& r) { return r.U64(1) == 2; }));
     frontEnd_->Send(ZVBERT_STOP);
     RunResult r = child_->Finish(kWaitMs);
     for (auto& s : slaves) s->Signal(SIGTERM);
@@ -235,11 +243,13 @@ TEST_F(FrontEndLink, MultiDropMasterSendsEachSlaveAndTakesPollResetAndInject) {
         ASSERT_FALSE(last.empty()) << r.out;
         RunResult one;
         one.out = last;
-        for (auto [tag, label] : {std::pair{ZVBERT_SLAVE_RX_BITS, " Rx="}, {ZVBERT_SLAVE_BIT_ERRORS, " BitErr="}}) {
+        for (auto [tag, label] :
+             {std::pair{ZVBERT_SLAVE_RX_BITS, " Rx="}, {ZVBERT_SLAVE_BIT_ERRORS, " BitErr="}}) {
             int64_t sent = 0;  // each value goes only when it changes, from 0 on
             for (const TlvRecord& rec : frontEnd_->Received(tag))
                 if (rec.Byte(0) == id) sent = static_cast<int64_t>(rec.U64(1));
-            EXPECT_EQ(sent, static_cast<int64_t>(one.LastValue(label))) << int(id) << label << "\n" << last;
+            EXPECT_EQ(sent, static_cast<int64_t>(one.LastValue(label))) << int(id) << label << "\n"
+                                                                        << last;
         }
     }
     for (auto& s : slaves) EXPECT_FALSE(s->Finish(kWaitMs).timedOut);
@@ -263,8 +273,8 @@ TEST_F(FrontEndLink, BadRecordsAreSkippedAndAFrontEndThatGoesEndsTheTest) {
     frontEnd_->SendBytes({split.begin(), split.begin() + 9});
     ASSERT_TRUE(child_->WaitForOutput("Read complete: len=9", kWaitMs));
     frontEnd_->SendBytes({split.begin() + 9, split.end()});
-    EXPECT_TRUE(Await(ZVBERT_BIT_ERRORS, kWaitMs,
-                                   [](const TlvRecord& r) { return r.U64(0) == 2; }));
+    EXPECT_TRUE(
+        Await(ZVBERT_BIT_ERRORS, kWaitMs, [](const TlvRecord& r) { return r.U64(0) == 2; }));
     // Half a record, then the front end is gone.
     frontEnd_->SendBytes({split.begin(), split.begin() + 8});
     const auto closed = std::chrono::steady_clock::now();
@@ -289,7 +299,8 @@ TEST_F(FrontEndLink, NoFrontEndEndsTheRunAtOnceWithStatusFive) {
     RunResult r = e2e::RunOndrel({"-g", "+S", "-v4", "-L30"}, options);
     EXPECT_FALSE(r.timedOut);
     EXPECT_TRUE(r.Contains("CreateFile failed, GLE=2\n"));
-    EXPECT_TRUE(r.Contains("ERROR: No front end listens at " + runtime_.path() + "/ZorvanBERTPipe"));
+    EXPECT_TRUE(
+        r.Contains("ERROR: No front end listens at " + runtime_.path() + "/ZorvanBERTPipe"));
     EXPECT_FALSE(r.Contains("Unable to use the selected port"));  // no port was opened
     EXPECT_TRUE(r.HasLine("dwStatus=0x5"));
     EXPECT_EQ(r.exitCode, 6);

@@ -15,7 +15,7 @@
 #include "platform/pipe.h"
 
 class ScriptedFrontEnd {
-public:
+   public:
     // Listens in runtimeDir (which becomes this process's XDG_RUNTIME_DIR).
     explicit ScriptedFrontEnd(const std::string& runtimeDir);
     ~ScriptedFrontEnd();
@@ -41,7 +41,7 @@ public:
     // value after the given value offset; -1 when none came.
     int64_t Last64(uint32_t tag, uint32_t offset = 0);
 
-private:
+   private:
     void ReadLoop();
 
     platform::PipeListener listener_;

@@ -85,7 +85,8 @@ TEST_F(SoftwareLink, DefaultTestSyncsReportsAndEndsOnTime) {
 }
 
 TEST_F(SoftwareLink, ReceiveRequestsReplaceARingTheDriverRefuses) {
-    RunResult r = e2e::RunOndrel({"+S", "-L2", "+l"}, Options("[[card]]\n[[card.fault]]\nrequest = \"ring_read\"\n"));
+    RunResult r = e2e::RunOndrel({"+S", "-L2", "+l"},
+                                 Options("[[card]]\n[[card.fault]]\nrequest = \"ring_read\"\n"));
     ExpectCleanRun(r);
     EXPECT_GT(LastRxCount(r), 2 * 19200 * 9 / 10) << r.out;
 }
@@ -121,8 +122,9 @@ TEST_F(SoftwareLink, FiveBitTextRunsInSync) {
 TEST_F(SoftwareLink, InvertedLineIsUndoneInSoftwareWhenTheCardCannotInvert) {
     // The card cannot invert: the automatic inversion has to undo an
     // inverted line in software.
-    RunResult r = e2e::RunOndrel({"+S", "+v", "-L2", "+l"},
-                                 Options("[[card]]\ncan_invert = false\n[card.impairment]\ninvert = true\n"));
+    RunResult r =
+        e2e::RunOndrel({"+S", "+v", "-L2", "+l"},
+                       Options("[[card]]\ncan_invert = false\n[card.impairment]\ninvert = true\n"));
     ExpectCleanRun(r);
     EXPECT_TRUE(r.HasEvent("*^Rx Inverted")) << r.out;
     EXPECT_EQ(r.Count("Rx Inverted"), 1) << r.out;
@@ -133,7 +135,8 @@ TEST_F(SoftwareLink, InvertedLineIsUndoneInSoftwareWhenTheCardCannotInvert) {
 // True when bytes are one unbroken stretch of the 2^11-1 sequence.
 ::testing::AssertionResult IsUnbrokenSequence(const std::string& bytes) {
     constexpr uint32_t kPeriod = 2047;
-    if (bytes.size() < 2) return ::testing::AssertionFailure() << "only " << bytes.size() << " bytes";
+    if (bytes.size() < 2)
+        return ::testing::AssertionFailure() << "only " << bytes.size() << " bytes";
     std::vector<uint8_t> period(kPeriod);
     SeedScram(2, 1, 0);
     uint32_t position = 0;
@@ -141,7 +144,8 @@ TEST_F(SoftwareLink, InvertedLineIsUndoneInSoftwareWhenTheCardCannotInvert) {
     // Sixteen bits fix the place in the sequence.
     uint32_t start = kPeriod;
     for (uint32_t i = 0; i < kPeriod && start == kPeriod; ++i)
-        if (period[i] == uint8_t(bytes[0]) && period[(i + 1) % kPeriod] == uint8_t(bytes[1])) start = i;
+        if (period[i] == uint8_t(bytes[0]) && period[(i + 1) % kPeriod] == uint8_t(bytes[1]))
+            start = i;
     if (start == kPeriod) return ::testing::AssertionFailure() << "not the sequence";
     for (size_t i = 0; i < bytes.size(); ++i)
         if (uint8_t(bytes[i]) != period[(start + i) % kPeriod])
@@ -179,7 +183,8 @@ TEST_F(SoftwareLink, HexCaptureWritesLinesOfSixteenItems) {
         ASSERT_TRUE(line.size() % 3 == 0 && !line.empty() && line.size() <= 48) << line;
         for (size_t i = 0; i < line.size(); i += 3) {
             ASSERT_EQ(line[i + 2], ' ');
-            ASSERT_TRUE(isxdigit(line[i]) && isxdigit(line[i + 1]) && !islower(line[i]) && !islower(line[i + 1]));
+            ASSERT_TRUE(isxdigit(line[i]) && isxdigit(line[i + 1]) && !islower(line[i]) &&
+                        !islower(line[i + 1]));
             bytes.push_back(static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16)));
         }
         lineStart = end + 1;

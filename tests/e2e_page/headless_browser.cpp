@@ -52,10 +52,18 @@ std::string JsonStringField(const std::string& json, const std::string& name) {
 HeadlessBrowser::HeadlessBrowser(const std::string& profileDir) {
     int commands[2], answers[2];
     if (pipe2(commands, O_CLOEXEC) != 0 || pipe2(answers, O_CLOEXEC) != 0) return;
-    const std::vector<std::string> args = {
-        "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe",
-        "--user-data-dir=" + profileDir, "--window-size=1280,1060", "--hide-scrollbars",
-        "--no-first-run", "--no-default-browser-check", "--disable-extensions", "about:blank"};
+    const std::vector<std::string> args = {"chromium",
+                                           "--headless",
+                                           "--no-sandbox",
+                                           "--disable-gpu",
+                                           "--remote-debugging-pipe",
+                                           "--user-data-dir=" + profileDir,
+                                           "--window-size=1280,1060",
+                                           "--hide-scrollbars",
+                                           "--no-first-run",
+                                           "--no-default-browser-check",
+                                           "--disable-extensions",
+                                           "about:blank"};
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -114,8 +122,8 @@ bool HeadlessBrowser::ReadMessage(std::string* message, int timeoutMs) {
 std::string HeadlessBrowser::Call(const std::string& method, const std::string& params) {
     if (pid_ <= 0) return "";
     const int id = nextId_++;
-    std::string command = "{\"id\":" + std::to_string(id) + ",\"method\":\"" + method +
-                          "\",\"params\":" + params;
+    std::string command =
+        "{\"id\":" + std::to_string(id) + ",\"method\":\"" + method + "\",\"params\":" + params;
     if (!session_.empty()) command += ",\"sessionId\":\"" + session_ + "\"";
     command += "}";
     command += '\0';
@@ -129,7 +137,8 @@ std::string HeadlessBrowser::Call(const std::string& method, const std::string& 
 }
 
 bool HeadlessBrowser::Open(const std::string& url) {
-    const std::string target = JsonStringField(Call("Target.createTarget", "{\"url\":\"" + url + "\"}"), "targetId");
+    const std::string target =
+        JsonStringField(Call("Target.createTarget", "{\"url\":\"" + url + "\"}"), "targetId");
     if (target.empty()) return false;
     session_ = JsonStringField(
         Call("Target.attachToTarget", "{\"targetId\":\"" + target + "\",\"flatten\":true}"),
@@ -143,8 +152,8 @@ std::string HeadlessBrowser::Evaluate(const std::string& expression) {
         if (c == '"' || c == '\\') quoted += '\\';
         quoted += c == '\n' ? ' ' : c;
     }
-    const std::string answer = Call(
-        "Runtime.evaluate", "{\"expression\":" + quoted + "\",\"returnByValue\":true}");
+    const std::string answer =
+        Call("Runtime.evaluate", "{\"expression\":" + quoted + "\",\"returnByValue\":true}");
     const std::string key = "\"value\":";
     const size_t at = answer.find(key);
     if (at == std::string::npos) return "";

@@ -5,7 +5,7 @@
 #include <string>
 
 class HeadlessBrowser {
-public:
+   public:
     // Starts the browser with its profile in profileDir.
     explicit HeadlessBrowser(const std::string& profileDir);
     ~HeadlessBrowser();
@@ -20,7 +20,7 @@ public:
     bool WaitUntil(const std::string& expression, int timeoutMs);
     bool Screenshot(const std::string& pngPath);
 
-private:
+   private:
     // Sends one command and returns its answer (the whole message); "" when
     // none came within the time-out.
     std::string Call(const std::string& method, const std::string& params);

@@ -97,7 +97,8 @@ class FrontEndPage : public ::testing::Test {
         browser_.Evaluate(
             "if (!window.answers) { window.answers = []; const send = window.fetch;"
             " window.fetch = async (...args) => { const r = await send(...args);"
-            " window.answers.push(r.ok ? '200' : r.status + ' ' + await r.clone().text()); return r; }; }");
+            " window.answers.push(r.ok ? '200' : r.status + ' ' + await r.clone().text()); return "
+            "r; }; }");
         const std::string before = browser_.Evaluate("String(window.answers.length)");
         browser_.Evaluate("document.getElementById('" + button + "').click()");
         if (!PageShows("window.answers.length > " + before)) return "no answer";
@@ -188,7 +189,8 @@ TEST_F(FrontEndPage, SoftwareTestShowsTheConsolesFiguresAndStopsFromThePage) {
         shown[key] = Figure(key);
     e2e::RunResult r = EndFrontEnd();
     EXPECT_EQ(r.exitCode, 0) << r.out;  // ondrel's: bit errors were counted
-    EXPECT_LT(r.LastValue("Duration(s)="), e2e::ScaledSeconds(20)) << "the test did not stop from the page";
+    EXPECT_LT(r.LastValue("Duration(s)="), e2e::ScaledSeconds(20))
+        << "the test did not stop from the page";
 
     // The console's last report is the closing one.
     const std::map<std::string, std::string> labels = {

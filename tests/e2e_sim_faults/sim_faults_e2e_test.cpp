@@ -81,7 +81,8 @@ TEST_F(SimFaultsE2e, ControlFileThatIsAFifoNeitherBlocksNorEndsTheTestLate) {
     ASSERT_FALSE(r.timedOut) << r.out;
     EXPECT_EQ(r.exitCode, 1) << r.out;
     EXPECT_TRUE(r.HasEvent("Test completed")) << r.out;
-    EXPECT_EQ(r.err, "impairment control " + dir_.File("control") + ": not a regular file, ignored\n");
+    EXPECT_EQ(r.err,
+              "impairment control " + dir_.File("control") + ": not a regular file, ignored\n");
 }
 
 // Each file the user names gets one message that says what is wrong with it.
@@ -100,16 +101,22 @@ TEST_F(SimFaultsE2e, PatternFileProblemsAreNamed) {
         {fifo, {}, {"User Test Pattern, filename " + fifo + ": not a regular file"}},
         {"/dev/zero", {}, {"User Test Pattern, filename /dev/zero: not a regular file"}},
         {folder, {}, {"User Test Pattern, filename " + folder + ": is a directory"}},
-        {empty, {}, {"ReadPatternFile, file is empty", "User Test Pattern, problem reading filename, " + empty}},
-        {junk, {"+UHEX"}, {"ReadPatternFile, not a hexadecimal value at offset 2",
-                           "User Test Pattern, problem reading filename, " + junk}},
+        {empty,
+         {},
+         {"ReadPatternFile, file is empty",
+          "User Test Pattern, problem reading filename, " + empty}},
+        {junk,
+         {"+UHEX"},
+         {"ReadPatternFile, not a hexadecimal value at offset 2",
+          "User Test Pattern, problem reading filename, " + junk}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         std::vector<std::string> args = {"+S", "-tUSER", "+u" + c.file, "-L1"};
         args.insert(args.end(), c.more.begin(), c.more.end());
         RunResult r = Run(args);
-        for (const std::string& line : c.says) EXPECT_TRUE(r.HasLine(line)) << line << "\n" << r.out;
+        for (const std::string& line : c.says)
+            EXPECT_TRUE(r.HasLine(line)) << line << "\n" << r.out;
         EXPECT_FALSE(r.Contains("file too long")) << r.out;
         EXPECT_FALSE(r.Contains("Success")) << r.out;
         EXPECT_FALSE(r.Contains("Test Started")) << r.out;
@@ -125,7 +132,8 @@ TEST_F(SimFaultsE2e, CaptureFileThatDidNotOpenIsNotStarted) {
     EXPECT_FALSE(r.Contains("failure writing")) << r.out;
 
     RunResult device = Run({"+S", "-k64000", "-L1", "+c/dev/null"}, "", "c");
-    EXPECT_TRUE(device.HasLine("Capture data, filename /dev/null: not a regular file")) << device.out;
+    EXPECT_TRUE(device.HasLine("Capture data, filename /dev/null: not a regular file"))
+        << device.out;
     EXPECT_FALSE(device.HasLine("Start capture")) << device.out;
 }
 
@@ -145,7 +153,8 @@ TEST_F(SimFaultsE2e, SimulatorConfigurationBeyondItsBoundsNamesTheKey) {
         {Write("tick.toml", "tick_ms = 51\n"), ": tick_ms: value 51 out of range 1..50"},
         {Write("cards.toml", manyCards), ": card: 65 cards, at most 64"},
         {Write("ports.toml", manyPorts), ": card[8].ports: makes 576 ports in all, at most 512"},
-        {Write("card.toml", "[[card]]\nports = 65\n"), ": card[0].ports: value 65 out of range 0..64"},
+        {Write("card.toml", "[[card]]\nports = 65\n"),
+         ": card[0].ports: value 65 out of range 0..64"},
         {folder, ": is a directory"},
         {Fifo("config.fifo"), ": not a regular file"},
     };
@@ -157,8 +166,7 @@ TEST_F(SimFaultsE2e, SimulatorConfigurationBeyondItsBoundsNamesTheKey) {
         RunResult r = e2e::RunOndrel({"+S", "-L1"}, options);
         ASSERT_FALSE(r.timedOut) << r.out;
         EXPECT_EQ(r.exitCode, 2) << r.out;
-        const std::string named =
-            "ERROR: Card configuration " + c.path + c.problem;
+        const std::string named = "ERROR: Card configuration " + c.path + c.problem;
         EXPECT_TRUE(r.HasLine(named)) << named << "\n" << r.out;
     }
 }

@@ -215,7 +215,9 @@ TEST_F(Spine, CardConfigurationIsNamedByEitherVariableTheNewOneFirst) {
         {"new name", {{"ONDREL_CARD_CONFIG", missing}}, missing},
         {"old name", {{"ONDREL_SIM_CONFIG", missing}}, missing},
         {"new name wins", {{"ONDREL_CARD_CONFIG", good}, {"ONDREL_SIM_CONFIG", missing}}, ""},
-        {"new name wins when bad", {{"ONDREL_CARD_CONFIG", missing}, {"ONDREL_SIM_CONFIG", good}}, missing},
+        {"new name wins when bad",
+         {{"ONDREL_CARD_CONFIG", missing}, {"ONDREL_SIM_CONFIG", good}},
+         missing},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

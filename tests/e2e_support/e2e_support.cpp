@@ -142,7 +142,8 @@ RunOptions SimRunOptions(const TempDir& dir, const std::string& name, const std:
     const std::string path = dir.File(name);
     WriteFile(path, config);
     RunOptions options;
-    options.setEnv = {{"HOME", dir.path()}, {"ZVBERTLOGPATH", dir.path()}, {"ONDREL_CARD_CONFIG", path}};
+    options.setEnv = {
+        {"HOME", dir.path()}, {"ZVBERTLOGPATH", dir.path()}, {"ONDREL_CARD_CONFIG", path}};
     options.unsetEnv = {"ONDREL_SIM_CONTROL"};
     options.timeoutMs = 20000;
     return options;

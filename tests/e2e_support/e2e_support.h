@@ -28,8 +28,8 @@
 // mask, whatever the test runner had, so SIGINT and SIGTERM reach it as they
 // would from a shell. On Windows a child whose stdin is a pipe has no console
 // to send Ctrl-C to: SIGINT and SIGTERM arrive as the key 'x' the program
-// turns them into, and SIGKILL terminates it. Output is read through pipes, so the child's stdout is
-// not a terminal (fully buffered unless it flushes).
+// turns them into, and SIGKILL terminates it. Output is read through pipes, so the child's stdout
+// is not a terminal (fully buffered unless it flushes).
 //
 // RunOndrel is available in test targets, where ONDREL_BINARY names the
 // binary. Link the target `e2e_support`.

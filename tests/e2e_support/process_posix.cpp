@@ -1,6 +1,4 @@
 // Child processes and temporary folders on POSIX systems.
-#include "tests/e2e_support/e2e_support.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "tests/e2e_support/e2e_support.h"
 
 extern char** environ;
 

@@ -122,9 +122,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     startup.hStdError = errWrite;
     PROCESS_INFORMATION child{};
     const std::string workDir = WindowsPath(options.workDir);
-    const BOOL started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                                        CREATE_NO_WINDOW, environment.data(),
-                                        workDir.empty() ? nullptr : workDir.c_str(), &startup, &child);
+    const BOOL started = CreateProcessA(
+        nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, environment.data(),
+        workDir.empty() ? nullptr : workDir.c_str(), &startup, &child);
     CloseHandle(inRead);
     CloseHandle(outWrite);
     CloseHandle(errWrite);
@@ -158,8 +158,8 @@ bool ChildProcess::Type(const std::string& text) {
     size_t done = 0;
     while (stdinFd_ >= 0 && done < text.size()) {
         DWORD written = 0;
-        if (!::WriteFile(HandleOf(stdinFd_), text.data() + done, DWORD(text.size() - done), &written,
-                       nullptr) ||
+        if (!::WriteFile(HandleOf(stdinFd_), text.data() + done, DWORD(text.size() - done),
+                         &written, nullptr) ||
             written == 0)
             return false;
         done += written;
@@ -253,9 +253,9 @@ TempDir::TempDir() {
     const DWORD length = GetTempPathA(sizeof base, base);
     if (length == 0 || length >= sizeof base) return;
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate = std::string(base) + "ondrel-test-" +
-                                std::to_string(GetCurrentProcessId()) + "-" +
-                                std::to_string(GetTickCount64() % 1000000) + "-" + std::to_string(attempt);
+        std::string candidate =
+            std::string(base) + "ondrel-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+            std::to_string(GetTickCount64() % 1000000) + "-" + std::to_string(attempt);
         if (CreateDirectoryA(candidate.c_str(), nullptr)) {
             std::replace(candidate.begin(), candidate.end(), '\\', '/');
             path_ = candidate;

@@ -25,25 +25,76 @@ constexpr int kRunTimeoutMs = 20000;
 const std::set<int> kDocumentedExitCodes = {0, 1, 2, 3, 4, 5, 6, 255};
 
 const std::vector<std::string> kLetters = {
-    "-c", "-C", "-p", "-P", "-m", "-M", "-i", "-I", "-n", "-k", "-K", "-a", "-y", "-z", "-X",
-    "-N", "-e", "-E", "-x", "-r", "-R", "-q", "-Q", "-t", "-T", "-l", "-L", "-S", "-s", "-b",
-    "-B", "-o", "-O", "-d", "-D", "-v", "-V", "-w", "-g", "+x", "+v", "+S", "+l", "+u", "+U",
-    "+c", "+C", "+Mm", "+Ms", "+q", "+d", "+D", "+R", "+r", "+t", "-A", "+Z", "-", "+"};
+    "-c", "-C", "-p",  "-P",  "-m", "-M", "-i", "-I", "-n", "-k", "-K", "-a", "-y", "-z", "-X",
+    "-N", "-e", "-E",  "-x",  "-r", "-R", "-q", "-Q", "-t", "-T", "-l", "-L", "-S", "-s", "-b",
+    "-B", "-o", "-O",  "-d",  "-D", "-v", "-V", "-w", "-g", "+x", "+v", "+S", "+l", "+u", "+U",
+    "+c", "+C", "+Mm", "+Ms", "+q", "+d", "+D", "+R", "+r", "+t", "-A", "+Z", "-",  "+"};
 
-const std::vector<std::string> kValues = {
-    "", "0", "1", "2", "3", "4", "7", "-1", "31", "32", "247", "248", "249", "250", "255",
-    "65535", "2147483647", "2147483648", "4294967295", "4294967296", "99999999999999999999",
-    "-2147483649", "SYNC", "ASYNC", "V.24", "X.21", "RS485-2W", "RS485-4W", "NRZ", "MAN",
-    "DMAN", "NONE", "ODD", "MARK", "RTS", "XON", "2047", "2^23", "QRSS", "1:7", "FOX", "USER",
-    "MK", "BIN", "HEX", "1.4,6,8", "1.", ".5", "1,,2", "0.300", "!", "1.3!", "5.2", "abc",
-    "%s%n", "pattern.bin", "1000000000"};
+const std::vector<std::string> kValues = {"",
+                                          "0",
+                                          "1",
+                                          "2",
+                                          "3",
+                                          "4",
+                                          "7",
+                                          "-1",
+                                          "31",
+                                          "32",
+                                          "247",
+                                          "248",
+                                          "249",
+                                          "250",
+                                          "255",
+                                          "65535",
+                                          "2147483647",
+                                          "2147483648",
+                                          "4294967295",
+                                          "4294967296",
+                                          "99999999999999999999",
+                                          "-2147483649",
+                                          "SYNC",
+                                          "ASYNC",
+                                          "V.24",
+                                          "X.21",
+                                          "RS485-2W",
+                                          "RS485-4W",
+                                          "NRZ",
+                                          "MAN",
+                                          "DMAN",
+                                          "NONE",
+                                          "ODD",
+                                          "MARK",
+                                          "RTS",
+                                          "XON",
+                                          "2047",
+                                          "2^23",
+                                          "QRSS",
+                                          "1:7",
+                                          "FOX",
+                                          "USER",
+                                          "MK",
+                                          "BIN",
+                                          "HEX",
+                                          "1.4,6,8",
+                                          "1.",
+                                          ".5",
+                                          "1,,2",
+                                          "0.300",
+                                          "!",
+                                          "1.3!",
+                                          "5.2",
+                                          "abc",
+                                          "%s%n",
+                                          "pattern.bin",
+                                          "1000000000"};
 
 std::vector<std::string> RandomArguments(std::mt19937& random) {
     std::uniform_int_distribution<int> count(0, 6);
     std::uniform_int_distribution<size_t> letter(0, kLetters.size() - 1);
     std::uniform_int_distribution<size_t> value(0, kValues.size() - 1);
     std::vector<std::string> arguments;
-    for (int n = count(random); n > 0; --n) arguments.push_back(kLetters[letter(random)] + kValues[value(random)]);
+    for (int n = count(random); n > 0; --n)
+        arguments.push_back(kLetters[letter(random)] + kValues[value(random)]);
     // Short lines and fast rates keep each test that starts brief.
     arguments.push_back("-L1");
     return arguments;
@@ -56,7 +107,8 @@ std::string Joined(const std::vector<std::string>& arguments) {
 }
 
 bool HasSanitizerReport(const std::string& err) {
-    return err.find("Sanitizer") != std::string::npos || err.find("runtime error:") != std::string::npos;
+    return err.find("Sanitizer") != std::string::npos ||
+           err.find("runtime error:") != std::string::npos;
 }
 
 TEST(CommandLineRandom, EveryListEndsInTimeWithADocumentedCode) {
@@ -76,7 +128,8 @@ TEST(CommandLineRandom, EveryListEndsInTimeWithADocumentedCode) {
         const e2e::RunResult r = e2e::RunOndrel(arguments, options);
         ASSERT_FALSE(r.timedOut) << Joined(arguments);
         ASSERT_EQ(r.signal, 0) << Joined(arguments) << "\n" << r.err;
-        ASSERT_TRUE(kDocumentedExitCodes.count(r.exitCode)) << r.exitCode << ": " << Joined(arguments);
+        ASSERT_TRUE(kDocumentedExitCodes.count(r.exitCode))
+            << r.exitCode << ": " << Joined(arguments);
         ASSERT_FALSE(HasSanitizerReport(r.err)) << Joined(arguments) << "\n" << r.err;
     }
     RecordProperty("runs", runs);

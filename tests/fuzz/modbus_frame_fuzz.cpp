@@ -14,8 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (ModbusCheckFrame(data, length, address) != 0) continue;
         uint8_t echo[MODBUS_MAX_FRAME];
         const int dataLength = length - MODBUS_FRAME_OVERHEAD;
-        const int built = ModbusBuildFrame(echo, data[0], data[2], data[3] << 8 | data[4], data + MODBUS_DATA_OFFSET,
-                                           dataLength);
+        const int built = ModbusBuildFrame(echo, data[0], data[2], data[3] << 8 | data[4],
+                                           data + MODBUS_DATA_OFFSET, dataLength);
         if (built != length || std::memcmp(echo, data, size_t(length)) != 0) std::abort();
     }
     return 0;

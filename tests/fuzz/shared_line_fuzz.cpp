@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (;;) {
         size_t used = 0;
         const char* why = nullptr;
-        if (sim::ParseLineMessage(data, size, kNowNs, &message, &used, &why) != sim::LineParse::kMessage)
+        if (sim::ParseLineMessage(data, size, kNowNs, &message, &used, &why) !=
+            sim::LineParse::kMessage)
             break;
         if (message.kind == sim::LineMessageKind::kData) stage.Apply(message.chunk);
         data += used;

@@ -1,10 +1,10 @@
 // Record framing: whole records out of a byte stream cut anywhere, and a bad
 // length field stops the reading of its chunk without reading past a record.
+#include "gui/tlv.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
-
-#include "gui/tlv.h"
 
 namespace {
 
@@ -91,7 +91,8 @@ TEST(Tlv, ALengthAboveNineDropsItsRecordAndTheRestOfTheChunk) {
         // The next chunk starts afresh.
         auto next = Record(1003, {});
         std::vector<TlvRecord> after;
-        assembler.Feed(next.data(), kTlvRecordSize, [&](const TlvRecord& r) { after.push_back(r); });
+        assembler.Feed(next.data(), kTlvRecordSize,
+                       [&](const TlvRecord& r) { after.push_back(r); });
         ASSERT_EQ(after.size(), 1u);
         EXPECT_EQ(after[0].uTag, 1003u);
     }

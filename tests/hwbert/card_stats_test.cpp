@@ -221,7 +221,8 @@ TEST_F(CardStatsTest, RecordWithoutItsStatusIsSkipped) {
 TEST_F(CardStatsTest, RecordClaimingMoreThanAnHourIsSkippedWithItsCounts) {
     ASSERT_TRUE(Process({.status = 0, .msecs = 1000, .bits = 640, .blocks = 9}, kT0 + kSec));
     e2e::StdoutCapture out;
-    EXPECT_FALSE(Process({.status = 0, .msecs = 0xFFFFFFFFu, .bits = 640, .blocks = 9}, kT0 + 2 * kSec));
+    EXPECT_FALSE(
+        Process({.status = 0, .msecs = 0xFFFFFFFFu, .bits = 640, .blocks = 9}, kT0 + 2 * kSec));
     EXPECT_NE(out.Stop().find("BERT stats record skipped: msecs=4294967295"), std::string::npos);
     EXPECT_EQ(Stats().i64SRxBitCount, 640);
     EXPECT_EQ(g_i64PendingCardMsecs, 0);

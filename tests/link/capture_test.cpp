@@ -1,5 +1,7 @@
 // The capture file: raw bytes, or hex text in lines of sixteen items whose
 // count runs on from call to call.
+#include "link/capture.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "tests/e2e_support/e2e_support.h"
-#include "link/capture.h"
 
 namespace {
 
@@ -16,7 +17,8 @@ class CaptureTest : public ::testing::Test {
     void SetUp() override { g_uCaptureByteCount = 0; }
     void TearDown() override { g_uCaptureByteCount = 0; }
 
-    std::string Written(const char* mode, const std::vector<std::vector<uint8_t>>& calls, bool hex) {
+    std::string Written(const char* mode, const std::vector<std::vector<uint8_t>>& calls,
+                        bool hex) {
         const std::string path = dir_.File("capture");
         FILE* file = fopen(path.c_str(), mode);
         EXPECT_NE(file, nullptr);

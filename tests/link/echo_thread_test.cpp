@@ -40,7 +40,8 @@ TEST_F(EchoThreadTest, WritesBackEachBlockAsOneWriteOfTheSameBytes) {
     for (size_t i = 0; i < second.size(); ++i) second[i] = static_cast<uint8_t>(0xF0 + i);
     driver_->reads = {first, second};
     thread_ = std::thread(EchoThread);
-    ASSERT_TRUE(driver_->WaitFor([&] { return driver_->Writes().size() == 2 && driver_->ReadCount() == 3; }));
+    ASSERT_TRUE(driver_->WaitFor(
+        [&] { return driver_->Writes().size() == 2 && driver_->ReadCount() == 3; }));
     Stop();
     EXPECT_EQ(driver_->Writes(), (std::vector<std::vector<uint8_t>>{first, second}));
 }

@@ -23,9 +23,9 @@ constexpr card::PortHandle kPort = 42;
 class LinkFakeDriver : public card::Driver {
    public:
     // ---- behaviour ----
-    bool transmitsPend = true;       // false: TransmitData completes at once
-    bool transmitRefused = false;    // TransmitData fails outright
-    bool injectRefused = false;      // InjectErrors fails
+    bool transmitsPend = true;               // false: TransmitData completes at once
+    bool transmitRefused = false;            // TransmitData fails outright
+    bool injectRefused = false;              // InjectErrors fails
     std::deque<std::vector<uint8_t>> reads;  // what ReadFile returns, in turn; empty: pends
 
     // ---- observations ----
@@ -94,7 +94,8 @@ class LinkFakeDriver : public card::Driver {
         return CompleteNow(ov, 0);
     }
 
-    bool ReadFile(card::PortHandle, void* buffer, uint32_t length, uint32_t*, card::Overlapped* ov) override {
+    bool ReadFile(card::PortHandle, void* buffer, uint32_t length, uint32_t*,
+                  card::Overlapped* ov) override {
         std::lock_guard<std::mutex> lock(m_);
         ++readCount_;
         if (reads.empty()) return Pend(ov, 0);

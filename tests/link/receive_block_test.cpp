@@ -1,5 +1,7 @@
 // Taking received records out of the shared ring, and the damaged ones that
 // are dropped.
+#include "link/receive_block.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,7 +9,6 @@
 
 #include "card/port_state.h"
 #include "link/port_buffers.h"
-#include "link/receive_block.h"
 
 namespace {
 
@@ -28,16 +29,21 @@ class ReceiveBlockTest : public ::testing::Test {
         g_hPort = card::kInvalidHandle;
     }
 
-    void Put(const void* data, uint32_t length) { ASSERT_TRUE(RingWrite(ring_, data, length, kCapacity)); }
+    void Put(const void* data, uint32_t length) {
+        ASSERT_TRUE(RingWrite(ring_, data, length, kCapacity));
+    }
 
     // A record header claiming `length` data bytes, followed by `data`.
     void PutRecord(uint32_t length, const std::vector<uint8_t>& data) {
-        uint8_t header[kReceiveRecordHeaderSize] = {1, 2, 3, 4, uint8_t(length), uint8_t(length >> 8), 0, 0};
+        uint8_t header[kReceiveRecordHeaderSize] = {
+            1, 2, 3, 4, uint8_t(length), uint8_t(length >> 8), 0, 0};
         Put(header, sizeof header);
         if (!data.empty()) Put(data.data(), static_cast<uint32_t>(data.size()));
     }
 
-    static std::vector<uint8_t> Bytes(uint8_t value, size_t count) { return std::vector<uint8_t>(count, value); }
+    static std::vector<uint8_t> Bytes(uint8_t value, size_t count) {
+        return std::vector<uint8_t>(count, value);
+    }
 
     std::vector<uint32_t> block_;
     ByteRing* ring_ = nullptr;

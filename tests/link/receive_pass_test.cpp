@@ -1,5 +1,7 @@
 // Counting of received bytes: bit errors in and out of sync, and blocks with
 // the rule for a byte that straddles two blocks.
+#include "link/receive_pass.h"
+
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -8,7 +10,6 @@
 #include "card/port_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
-#include "link/receive_pass.h"
 #include "pattern/pattern.h"
 #include "stats/bert_stats.h"
 
@@ -117,7 +118,8 @@ TEST_P(StraddlingTest, ABlockEndingByteWithSeveralErrorsMarksTheNextBlock) {
     EXPECT_EQ(g_BertStats.i64SBitErrorCount, wrongBits);
 }
 
-INSTANTIATE_TEST_SUITE_P(WrongBits, StraddlingTest, ::testing::Values(uint8_t{0x01}, uint8_t{0x81}));
+INSTANTIATE_TEST_SUITE_P(WrongBits, StraddlingTest,
+                         ::testing::Values(uint8_t{0x01}, uint8_t{0x81}));
 
 TEST_F(ReceivePassTest, StraddlingRuleHoldsInsideOneBuffer) {
     g_bInSync = true;

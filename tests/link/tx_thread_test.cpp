@@ -78,7 +78,8 @@ class TxThreadTest : public ::testing::Test {
         std::vector<uint8_t> bytes(length);
         SeedScram(kReferenceIndex, 1, 0);
         uint32_t position = 0;
-        FillPatternBufferFrom(g_Settings.uPatternType, bytes.data(), length, kReferenceIndex, position);
+        FillPatternBufferFrom(g_Settings.uPatternType, bytes.data(), length, kReferenceIndex,
+                              position);
         return bytes;
     }
 
@@ -140,7 +141,8 @@ TEST_F(TxThreadTest, HostInjectionSpreadsElevenErrorsOverTwoBuffers) {
     EXPECT_EQ(g_uInjectErrors.load(), 0u);
     EXPECT_EQ(driver_->CodeCount(IOCTL_INJECT_ERRORS), 0);
     // Nothing failed: a card that cannot inject leaves it to the host.
-    EXPECT_NE(out.find("8 errors injected in the transmitted data\n3 errors injected in the transmitted data\n"),
+    EXPECT_NE(out.find("8 errors injected in the transmitted data\n3 errors injected in the "
+                       "transmitted data\n"),
               std::string::npos)
         << out;
     EXPECT_EQ(out.find("Failed to inject errors"), std::string::npos) << out;
@@ -172,7 +174,8 @@ TEST_F(TxThreadTest, RefusedCardInjectionFallsBackToTheHost) {
     EXPECT_EQ(driver_->Transmits()[0][0] ^ Reference(1)[0], 0x88);
     EXPECT_EQ(g_uInjectErrors.load(), 0u);
     EXPECT_NE(out.find("The card did not inject errors: "), std::string::npos) << out;
-    EXPECT_NE(out.find("2 errors injected in the transmitted data instead\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("2 errors injected in the transmitted data instead\n"), std::string::npos)
+        << out;
 }
 
 TEST_F(TxThreadTest, ManualTransmitInversionInvertsAfterInjecting) {
@@ -204,7 +207,8 @@ TEST_F(TxThreadTest, SevenBitCharactersCarryTheWholePatternStream) {
         ASSERT_EQ(chars.size(), 112u);
         for (uint8_t c : chars) EXPECT_EQ(c & 0x80, 0);
         std::vector<uint8_t> bytes(streamPerBuffer + 1);
-        EXPECT_EQ(UnpackAsyncChars(7, chars.data(), 112, bytes.data(), static_cast<uint32_t>(bytes.size())),
+        EXPECT_EQ(UnpackAsyncChars(7, chars.data(), 112, bytes.data(),
+                                   static_cast<uint32_t>(bytes.size())),
                   streamPerBuffer);
         stream.insert(stream.end(), bytes.begin(), bytes.begin() + streamPerBuffer);
     }

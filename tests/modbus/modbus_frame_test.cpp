@@ -41,13 +41,19 @@ TEST(ModbusFrame, ABrokenReplyIsAFailedConfirmationNeverData) {
         {"a bit flipped in the data", [](auto& f) { f[6] ^= 0x04; }, EMBBADCRC},
         {"a bit flipped in the CRC", [](auto& f) { f.back() ^= 0x80; }, EMBBADCRC},
         {"cut short", [](auto& f) { f.resize(3); }, EMBSHORTFRAME},
-        {"from another slave", [](auto& f) { f = Frame(4, {1, 2, 3}); }, EMBBADSLAVE},
-        {"another function", [](auto& f) {
+        {"from another slave",
+         [](auto& f) {
+             f = Frame(4, {1, 2, 3});
+         },
+         EMBBADSLAVE},
+        {"another function",
+         [](auto& f) {
              f[2] = 3;
              const uint16_t crc = ModbusCrc16(f.data(), int(f.size()) - 2);
              f[f.size() - 2] = uint8_t(crc);
              f.back() = uint8_t(crc >> 8);
-         }, EMBBADFUNCTION},
+         },
+         EMBBADFUNCTION},
     };
     for (const Case& c : cases) {
         auto frame = Frame(9, {1, 2, 3});

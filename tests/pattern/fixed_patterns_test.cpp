@@ -17,8 +17,9 @@ std::vector<uint8_t> Fill(uint32_t type, uint32_t length) {
 }
 
 TEST_F(FixedPatternTest, SingleBytePatterns) {
-    const std::pair<uint32_t, uint8_t> cases[] = {{PATTERN_1_7, 0x40}, {PATTERN_2_8, 0x42}, {PATTERN_1_1, 0xAA},
-                                                  {PATTERN_MK, 0xFF},  {PATTERN_SP, 0x00},  {12, 0x00}, {99, 0x00}};
+    const std::pair<uint32_t, uint8_t> cases[] = {
+        {PATTERN_1_7, 0x40}, {PATTERN_2_8, 0x42}, {PATTERN_1_1, 0xAA}, {PATTERN_MK, 0xFF},
+        {PATTERN_SP, 0x00},  {12, 0x00},          {99, 0x00}};
     for (auto [type, byte] : cases) EXPECT_EQ(Fill(type, 5), std::vector<uint8_t>(5, byte)) << type;
 }
 
@@ -51,7 +52,8 @@ TEST_F(FixedPatternTest, FoxTableFollowsDataBits) {
         {8, g_abFoxText8, 56, 448}, {0, g_abFoxText8, 56, 448}, {9, g_abFoxText8, 56, 448}};
     for (auto [bits, table, bytes, length] : cases) {
         SelectFoxTable(bits);
-        EXPECT_EQ(std::make_tuple(g_pFoxText, g_uFoxTextBytes, g_uFoxTextBits), std::make_tuple(table, bytes, length))
+        EXPECT_EQ(std::make_tuple(g_pFoxText, g_uFoxTextBytes, g_uFoxTextBits),
+                  std::make_tuple(table, bytes, length))
             << bits;
     }
     SelectFoxTable(5);
@@ -94,13 +96,15 @@ TEST_F(FixedPatternTest, PackUnpackRoundTripAcrossCalls) {
         std::vector<uint8_t> stream(bits * 100);
         for (auto& b : stream) b = static_cast<uint8_t>(rng());
         std::vector<uint8_t> chars(stream.size() * 8 / bits);
-        ASSERT_EQ(PackAsyncChars(bits, stream.data(), stream.size(), chars.data(), chars.size()), chars.size());
+        ASSERT_EQ(PackAsyncChars(bits, stream.data(), stream.size(), chars.data(), chars.size()),
+                  chars.size());
         for (uint8_t c : chars) ASSERT_EQ(c >> bits, 0);
         std::vector<uint8_t> back(stream.size() + 8);
         size_t made = 0;
         for (size_t at = 0, piece = 1; at < chars.size(); at += piece, piece = piece % 9 + 1) {
             const uint32_t n = static_cast<uint32_t>(std::min(piece, chars.size() - at));
-            made += UnpackAsyncChars(bits, chars.data() + at, n, back.data() + made, back.size() - made);
+            made += UnpackAsyncChars(bits, chars.data() + at, n, back.data() + made,
+                                     back.size() - made);
         }
         back.resize(made);
         EXPECT_EQ(back, stream);

@@ -6,7 +6,7 @@
 namespace {
 
 class PatternCheckTest : public PatternTest {
-protected:
+   protected:
     uint16_t Check(uint8_t byte) { return CheckPatternByte(byte, count_, mask_); }
 
     std::vector<uint16_t> Feed(const std::vector<uint8_t>& bytes) {
@@ -14,7 +14,9 @@ protected:
         for (uint8_t b : bytes) out.push_back(Check(b));
         return out;
     }
-    std::vector<uint16_t> FeedRepeated(uint8_t byte, size_t n) { return Feed(std::vector<uint8_t>(n, byte)); }
+    std::vector<uint16_t> FeedRepeated(uint8_t byte, size_t n) {
+        return Feed(std::vector<uint8_t>(n, byte));
+    }
     void Use(uint32_t type) { g_Settings.uPatternType = type; }
 
     uint32_t count_ = 0;
@@ -37,7 +39,8 @@ std::vector<uint8_t> Repeating(const std::vector<uint8_t>& unit, size_t times) {
 // The stream with its first `bits` bits dropped (a receiver out of byte step).
 std::vector<uint8_t> ShiftedByBits(const std::vector<uint8_t>& in, unsigned bits) {
     std::vector<uint8_t> out(in.size() - 1);
-    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(in[i] << bits | in[i + 1] >> (8 - bits));
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<uint8_t>(in[i] << bits | in[i + 1] >> (8 - bits));
     return out;
 }
 
@@ -105,7 +108,8 @@ TEST_F(PatternCheckTest, ThreeIn24LocksOnShiftedStreamAndLosesOnThirtyFirstBad) 
 
 TEST_F(PatternCheckTest, FoxFindsBitShiftAndChecksAcrossByteBoundaries) {
     Use(PATTERN_FOX);
-    const auto line = ShiftedByBits(Repeating(std::vector<uint8_t>(g_abFoxText7, g_abFoxText7 + 56), 6), 3);
+    const auto line =
+        ShiftedByBits(Repeating(std::vector<uint8_t>(g_abFoxText7, g_abFoxText7 + 56), 6), 3);
     const auto hunting = Feed(std::vector<uint8_t>(line.begin(), line.begin() + 112));
     EXPECT_TRUE(g_FixedCheck.bInStep);
     EXPECT_EQ(g_FixedCheck.uShift, 3u);
@@ -146,7 +150,8 @@ TEST_F(PatternCheckTest, MarkAndSpaceCountTheirWrongBits) {
     }
     const FixedCheckState before = g_FixedCheck;
     uint8_t mask = 0x33;
-    for (uint32_t type : {1u, 12u, 15u, 16u, 18u}) EXPECT_EQ(FixedPatternCheck(type, 0x40, mask), 8);
+    for (uint32_t type : {1u, 12u, 15u, 16u, 18u})
+        EXPECT_EQ(FixedPatternCheck(type, 0x40, mask), 8);
     EXPECT_EQ(mask, 0x33);
     EXPECT_EQ(g_FixedCheck.uMatchCount, before.uMatchCount);
     EXPECT_EQ(g_FixedCheck.wPrevious, before.wPrevious);

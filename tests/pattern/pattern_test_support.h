@@ -20,12 +20,12 @@ struct PrbsCase {
 };
 
 inline const PrbsCase kPrbsCases[] = {
-    {PATTERN_63, "63", 6, 5},         {PATTERN_511, "511", 9, 5},       {PATTERN_2047, "2047", 11, 9},
-    {PATTERN_2_15, "2e15", 15, 14},   {PATTERN_2_20, "2e20", 20, 17},   {PATTERN_2_23, "2e23", 23, 18},
+    {PATTERN_63, "63", 6, 5},       {PATTERN_511, "511", 9, 5},     {PATTERN_2047, "2047", 11, 9},
+    {PATTERN_2_15, "2e15", 15, 14}, {PATTERN_2_20, "2e20", 20, 17}, {PATTERN_2_23, "2e23", 23, 18},
 };
 
 class PatternTest : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         ResetSettings();
         g_bInSync = false;
@@ -55,4 +55,6 @@ inline std::vector<uint8_t> GenerateBytes(uint32_t type, size_t length, int inde
 }
 
 // Bit t of a stream, earliest bit of each byte first.
-inline int BitAt(const std::vector<uint8_t>& bytes, size_t t) { return (bytes[t / 8] >> (7 - t % 8)) & 1; }
+inline int BitAt(const std::vector<uint8_t>& bytes, size_t t) {
+    return (bytes[t / 8] >> (7 - t % 8)) & 1;
+}

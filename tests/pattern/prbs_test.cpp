@@ -22,10 +22,13 @@ std::vector<uint8_t> FirstBytes(PrbsGenerateFn generate, size_t n) {
 }
 
 TEST_F(PrbsTest, WorkedExamplesFromRegisterOne) {
-    EXPECT_EQ(FirstBytes(Gen2047, 16), (std::vector<uint8_t>{0x00, 0xA0, 0x44, 0x2A, 0x90, 0x1A, 0x0E, 0x46, 0xEB,
-                                                               0xA8, 0xA1, 0x44, 0x8A, 0xD4, 0x30, 0x9E}));
-    EXPECT_EQ(FirstBytes(Gen63, 8), (std::vector<uint8_t>{0x0C, 0x53, 0xD1, 0xC9, 0x6E, 0xCD, 0x5F, 0x82}));
-    EXPECT_EQ(FirstBytes(Gen511, 8), (std::vector<uint8_t>{0x08, 0xC2, 0x72, 0xAC, 0x37, 0xA6, 0xE4, 0x50}));
+    EXPECT_EQ(FirstBytes(Gen2047, 16),
+              (std::vector<uint8_t>{0x00, 0xA0, 0x44, 0x2A, 0x90, 0x1A, 0x0E, 0x46, 0xEB, 0xA8,
+                                    0xA1, 0x44, 0x8A, 0xD4, 0x30, 0x9E}));
+    EXPECT_EQ(FirstBytes(Gen63, 8),
+              (std::vector<uint8_t>{0x0C, 0x53, 0xD1, 0xC9, 0x6E, 0xCD, 0x5F, 0x82}));
+    EXPECT_EQ(FirstBytes(Gen511, 8),
+              (std::vector<uint8_t>{0x08, 0xC2, 0x72, 0xAC, 0x37, 0xA6, 0xE4, 0x50}));
 }
 
 // The n-bit window must visit every non-zero value once per period, so the
@@ -41,7 +44,8 @@ TEST_F(PrbsTest, EverySequenceHasFullPeriodAndItsRecurrence) {
         for (size_t t = 0; t < period + c.registerBits; ++t) {
             window = ((window << 1) | BitAt(bytes, t)) & ((1u << c.registerBits) - 1);
             if (t + 1 < c.registerBits) continue;
-            if (t >= c.registerBits && BitAt(bytes, t) != (BitAt(bytes, t - c.shortTap) ^ BitAt(bytes, t - c.registerBits)))
+            if (t >= c.registerBits && BitAt(bytes, t) != (BitAt(bytes, t - c.shortTap) ^
+                                                           BitAt(bytes, t - c.registerBits)))
                 recurrenceHolds = false;
             if (t < period + c.registerBits - 1) {
                 repeatedEarly |= seen[window];
@@ -96,7 +100,8 @@ TEST_F(PrbsTest, OneWrongBitMakesThreeSyndromeBitsAtTheTaps) {
                 for (int k = 0; k < 8; ++k)
                     if (syndrome & (0x80 >> k)) marked.insert(i * 8 + k);
             }
-            EXPECT_EQ(marked, (std::set<size_t>{wrong, wrong + c.shortTap, wrong + c.registerBits}));
+            EXPECT_EQ(marked,
+                      (std::set<size_t>{wrong, wrong + c.shortTap, wrong + c.registerBits}));
         }
     }
 }
@@ -152,14 +157,22 @@ TEST_F(PrbsTest, ByteGuardMatchesBitDefinition) {
 }
 
 TEST_F(PrbsTest, SelectionTable) {
-    struct Row { uint32_t type; PrbsGenerateFn gen; PrbsCheckFn chk; uint32_t bits, reg; };
+    struct Row {
+        uint32_t type;
+        PrbsGenerateFn gen;
+        PrbsCheckFn chk;
+        uint32_t bits, reg;
+    };
     const Row rows[] = {
-        {1, Gen63, Chk63, 63, 6},          {2, Gen511, Chk511, 511, 9},          {3, Gen2047, Chk2047, 2047, 11},
-        {4, Gen2e15, Chk2e15, 32767, 15},  {5, Gen2e20, Chk2e20, 1048575, 20},   {6, Gen2e23, Chk2e23, 8388607, 23},
-        {7, Gen2e20, Chk2e20, 1048575, 20}, {8, nullptr, nullptr, 8, 0},         {9, nullptr, nullptr, 16, 0},
-        {10, nullptr, nullptr, 8, 0},      {11, nullptr, nullptr, 24, 0},        {12, nullptr, nullptr, 0, 0},
-        {13, nullptr, nullptr, 8, 0},      {15, nullptr, nullptr, 8, 0},         {16, nullptr, nullptr, 8, 0},
-        {0, nullptr, nullptr, 0, 0},       {18, nullptr, nullptr, 0, 0},         {1000, nullptr, nullptr, 0, 0},
+        {1, Gen63, Chk63, 63, 6},           {2, Gen511, Chk511, 511, 9},
+        {3, Gen2047, Chk2047, 2047, 11},    {4, Gen2e15, Chk2e15, 32767, 15},
+        {5, Gen2e20, Chk2e20, 1048575, 20}, {6, Gen2e23, Chk2e23, 8388607, 23},
+        {7, Gen2e20, Chk2e20, 1048575, 20}, {8, nullptr, nullptr, 8, 0},
+        {9, nullptr, nullptr, 16, 0},       {10, nullptr, nullptr, 8, 0},
+        {11, nullptr, nullptr, 24, 0},      {12, nullptr, nullptr, 0, 0},
+        {13, nullptr, nullptr, 8, 0},       {15, nullptr, nullptr, 8, 0},
+        {16, nullptr, nullptr, 8, 0},       {0, nullptr, nullptr, 0, 0},
+        {18, nullptr, nullptr, 0, 0},       {1000, nullptr, nullptr, 0, 0},
     };
     for (const Row& r : rows) {
         SelectPattern(r.type);

@@ -29,7 +29,8 @@ void ExpectFillMatchesSteps(uint32_t type, uint32_t startRegister, uint16_t mask
             generate(1, &v);
             single[i] = static_cast<uint8_t>(v);
         }
-        ASSERT_TRUE(std::equal(single.begin(), single.begin() + len, bulk.begin())) << "at byte " << done;
+        ASSERT_TRUE(std::equal(single.begin(), single.begin() + len, bulk.begin()))
+            << "at byte " << done;
         ASSERT_EQ(g_aScram[0].dwRegister, g_aScram[1].dwRegister) << "at byte " << done;
         done += len;
     }
@@ -54,19 +55,22 @@ TEST_F(ReplayTest, OnlyPlainStatesAreReplayed) {
     uint64_t sum = 0;
     SeedScram(5, 0x00000400, 0);
     EXPECT_TRUE(ReplayFill(PrbsKind::k2047, 5, out, 16));
-    EXPECT_TRUE(ReplayCheckInSync(PrbsKind::k2047, 5, out, 16, count, 11, wrongBits, errors, sum, processed));
+    EXPECT_TRUE(ReplayCheckInSync(PrbsKind::k2047, 5, out, 16, count, 11, wrongBits, errors, sum,
+                                  processed));
     SeedScram(5, 0xFFFFF800, 0);  // window all zero
     EXPECT_FALSE(ReplayFill(PrbsKind::k2047, 5, out, 16));
     SeedScram(5, 1, 1);
     EXPECT_FALSE(ReplayFill(PrbsKind::k2047, 5, out, 16));
-    EXPECT_FALSE(ReplayCheckInSync(PrbsKind::k2047, 5, out, 16, count, 11, wrongBits, errors, sum, processed));
+    EXPECT_FALSE(ReplayCheckInSync(PrbsKind::k2047, 5, out, 16, count, 11, wrongBits, errors, sum,
+                                   processed));
     EXPECT_FALSE(ReplayFill(PrbsKind::k2047, kScramCount, out, 16));
 }
 
 // The transmit and receive threads may both be the first to need a table.
 TEST_F(ReplayTest, TwoThreadsShareTheTablesSafely) {
     std::vector<uint8_t> a(50000), b(50000);
-    std::thread tx([&] { FillPatternBufferFrom(PATTERN_2_15, a.data(), a.size(), 0, g_uTxFillPosition); });
+    std::thread tx(
+        [&] { FillPatternBufferFrom(PATTERN_2_15, a.data(), a.size(), 0, g_uTxFillPosition); });
     uint32_t position = 0;
     std::thread rx([&] { FillPatternBufferFrom(PATTERN_2_15, b.data(), b.size(), 1, position); });
     tx.join();
@@ -95,7 +99,8 @@ struct CheckerSnapshot {
 
 // Runs the stream through per-byte checks and through block checks (in the
 // given pieces) from the same start and compares everything they leave.
-void ExpectBlockMatchesBytes(const std::vector<uint8_t>& stream, bool inSync, int reference, uint32_t piece) {
+void ExpectBlockMatchesBytes(const std::vector<uint8_t>& stream, bool inSync, int reference,
+                             uint32_t piece) {
     const ScramState ref0 = ScramIndexValid(reference) ? g_aScram[reference] : ScramState{};
     const ScramState rx0 = g_RxScram;
     const FixedCheckState fixed0 = g_FixedCheck;
@@ -105,12 +110,13 @@ void ExpectBlockMatchesBytes(const std::vector<uint8_t>& stream, bool inSync, in
         s.rxRegister = g_RxScram.dwRegister;
         s.zeroRun = g_RxScram.wZeroRun;
         const FixedCheckState& f = g_FixedCheck;
-        s.fixed = {f.bInStep, f.bAligned, f.uMatchCount, f.uMissCount, f.uPosition,
-                   f.uRotation, f.uShift, f.wPrevious, f.wReference};
+        s.fixed = {f.bInStep,   f.bAligned, f.uMatchCount, f.uMissCount, f.uPosition,
+                   f.uRotation, f.uShift,   f.wPrevious,   f.wReference};
     };
     CheckerSnapshot bytes, blocks;
     for (uint8_t b : stream) {
-        bytes.errors.push_back(static_cast<uint8_t>(CheckPatternByte(b, bytes.count, bytes.wrongBits)));
+        bytes.errors.push_back(
+            static_cast<uint8_t>(CheckPatternByte(b, bytes.count, bytes.wrongBits)));
         bytes.sum += bytes.errors.back();
     }
     snapshot(bytes);
@@ -121,7 +127,8 @@ void ExpectBlockMatchesBytes(const std::vector<uint8_t>& stream, bool inSync, in
     blocks.errors.resize(stream.size());
     for (size_t at = 0; at < stream.size(); at += piece) {
         const uint32_t n = static_cast<uint32_t>(std::min<size_t>(piece, stream.size() - at));
-        blocks.sum += CheckPatternBlock(stream.data() + at, n, blocks.count, blocks.wrongBits, blocks.errors.data() + at);
+        blocks.sum += CheckPatternBlock(stream.data() + at, n, blocks.count, blocks.wrongBits,
+                                        blocks.errors.data() + at);
     }
     snapshot(blocks);
     EXPECT_TRUE(bytes == blocks);
@@ -183,7 +190,8 @@ TEST_F(ReplayTest, MultiDropViewAndRefusedReferenceMatchByteChecks) {
     g_iCurrentSlaveId = 7;
     SeedScram(41, 1, 0);
     ExpectBlockMatchesBytes(stream, false, 41, 4096);
-    g_iCurrentSlaveId = 8;  // not in sync by its own view, but g_bInSync is; its index 600 is refused
+    g_iCurrentSlaveId =
+        8;  // not in sync by its own view, but g_bInSync is; its index 600 is refused
     SeedRxScram(1, 0);
     ExpectBlockMatchesBytes(stream, true, 600, 4096);
 }

@@ -6,7 +6,7 @@
 namespace {
 
 class UserPatternFileTest : public PatternTest {
-protected:
+   protected:
     void TearDown() override {
         if (file_) fclose(file_);
         free(data_);
@@ -51,7 +51,9 @@ TEST_F(UserPatternFileTest, BinarySizeLimits) {
 
 TEST_F(UserPatternFileTest, BinaryTooLongOrEmptyIsRefused) {
     Write(std::string(1048000, 'x'));
-    EXPECT_EQ(Read(false), std::make_pair(-1, std::string("ReadPatternFile, file too long 1048000, max 1048000\n")));
+    EXPECT_EQ(
+        Read(false),
+        std::make_pair(-1, std::string("ReadPatternFile, file too long 1048000, max 1048000\n")));
     fclose(file_);
     Write("");
     EXPECT_EQ(Read(false), std::make_pair(-1, std::string("ReadPatternFile, file is empty\n")));

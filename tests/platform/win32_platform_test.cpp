@@ -27,7 +27,8 @@ std::string UniquePipeName(const char* what) {
 std::string TempPath(const char* name) {
     char base[MAX_PATH];
     GetTempPathA(sizeof base, base);
-    return std::string(base) + "ondrel-platform-" + std::to_string(GetCurrentProcessId()) + "-" + name;
+    return std::string(base) + "ondrel-platform-" + std::to_string(GetCurrentProcessId()) + "-" +
+           name;
 }
 
 TEST(Win32Pipe, PathIsTheSystemsPipeNamespace) {
@@ -164,12 +165,13 @@ TEST_P(Win32Home, FolderFromHomeDriveAndPathElseTheProfile) {
     EXPECT_EQ(platform::HomeFolder(), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Win32Home,
-                         ::testing::Values(HomeCase{"D:", "\\Users\\ann", "C:\\p", "D:\\Users\\ann"},
-                                           HomeCase{"D:", "\\Users\\ann\\", nullptr, "D:\\Users\\ann"},
-                                           HomeCase{"D:", "\\", nullptr, "D:"},
-                                           HomeCase{nullptr, "\\x", "C:\\Users\\bo", "C:\\Users\\bo"},
-                                           HomeCase{nullptr, nullptr, nullptr, ""}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Win32Home,
+    ::testing::Values(HomeCase{"D:", "\\Users\\ann", "C:\\p", "D:\\Users\\ann"},
+                      HomeCase{"D:", "\\Users\\ann\\", nullptr, "D:\\Users\\ann"},
+                      HomeCase{"D:", "\\", nullptr, "D:"},
+                      HomeCase{nullptr, "\\x", "C:\\Users\\bo", "C:\\Users\\bo"},
+                      HomeCase{nullptr, nullptr, nullptr, ""}));
 
 TEST(Win32ErrorText, SystemCodesHaveTheSystemsTextErrnoCodesTheRuntimes) {
     const std::string missing = platform::SystemErrorText(platform::kErrorFileNotFound);

@@ -40,7 +40,9 @@ TEST(SimConfig, DefaultCardInformation) {
         ASSERT_NE(h, card::kInvalidHandle);
         std::array<uint8_t, kCardInfoSize> info{};
         sim::StoreU32(info.data(), 0, 1);
-        ASSERT_EQ(simtest::Control(*driver, h, IOCTL_READ_CARD_INFO, nullptr, 0, info.data(), kCardInfoSize), 0u);
+        ASSERT_EQ(simtest::Control(*driver, h, IOCTL_READ_CARD_INFO, nullptr, 0, info.data(),
+                                   kCardInfoSize),
+                  0u);
         EXPECT_EQ(info[5], c.model) << "card " << c.card;
         EXPECT_EQ(sim::LoadU16(info.data(), 6), c.revision);
         EXPECT_EQ(sim::LoadU32(info.data(), 24), c.bert);
@@ -82,7 +84,9 @@ TEST(SimConfig, EveryCardFieldIsConfigurable) {
     ASSERT_NE(h, card::kInvalidHandle);
     std::array<uint8_t, kCardInfoSize> info{};
     sim::StoreU32(info.data(), 0, 1);
-    ASSERT_EQ(simtest::Control(*driver, h, IOCTL_READ_CARD_INFO, nullptr, 0, info.data(), kCardInfoSize), 0u);
+    ASSERT_EQ(
+        simtest::Control(*driver, h, IOCTL_READ_CARD_INFO, nullptr, 0, info.data(), kCardInfoSize),
+        0u);
     EXPECT_EQ(sim::LoadU16(info.data(), 4), 0x0321);
     EXPECT_EQ(sim::LoadU16(info.data(), 6), 0x103);
     EXPECT_EQ(sim::LoadU32(info.data(), 24), 0u);
@@ -116,7 +120,8 @@ TEST(SimConfig, BadTextIsRefusedWithItsReason) {
         {"tick_ms = 51\n", "tick_ms: value 51 out of range 1..50"},
         {"[[card]]\nports = 65\n", "card[0].ports: value 65 out of range 0..64"},
         {Cards(65, 1), "card: 65 cards, at most 64"},
-        {Cards(8, 64) + "[[card]]\nports = 1\n", "card[8].ports: makes 513 ports in all, at most 512"},
+        {Cards(8, 64) + "[[card]]\nports = 1\n",
+         "card[8].ports: makes 513 ports in all, at most 512"},
         {"card = 3\n", "card: must be an array of tables"},
     };
     for (const auto& c : cases) {
@@ -129,7 +134,7 @@ TEST(SimConfig, BadTextIsRefusedWithItsReason) {
 }
 
 class SimEnvironmentConfig : public ::testing::Test {
-protected:
+   protected:
     void TearDown() override {
         unsetenv(sim::kConfigVariable);
         std::remove(path_.c_str());

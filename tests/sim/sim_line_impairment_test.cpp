@@ -2,6 +2,7 @@
 // the control file while the port runs, and counted in the counters file.
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
@@ -11,7 +12,6 @@
 #include "sim/line_control.h"
 #include "sim/sim.h"
 #include "sim_test_util.h"
-#include <algorithm>
 
 namespace {
 
@@ -49,16 +49,18 @@ std::vector<uint8_t> RoundTrip(card::Driver& driver, card::PortHandle h,
 
 // RoundTrip on a line that may have been left idle: what arrived before is
 // dropped, and so are the idle characters (as received) that lead the data.
-std::vector<uint8_t> AfterIdle(card::Driver& driver, card::PortHandle h, const std::vector<uint8_t>& data,
-                               size_t expect, uint8_t idle, int timeoutMs = 3000) {
+std::vector<uint8_t> AfterIdle(card::Driver& driver, card::PortHandle h,
+                               const std::vector<uint8_t>& data, size_t expect, uint8_t idle,
+                               int timeoutMs = 3000) {
     std::array<uint8_t, kReceiveDataMax> buffer;
     uint32_t got = 0;
-    while (simtest::Control(driver, h, IOCTL_RECEIVE_DATA, nullptr, 0, buffer.data(), kReceiveDataMax,
-                            &got) == 0 &&
+    while (simtest::Control(driver, h, IOCTL_RECEIVE_DATA, nullptr, 0, buffer.data(),
+                            kReceiveDataMax, &got) == 0 &&
            got > 0) {
     }
     std::vector<uint8_t> back = RoundTrip(driver, h, data, expect, timeoutMs);
-    back.erase(back.begin(), std::find_if(back.begin(), back.end(), [&](uint8_t b) { return b != idle; }));
+    back.erase(back.begin(),
+               std::find_if(back.begin(), back.end(), [&](uint8_t b) { return b != idle; }));
     return back;
 }
 
@@ -162,7 +164,8 @@ TEST_F(SimControlFile, ChangesTheLineWhileItRunsAndItsRemovalRestoresTheConfigur
 
     WriteControl(control_, "invert = true\n");
     EXPECT_TRUE(WaitFor([&] {
-        std::vector<uint8_t> received = AfterIdle(*driver, h, data, 100, 0x00);  // idle ones, inverted
+        std::vector<uint8_t> received =
+            AfterIdle(*driver, h, data, 100, 0x00);  // idle ones, inverted
         return received.size() == 100 && received[50] == 0xC3;
     }));
 

@@ -32,11 +32,15 @@ TEST(SimLineMessages, EveryFieldIsCheckedAgainstWhatALineCarries) {
     const auto good = DataMessage(kNow - 1000, kNow);
     const std::vector<Case> cases = {
         {"a chunk sent just now", good, nullptr, sim::LineParse::kMessage},
-        {"a header not yet whole", good, [](auto& b) { b.resize(10); }, sim::LineParse::kIncomplete},
+        {"a header not yet whole", good, [](auto& b) { b.resize(10); },
+         sim::LineParse::kIncomplete},
         {"data not yet whole", good, [](auto& b) { b.pop_back(); }, sim::LineParse::kIncomplete},
-        {"end time near the 64-bit end", DataMessage(kNow, INT64_MAX - 5), nullptr, sim::LineParse::kBad},
-        {"start time before the clock began", DataMessage(INT64_MIN, kNow), nullptr, sim::LineParse::kBad},
-        {"last bit before the first", DataMessage(kNow, kNow - 1000), nullptr, sim::LineParse::kBad},
+        {"end time near the 64-bit end", DataMessage(kNow, INT64_MAX - 5), nullptr,
+         sim::LineParse::kBad},
+        {"start time before the clock began", DataMessage(INT64_MIN, kNow), nullptr,
+         sim::LineParse::kBad},
+        {"last bit before the first", DataMessage(kNow, kNow - 1000), nullptr,
+         sim::LineParse::kBad},
         {"no data", DataMessage(kNow, kNow, 0), nullptr, sim::LineParse::kBad},
         {"length beyond a message", good, [](auto& b) { b[7] = 0x7F; }, sim::LineParse::kBad},
         {"unknown kind", good, [](auto& b) { b[0] = 9; }, sim::LineParse::kBad},
@@ -53,7 +57,8 @@ TEST(SimLineMessages, EveryFieldIsCheckedAgainstWhatALineCarries) {
         sim::LineMessage message;
         size_t used = 0;
         const char* why = nullptr;
-        const auto parse = sim::ParseLineMessage(bytes.data(), bytes.size(), kNow, &message, &used, &why);
+        const auto parse =
+            sim::ParseLineMessage(bytes.data(), bytes.size(), kNow, &message, &used, &why);
         EXPECT_EQ(parse, c.expected) << c.name;
         EXPECT_EQ(why != nullptr, c.expected == sim::LineParse::kBad) << c.name;
         if (parse == sim::LineParse::kMessage) {
@@ -76,7 +81,8 @@ TEST(SimLineMessages, SignalsAndTurnedAwayRoundTrip) {
     EXPECT_EQ(message.kind, sim::LineMessageKind::kSignals);
     EXPECT_EQ(message.v24, sim::kV24Dtr);
     EXPECT_TRUE(message.clockRunning);
-    ASSERT_EQ(sim::ParseLineMessage(bytes.data() + used, bytes.size() - used, kNow, &message, &used, &why),
+    ASSERT_EQ(sim::ParseLineMessage(bytes.data() + used, bytes.size() - used, kNow, &message, &used,
+                                    &why),
               sim::LineParse::kMessage);
     EXPECT_EQ(message.kind, sim::LineMessageKind::kTurnedAway);
 }

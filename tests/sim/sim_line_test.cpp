@@ -22,14 +22,17 @@ std::vector<uint8_t> Drain(card::Driver& driver, card::PortHandle h) {
     std::array<uint8_t, kReceiveDataMax> buffer;
     for (;;) {
         uint32_t got = 0;
-        EXPECT_EQ(Control(driver, h, IOCTL_RECEIVE_DATA, nullptr, 0, buffer.data(), kReceiveDataMax, &got), 0u);
+        EXPECT_EQ(Control(driver, h, IOCTL_RECEIVE_DATA, nullptr, 0, buffer.data(), kReceiveDataMax,
+                          &got),
+                  0u);
         if (got == 0) return all;
         all.insert(all.end(), buffer.begin(), buffer.begin() + got);
     }
 }
 
 int64_t MsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
         .count();
 }
 
@@ -75,9 +78,11 @@ TEST(SimLoopback, ByteCountFollowsTheRateOverAnInterval) {
     ASSERT_TRUE(simtest::WaitFor([&] { return !Drain(*driver, h).empty(); }));
     const auto start = std::chrono::steady_clock::now();
     size_t interval = 0;
-    EXPECT_TRUE(simtest::WaitFor([&] { return (interval += Drain(*driver, h).size()) >= 6000; }, 10000));
+    EXPECT_TRUE(
+        simtest::WaitFor([&] { return (interval += Drain(*driver, h).size()) >= 6000; }, 10000));
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - start).count();
+                        std::chrono::steady_clock::now() - start)
+                        .count();
     EXPECT_GE(ms, 300 - 2 * 20);
     EXPECT_LT(interval, 40000u);
     EXPECT_TRUE(driver->CancelIo(h));
@@ -89,7 +94,11 @@ TEST(SimLoopback, AsynchronousCharactersCarryTheirDataBitsAtTheirCost) {
     auto h = driver->Open(PortPath(0, 0));
     // 7 data bits, parity, 2 stop bits: 11 bits a character.
     simtest::StartPort(*driver, h,
-                       {.rate = 11000, .mode = sim::kTransparentAsync, .dataBitsCode = 1, .parity = 2, .stopBits = 2});
+                       {.rate = 11000,
+                        .mode = sim::kTransparentAsync,
+                        .dataBitsCode = 1,
+                        .parity = 2,
+                        .stopBits = 2});
     std::vector<uint8_t> data{0xFF, 0x80, 0x41, 0xC1};
     std::vector<uint8_t> more(196, 0xAA);
     Io first, second;
@@ -135,7 +144,10 @@ TEST(SimLoopback, InjectedErrorsAndInversionReachTheReceiver) {
     struct InversionCase {
         uint32_t word;
         uint8_t seen;
-    } cases[] = {{sim::kInvertTx, 0xC3}, {sim::kInvertRx, 0xC3}, {sim::kInvertRx | sim::kInvertTx, 0x3C}, {0, 0x3C}};
+    } cases[] = {{sim::kInvertTx, 0xC3},
+                 {sim::kInvertRx, 0xC3},
+                 {sim::kInvertRx | sim::kInvertTx, 0x3C},
+                 {0, 0x3C}};
     for (const auto& c : cases) {
         ASSERT_EQ(ControlWord(*driver, h, IOCTL_SET_INVERSION, c.word), 0u);
         received = send(0x3C);
@@ -152,7 +164,8 @@ TEST(SimLoopback, PortEventIsSignalledWhenDataArrives) {
     platform::Event rxEvent(false, false);
     card::Overlapped reg;
     reg.hEvent = &rxEvent;
-    EXPECT_TRUE(driver->DeviceIoControl(h, IOCTL_SET_PORT_EVENT, nullptr, 0, nullptr, 0, nullptr, &reg));
+    EXPECT_TRUE(
+        driver->DeviceIoControl(h, IOCTL_SET_PORT_EVENT, nullptr, 0, nullptr, 0, nullptr, &reg));
     EXPECT_EQ(platform::WaitForEvent(rxEvent, 0), platform::kWaitObject0);  // completion signals it
     EXPECT_EQ(platform::WaitForEvent(rxEvent, 50), platform::kWaitTimeout);
     std::vector<uint8_t> data(10, 1);
@@ -180,27 +193,38 @@ TEST(SimLoopback, ClockSourceAndInversionOfTheSerialRecordAct) {
         {"internal clock", {.rate = 800000}, true, 100, 0x3C},
         {"clock from a loopback plug", {.rate = 800000, .clocking = 0}, true, 0, 0},
         {"asynchronous ports time themselves",
-         {.rate = 800000, .mode = sim::kTransparentAsync, .clocking = 0}, true, 100, 0x3C},
+         {.rate = 800000, .mode = sim::kTransparentAsync, .clocking = 0},
+         true,
+         100,
+         0x3C},
         {"TIV", {.rate = 800000, .extended = sim::kInvertTx}, true, 100, 0xC3},
-        {"TIV, no inverters on the card", {.rate = 800000, .extended = sim::kInvertTx}, false, 100, 0x3C},
+        {"TIV, no inverters on the card",
+         {.rate = 800000, .extended = sim::kInvertTx},
+         false,
+         100,
+         0x3C},
         {"receive inverted", {.rate = 800000, .extended = sim::kInvertRx | 0x2}, true, 100, 0xC3},
         {"both", {.rate = 800000, .extended = sim::kInvertRx | sim::kInvertTx}, true, 100, 0x3C},
     };
     for (const auto& c : cases) {
-        auto driver = MakeDriver(std::string("[[card]]\ncan_invert = ") + (c.canInvert ? "true" : "false"));
+        auto driver =
+            MakeDriver(std::string("[[card]]\ncan_invert = ") + (c.canInvert ? "true" : "false"));
         auto h = driver->Open(PortPath(0, 0));
         simtest::StartPort(*driver, h, c.line);
-        const bool carrier = simtest::InterfaceRecord(*driver, h)[sim::kIfSignals] & sim::kSignalCarrier;
+        const bool carrier =
+            simtest::InterfaceRecord(*driver, h)[sim::kIfSignals] & sim::kSignalCarrier;
         EXPECT_EQ(carrier, c.arrives > 0) << c.name;
         std::vector<uint8_t> data(100, 0x3C);
         Io io;
         simtest::Transmit(*driver, h, data, io);
         std::vector<uint8_t> received;
-        WaitFor([&] {
-            auto more = Drain(*driver, h);
-            received.insert(received.end(), more.begin(), more.end());
-            return received.size() >= data.size();
-        }, c.arrives ? 3000 : 200);
+        WaitFor(
+            [&] {
+                auto more = Drain(*driver, h);
+                received.insert(received.end(), more.begin(), more.end());
+                return received.size() >= data.size();
+            },
+            c.arrives ? 3000 : 200);
         EXPECT_EQ(received.size(), c.arrives) << c.name;
         EXPECT_EQ(io.Done(), c.arrives > 0) << c.name;  // no clock: the request waits
         if (!received.empty()) {
@@ -235,7 +259,12 @@ TEST(SimLoopback, DryTransmitterSendsIdleOnesAndCountsAnUnderrun) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250));  // the host is late
             collect();
         }
-        WaitFor([&] { collect(); return false; }, 150);
+        WaitFor(
+            [&] {
+                collect();
+                return false;
+            },
+            150);
         const auto ones = size_t(std::count(received.begin(), received.end(), 0xFF));
         const auto zeros = size_t(std::count(received.begin(), received.end(), 0x00));
         EXPECT_EQ(zeros, 160u) << "mode " << c.mode;
@@ -311,7 +340,9 @@ struct Ring {
     }
     uint8_t* block() { return reinterpret_cast<uint8_t*>(words.data()); }
     uint32_t length() const { return uint32_t(words.size() * 4); }
-    uint32_t Load(int word) { return std::atomic_ref<uint32_t>(words[word]).load(std::memory_order_acquire); }
+    uint32_t Load(int word) {
+        return std::atomic_ref<uint32_t>(words[word]).load(std::memory_order_acquire);
+    }
 
     // Takes count bytes after the read index, as the receive thread does.
     bool Take(uint8_t* out, uint32_t count) {
@@ -390,7 +421,8 @@ TEST(SimRing, FullRingDropsRecordsAndCountsOverruns) {
     ASSERT_TRUE(io.Wait());
     auto after = simtest::InterfaceRecord(*driver, h);
     EXPECT_GT(sim::LoadU32(after.data(), 16 + 4 * sim::kCounterRxO), 0u);
-    EXPECT_NE(sim::LoadU32(after.data(), sim::kIfChangeWord), sim::LoadU32(before.data(), sim::kIfChangeWord));
+    EXPECT_NE(sim::LoadU32(after.data(), sim::kIfChangeWord),
+              sim::LoadU32(before.data(), sim::kIfChangeWord));
     size_t kept = 0;
     for (auto& r : TakeRecords(ring)) kept += r.length;
     EXPECT_GT(kept, 0u);
@@ -473,7 +505,8 @@ TEST(SimPlusReads, BertEngineDeliversStatisticsRecords) {
     std::array<uint8_t, kBertConfigSize> config{};
     sim::StoreU32(config.data(), 0, 1);
     sim::StoreU32(config.data(), 4, 6);  // 2^23-1
-    ASSERT_EQ(Control(*driver, h, IOCTL_SET_BERT_CONFIG, config.data(), kBertConfigSize, nullptr, 0), 0u);
+    ASSERT_EQ(
+        Control(*driver, h, IOCTL_SET_BERT_CONFIG, config.data(), kBertConfigSize, nullptr, 0), 0u);
     auto readRecord = [&](std::array<uint8_t, 36>& record) {
         Io read;
         if (!driver->ReadFile(h, record.data(), 36, nullptr, &read.ov)) {
@@ -573,7 +606,8 @@ TEST(SimRemoval, CardLeavesWhileAPortIsOpen) {
     EXPECT_EQ(transmit.Status(), platform::kErrorDeviceRemoved);
     EXPECT_EQ(read.Status(), platform::kErrorDeviceRemoved);
     EXPECT_EQ(left[0], sim::CardPath(0));
-    EXPECT_EQ(Control(*driver, b, IOCTL_GET_V24, nullptr, 0, nullptr, 0), platform::kErrorDeviceRemoved);
+    EXPECT_EQ(Control(*driver, b, IOCTL_GET_V24, nullptr, 0, nullptr, 0),
+              platform::kErrorDeviceRemoved);
     EXPECT_EQ(Control(*driver, survivor, IOCTL_GET_V24, nullptr, 0, nullptr, 0), 0u);
     EXPECT_TRUE(driver->Close(a));
     EXPECT_TRUE(driver->Close(b));

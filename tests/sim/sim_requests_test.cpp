@@ -12,9 +12,10 @@ using simtest::PortPath;
 
 TEST(SimOpen, PortPathsAndTheirFailures) {
     auto driver = MakeDriver();
-    const char* unknown[] = {"//sim/zorvan/card0/2", "//sim/zorvan/card2/0", "//sim/zorvan/card0",
-                             "//sim/zorvan/card0/", "//sim/zorvan/card00/0", "//sim/zorvan/card0/0++",
-                             "//sim/zorvan/card0/0x", "/sim/zorvan/card0/0", ""};
+    const char* unknown[] = {
+        "//sim/zorvan/card0/2",  "//sim/zorvan/card2/0",  "//sim/zorvan/card0",
+        "//sim/zorvan/card0/",   "//sim/zorvan/card00/0", "//sim/zorvan/card0/0++",
+        "//sim/zorvan/card0/0x", "/sim/zorvan/card0/0",   ""};
     for (const char* path : unknown) {
         EXPECT_EQ(driver->Open(path), card::kInvalidHandle) << path;
         EXPECT_EQ(platform::GetLastError(), platform::kErrorFileNotFound) << path;
@@ -77,7 +78,8 @@ TEST(SimControl, WrongSizesAndUnknownCodesGetTheDriverCodes) {
     };
     for (const auto& c : cases) {
         sim::StoreU32(out.data(), 0, 1);
-        EXPECT_EQ(Control(*driver, h, c.code, in.data(), c.inLength, out.data(), c.outLength), c.error)
+        EXPECT_EQ(Control(*driver, h, c.code, in.data(), c.inLength, out.data(), c.outLength),
+                  c.error)
             << std::hex << "code 0x" << c.code << " in " << c.inLength << " out " << c.outLength;
     }
     EXPECT_STREQ(DescribeDriverError(ZV_ERROR_CARD_NOT_STARTED), "Card not Started");
@@ -130,7 +132,8 @@ TEST(SimControl, RecordVersionsAreChecked) {
         std::array<uint8_t, 272> out{};
         sim::StoreU32(out.data(), 0, c.version);
         uint32_t error = Control(*driver, h, c.code, nullptr, 0, out.data(), c.size);
-        EXPECT_EQ(error == 0, c.accepted) << std::hex << "code 0x" << c.code << " version " << c.version;
+        EXPECT_EQ(error == 0, c.accepted)
+            << std::hex << "code 0x" << c.code << " version " << c.version;
         if (c.accepted) {
             EXPECT_EQ(sim::LoadU32(out.data(), 0), c.version);
         }
@@ -139,7 +142,8 @@ TEST(SimControl, RecordVersionsAreChecked) {
 }
 
 template <size_t N>
-std::array<uint8_t, N> ReadRecord(card::Driver& driver, card::PortHandle h, uint32_t code, uint32_t version) {
+std::array<uint8_t, N> ReadRecord(card::Driver& driver, card::PortHandle h, uint32_t code,
+                                  uint32_t version) {
     std::array<uint8_t, N> record{};
     sim::StoreU32(record.data(), 0, version);
     EXPECT_EQ(Control(driver, h, code, nullptr, 0, record.data(), N), 0u);
@@ -152,14 +156,19 @@ TEST(SimControl, ConfigurationRecordsRoundTripWithTheirKeptFields) {
     auto port = ReadRecord<kPortConfigSize>(*driver, h, IOCTL_GET_PORT_CONFIG, 4);
     auto serial = ReadRecord<kSerialConfigSize>(*driver, h, IOCTL_GET_SERIAL_CONFIG, 5);
     // Kept fields come with values a careless writer would not reproduce.
-    for (size_t offset : {20, 24, 28, 32, 44, 48, 56, 252}) EXPECT_NE(sim::LoadU32(port.data(), offset), 0u);
-    for (size_t offset : {48, 80, 100, 108, 268}) EXPECT_NE(sim::LoadU32(serial.data(), offset), 0u);
+    for (size_t offset : {20, 24, 28, 32, 44, 48, 56, 252})
+        EXPECT_NE(sim::LoadU32(port.data(), offset), 0u);
+    for (size_t offset : {48, 80, 100, 108, 268})
+        EXPECT_NE(sim::LoadU32(serial.data(), offset), 0u);
     EXPECT_NE(sim::LoadU32(port.data(), 20), sim::LoadU32(port.data(), 24));
 
     sim::StoreU32(port.data(), 12, 608);
     sim::StoreU32(serial.data(), 8, 19200);
-    ASSERT_EQ(Control(*driver, h, IOCTL_SET_PORT_CONFIG, port.data(), kPortConfigSize, nullptr, 0), 0u);
-    ASSERT_EQ(Control(*driver, h, IOCTL_SET_SERIAL_CONFIG, serial.data(), kSerialConfigSize, nullptr, 0), 0u);
+    ASSERT_EQ(Control(*driver, h, IOCTL_SET_PORT_CONFIG, port.data(), kPortConfigSize, nullptr, 0),
+              0u);
+    ASSERT_EQ(
+        Control(*driver, h, IOCTL_SET_SERIAL_CONFIG, serial.data(), kSerialConfigSize, nullptr, 0),
+        0u);
     driver->Close(h);  // the card keeps its configuration across opens
     h = driver->Open(PortPath(0, 1, true));
     EXPECT_EQ(ReadRecord<kPortConfigSize>(*driver, h, IOCTL_GET_PORT_CONFIG, 4), port);
@@ -177,7 +186,8 @@ TEST(SimControl, SimpleRequestsAcceptTheirValues) {
     EXPECT_EQ(ControlWord(*driver, h, IOCTL_INJECT_ERRORS, 8), 0u);
     EXPECT_EQ(ControlWord(*driver, h, IOCTL_INJECT_ERRORS, 0), platform::kErrorInvalidParameter);
     EXPECT_EQ(ControlWord(*driver, h, IOCTL_INJECT_ERRORS, 9), platform::kErrorInvalidParameter);
-    for (uint32_t code : {IOCTL_TX_INVERT_CHANGED, IOCTL_GET_V24, IOCTL_RESET_BERT, IOCTL_START_PORT})
+    for (uint32_t code :
+         {IOCTL_TX_INVERT_CHANGED, IOCTL_GET_V24, IOCTL_RESET_BERT, IOCTL_START_PORT})
         EXPECT_EQ(Control(*driver, h, code, nullptr, 0, nullptr, 0), 0u) << std::hex << code;
     EXPECT_TRUE(driver->SetupComm(h, 0x100007D0, 0x100007D0));
     driver->Close(h);
@@ -189,10 +199,13 @@ TEST(SimControl, BertConfigNeedsACardWithTheEngine) {
     sim::StoreU32(config.data(), 0, 1);
     sim::StoreU32(config.data(), 4, 3);
     auto vantle = driver->Open(PortPath(0, 0, true));
-    EXPECT_EQ(Control(*driver, vantle, IOCTL_SET_BERT_CONFIG, config.data(), kBertConfigSize, nullptr, 0), 0u);
+    EXPECT_EQ(
+        Control(*driver, vantle, IOCTL_SET_BERT_CONFIG, config.data(), kBertConfigSize, nullptr, 0),
+        0u);
     auto other = driver->Open(PortPath(1, 0, true));
-    EXPECT_EQ(Control(*driver, other, IOCTL_SET_BERT_CONFIG, config.data(), kBertConfigSize, nullptr, 0),
-              ZV_ERROR_INVALID_IOCTL);
+    EXPECT_EQ(
+        Control(*driver, other, IOCTL_SET_BERT_CONFIG, config.data(), kBertConfigSize, nullptr, 0),
+        ZV_ERROR_INVALID_IOCTL);
     driver->Close(vantle);
     driver->Close(other);
 }
@@ -226,8 +239,10 @@ TEST(SimControl, InterfaceRecordFollowsTheOutputSignalsAndCounterResets) {
 
     ASSERT_EQ(Control(*driver, h, IOCTL_RESET_STATS, nullptr, 0, nullptr, 0), 0u);
     auto after = simtest::InterfaceRecord(*driver, h);
-    EXPECT_NE(sim::LoadU32(after.data(), sim::kIfChangeWord), sim::LoadU32(before.data(), sim::kIfChangeWord));
-    for (unsigned i = 0; i < sim::kIfCounterCount; ++i) EXPECT_EQ(sim::LoadU32(after.data(), 16 + 4 * i), 0u);
+    EXPECT_NE(sim::LoadU32(after.data(), sim::kIfChangeWord),
+              sim::LoadU32(before.data(), sim::kIfChangeWord));
+    for (unsigned i = 0; i < sim::kIfCounterCount; ++i)
+        EXPECT_EQ(sim::LoadU32(after.data(), 16 + 4 * i), 0u);
     driver->Close(h);
 }
 
@@ -250,7 +265,8 @@ TEST(SimFaults, ConfiguredFaultsFailTheirRequests) {
 
     auto h = driver->Open(PortPath(0, 0));
     ASSERT_NE(h, card::kInvalidHandle);
-    EXPECT_EQ(Control(*driver, h, IOCTL_RESET_STATS, nullptr, 0, nullptr, 0), ZV_ERROR_CARD_NOT_STARTED);
+    EXPECT_EQ(Control(*driver, h, IOCTL_RESET_STATS, nullptr, 0, nullptr, 0),
+              ZV_ERROR_CARD_NOT_STARTED);
     EXPECT_EQ(Control(*driver, h, IOCTL_RESET_BERT, nullptr, 0, nullptr, 0), 0u);
     simtest::StartPort(*driver, h, {});
     std::vector<uint32_t> ring(64);
@@ -261,7 +277,9 @@ TEST(SimFaults, ConfiguredFaultsFailTheirRequests) {
     // ReceiveData still serves the port, as the program falls back to it.
     std::array<uint8_t, kReceiveDataMax> data{};
     uint32_t got = 1;
-    EXPECT_EQ(Control(*driver, h, IOCTL_RECEIVE_DATA, nullptr, 0, data.data(), kReceiveDataMax, &got), 0u);
+    EXPECT_EQ(
+        Control(*driver, h, IOCTL_RECEIVE_DATA, nullptr, 0, data.data(), kReceiveDataMax, &got),
+        0u);
     EXPECT_EQ(got, 0u);
     driver->Close(h);
 }

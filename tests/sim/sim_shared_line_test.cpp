@@ -221,7 +221,8 @@ TEST(SimSharedLine, AFarEndSendingAnImpossibleRecordIsDroppedAndReplaced) {
     uint8_t gone = 0;
     EXPECT_TRUE(WaitFor([&] { return sim::LineSocketReceive(rogue, &gone, 1) < 0; }));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "simulated shared line " + LineName() + ".0: the far end sent bit times far from now; it is dropped\n");
+              "simulated shared line " + LineName() +
+                  ".0: the far end sent bit times far from now; it is dropped\n");
     sim::LineSocketClose(rogue);
     End b;
     ASSERT_TRUE(Joined(a, b));

@@ -53,7 +53,8 @@ inline std::string PortPath(unsigned card, unsigned port, bool plus = false) {
 
 // A control request run to its end; the last error when it failed, else 0.
 inline uint32_t Control(card::Driver& driver, card::PortHandle h, uint32_t code, const void* in,
-                        uint32_t inLength, void* out, uint32_t outLength, uint32_t* bytes = nullptr) {
+                        uint32_t inLength, void* out, uint32_t outLength,
+                        uint32_t* bytes = nullptr) {
     Io io;
     uint32_t count = 0;
     if (!driver.DeviceIoControl(h, code, in, inLength, out, outLength, &count, &io.ov)) {
@@ -65,7 +66,8 @@ inline uint32_t Control(card::Driver& driver, card::PortHandle h, uint32_t code,
     return 0;
 }
 
-inline uint32_t ControlWord(card::Driver& driver, card::PortHandle h, uint32_t code, uint32_t value) {
+inline uint32_t ControlWord(card::Driver& driver, card::PortHandle h, uint32_t code,
+                            uint32_t value) {
     uint8_t in[4];
     sim::StoreU32(in, 0, value);
     return Control(driver, h, code, in, 4, nullptr, 0);
@@ -87,14 +89,18 @@ struct LineSetup {
 inline void StartPort(card::Driver& driver, card::PortHandle h, const LineSetup& line) {
     std::array<uint8_t, kPortConfigSize> port{};
     sim::StoreU32(port.data(), 0, 4);
-    ASSERT_EQ(Control(driver, h, IOCTL_GET_PORT_CONFIG, nullptr, 0, port.data(), kPortConfigSize), 0u);
+    ASSERT_EQ(Control(driver, h, IOCTL_GET_PORT_CONFIG, nullptr, 0, port.data(), kPortConfigSize),
+              0u);
     sim::StoreU32(port.data(), sim::kPortRxBufferLength, line.rxBufferLength);
     sim::StoreU32(port.data(), sim::kPortRxNumBuffers, line.rxBuffers);
-    ASSERT_EQ(Control(driver, h, IOCTL_SET_PORT_CONFIG, port.data(), kPortConfigSize, nullptr, 0), 0u);
+    ASSERT_EQ(Control(driver, h, IOCTL_SET_PORT_CONFIG, port.data(), kPortConfigSize, nullptr, 0),
+              0u);
 
     std::array<uint8_t, kSerialConfigSize> serial{};
     sim::StoreU32(serial.data(), 0, 3);
-    ASSERT_EQ(Control(driver, h, IOCTL_GET_SERIAL_CONFIG, nullptr, 0, serial.data(), kSerialConfigSize), 0u);
+    ASSERT_EQ(
+        Control(driver, h, IOCTL_GET_SERIAL_CONFIG, nullptr, 0, serial.data(), kSerialConfigSize),
+        0u);
     sim::StoreU32(serial.data(), sim::kSerialRate, line.rate);
     sim::StoreU32(serial.data(), sim::kSerialTransparentMode, line.mode);
     sim::StoreU32(serial.data(), sim::kSerialAsyncDataBits, line.dataBitsCode);
@@ -102,15 +108,18 @@ inline void StartPort(card::Driver& driver, card::PortHandle h, const LineSetup&
     sim::StoreU32(serial.data(), sim::kSerialAsyncStopBits, line.stopBits);
     sim::StoreU32(serial.data(), sim::kSerialClocking, line.clocking);
     sim::StoreU32(serial.data(), sim::kSerialExtendedConfig, line.extended);
-    ASSERT_EQ(Control(driver, h, IOCTL_SET_SERIAL_CONFIG, serial.data(), kSerialConfigSize, nullptr, 0), 0u);
+    ASSERT_EQ(
+        Control(driver, h, IOCTL_SET_SERIAL_CONFIG, serial.data(), kSerialConfigSize, nullptr, 0),
+        0u);
     ASSERT_EQ(Control(driver, h, IOCTL_START_PORT, nullptr, 0, nullptr, 0), 0u);
 }
 
 // Queues one TransmitData request; the buffer must outlive it.
-inline void Transmit(card::Driver& driver, card::PortHandle h, const std::vector<uint8_t>& data, Io& io) {
+inline void Transmit(card::Driver& driver, card::PortHandle h, const std::vector<uint8_t>& data,
+                     Io& io) {
     uint32_t count = 0;
-    bool ok = driver.DeviceIoControl(h, IOCTL_TRANSMIT_DATA, data.data(), uint32_t(data.size()), nullptr, 0,
-                                     &count, &io.ov);
+    bool ok = driver.DeviceIoControl(h, IOCTL_TRANSMIT_DATA, data.data(), uint32_t(data.size()),
+                                     nullptr, 0, &count, &io.ov);
     ASSERT_FALSE(ok);
     ASSERT_EQ(platform::GetLastError(), platform::kErrorIoPending);
 }
@@ -131,9 +140,11 @@ inline std::vector<uint8_t> Counting(size_t count, uint8_t first = 0) {
     return data;
 }
 
-inline std::array<uint8_t, kInterfaceRecordSize> InterfaceRecord(card::Driver& driver, card::PortHandle h) {
+inline std::array<uint8_t, kInterfaceRecordSize> InterfaceRecord(card::Driver& driver,
+                                                                 card::PortHandle h) {
     std::array<uint8_t, kInterfaceRecordSize> record{};
-    EXPECT_EQ(Control(driver, h, IOCTL_READ_INTERFACE_RECORD, nullptr, 0, record.data(), kInterfaceRecordSize),
+    EXPECT_EQ(Control(driver, h, IOCTL_READ_INTERFACE_RECORD, nullptr, 0, record.data(),
+                      kInterfaceRecordSize),
               0u);
     return record;
 }

@@ -12,7 +12,8 @@ std::vector<uint8_t> RecordBytes() {
     bytes[1] = kBertStatusNotInSync | kBertStatusRunEnded;
     for (size_t field = 0; field < 8; ++field) {
         // Distinct bytes in every position, so a wrong offset or order shows.
-        for (size_t b = 0; b < 4; ++b) bytes[4 + field * 4 + b] = static_cast<uint8_t>(0x10 * (field + 1) + b);
+        for (size_t b = 0; b < 4; ++b)
+            bytes[4 + field * 4 + b] = static_cast<uint8_t>(0x10 * (field + 1) + b);
     }
     return bytes;
 }

@@ -15,18 +15,19 @@ namespace {
 
 // Stands for the front end: keeps the last value sent per tag.
 class RecordingSender : public GuiSender {
-public:
+   public:
     bool IsConnected() const override { return true; }
     void SendRecord(uint16_t tag, const uint8_t* value, uint8_t length) override {
         uint64_t v = 0;
-        for (uint8_t i = 0; i < length && i < 8; ++i) v |= static_cast<uint64_t>(value[i]) << (8 * i);
+        for (uint8_t i = 0; i < length && i < 8; ++i)
+            v |= static_cast<uint64_t>(value[i]) << (8 * i);
         values[tag] = static_cast<int64_t>(v);
     }
     std::map<uint16_t, int64_t> values;
 };
 
 class ReportTest : public StatsTest {
-protected:
+   protected:
     void SetUp() override {
         StatsTest::SetUp();
         setenv("ZVBERTLOGPATH", testing::TempDir().c_str(), 1);
@@ -47,11 +48,13 @@ protected:
         for (std::string line; std::getline(text, line);) lines.push_back(line);
         return lines;
     }
-    static std::vector<std::string> Report(int64_t now, bool isFinal = false, const CardBertRecord* record = nullptr) {
+    static std::vector<std::string> Report(int64_t now, bool isFinal = false,
+                                           const CardBertRecord* record = nullptr) {
         return Capture([&] { OutputStats(now, isFinal, record, false); });
     }
     // The line of a report that starts with prefix, or "" when none does.
-    static std::string LineStarting(const std::vector<std::string>& lines, const std::string& prefix) {
+    static std::string LineStarting(const std::vector<std::string>& lines,
+                                    const std::string& prefix) {
         for (const std::string& line : lines)
             if (line.rfind(prefix, 0) == 0) return line;
         return "";
@@ -100,13 +103,21 @@ TEST_F(ReportTest, FullSoftwareReportText) {
     EXPECT_EQ(lines[4], "->LOS=1 ->SYNC=1 LOSR=20.00");
     EXPECT_EQ(lines[5], "");
 
-    const std::map<uint16_t, int64_t> expected = {
-        {ZVBERT_ELAPSED_USECS, 4500000}, {ZVBERT_RATE, 10000}, {ZVBERT_RX_BITS, 40000},
-        {ZVBERT_RX_BLOCKS, 19},          {ZVBERT_BIT_ERRORS, 4}, {ZVBERT_BLOCK_ERRORS, 3},
-        {ZVBERT_ES, 1},                  {ZVBERT_SES, 1},        {ZVBERT_AS, 2},
-        {ZVBERT_LOS_COUNT, 1},           {ZVBERT_SYNC_COUNT, 1}, {ZVBERT_LOS_USECS, 900000},
-        {ZVBERT_TX_BITS, 44000},         {ZVBERT_ERRORED_SAMPLES, 0},
-        {ZVBERT_SEVERELY_ERRORED_SAMPLES, 0}};
+    const std::map<uint16_t, int64_t> expected = {{ZVBERT_ELAPSED_USECS, 4500000},
+                                                  {ZVBERT_RATE, 10000},
+                                                  {ZVBERT_RX_BITS, 40000},
+                                                  {ZVBERT_RX_BLOCKS, 19},
+                                                  {ZVBERT_BIT_ERRORS, 4},
+                                                  {ZVBERT_BLOCK_ERRORS, 3},
+                                                  {ZVBERT_ES, 1},
+                                                  {ZVBERT_SES, 1},
+                                                  {ZVBERT_AS, 2},
+                                                  {ZVBERT_LOS_COUNT, 1},
+                                                  {ZVBERT_SYNC_COUNT, 1},
+                                                  {ZVBERT_LOS_USECS, 900000},
+                                                  {ZVBERT_TX_BITS, 44000},
+                                                  {ZVBERT_ERRORED_SAMPLES, 0},
+                                                  {ZVBERT_SEVERELY_ERRORED_SAMPLES, 0}};
     EXPECT_EQ(sender_.values, expected);
 }
 
@@ -126,7 +137,8 @@ TEST_F(ReportTest, RatiosAppearOnlyPastOneSecond) {
     StartInSync();
     EXPECT_EQ(LineStarting(Report(kT0 + kSec), "BER="), "BER=0.00 ");
     ResetReportState();
-    EXPECT_EQ(LineStarting(Report(kT0 + kSec + 1), "BER="), "BER=0.00 ESR=0.00 SESR=0.00 ASR=100.00");
+    EXPECT_EQ(LineStarting(Report(kT0 + kSec + 1), "BER="),
+              "BER=0.00 ESR=0.00 SESR=0.00 ASR=100.00");
     ResetReportState();
     EXPECT_TRUE(Report(kT0).empty());  // no duration yet
 }
@@ -144,7 +156,8 @@ TEST_F(ReportTest, FinalReportRunsToTheEnd) {
     StartInSync();
     g_Settings.bDataLogging = true;
     g_BertStats.i64RxBitCount = 25000;
-    EXPECT_EQ(LineStarting(Report(kT0 + 2500 * kMs), "TxCount="), "TxCount=0 RxCount=0 BlockCount=0 Rate=10000");
+    EXPECT_EQ(LineStarting(Report(kT0 + 2500 * kMs), "TxCount="),
+              "TxCount=0 RxCount=0 BlockCount=0 Rate=10000");
     g_BertStats.i64RxBitCount = 30000;
     g_BertStats.i64SRxBitCount = 29000;
     const std::vector<std::string> lines = Report(kT0 + 2900 * kMs, true);

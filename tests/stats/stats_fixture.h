@@ -12,7 +12,7 @@
 #include "stats/report.h"
 
 class StatsTest : public ::testing::Test {
-protected:
+   protected:
     static constexpr int64_t kT0 = 1000000;  // a start that is not 0
     static constexpr int64_t kSec = 1000000;
     static constexpr int64_t kMs = 1000;
@@ -51,7 +51,7 @@ protected:
         g_bFirstSyncPending = false;
     }
 
-private:
+   private:
     int64_t savedTicksPerMs_ = 0;
     TestSettings savedSettings_;
 };

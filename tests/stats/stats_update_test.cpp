@@ -1,5 +1,7 @@
 // The statistics ticker of the multi-drop master and the round-trip delay
 // test: its stop rules, and its thread against the real clock.
+#include "stats/stats_update.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,7 +11,6 @@
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "platform/console.h"
-#include "stats/stats_update.h"
 
 namespace {
 
@@ -35,7 +36,8 @@ class StatsUpdateTest : public ::testing::Test {
     static void RunThread(int stopAfterMs, void (*whileRunning)() = nullptr) {
         std::thread ticker([] { StatsUpdateThread(); });
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(stopAfterMs);
-        while (std::chrono::steady_clock::now() < end && !(g_bStatsUpdateStop && !g_bStatsUpdateRunning)) {
+        while (std::chrono::steady_clock::now() < end &&
+               !(g_bStatsUpdateStop && !g_bStatsUpdateRunning)) {
             if (whileRunning) whileRunning();
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }

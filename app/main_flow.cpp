@@ -195,8 +195,12 @@ bool MultiDropSettingsUsable() {
 bool AnnounceRoundTripDelay() {
     const TestSettings& s = g_Settings;
     if (s.uDataLength > kMaxRoundTripDataLength) {
-        // A refusal is shown whatever +l, as every other refused setting.
-        LogPrint(1, "Error: Number of packets (%u) exceeds maximum\n", s.uDataLength);
+        // A refusal is shown whatever +l, as every other refused setting; with
+        // +l it is also an event of the log file, as it always was.
+        if (s.bDataLogging)
+            LogEvent(1, "Error: Number of packets (%u) exceeds maximum\n", s.uDataLength);
+        else
+            LogPrint(1, "Error: Number of packets (%u) exceeds maximum\n", s.uDataLength);
         return false;
     }
     // The frame's first byte is its sequence number: without it no frame can be matched.

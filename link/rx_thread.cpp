@@ -34,6 +34,7 @@ constexpr uint32_t kSyncedRxTimeoutMs = 1000;
 constexpr int64_t kInvertStepUsecs = 2000000;
 constexpr int64_t kFullInterfaceCheckUsecs = 1000000;
 constexpr int64_t kNoClockTimeoutUsecs = 1000000;
+constexpr int64_t kMinNoDataTimeoutUsecs = 100000;
 constexpr uint32_t kNoEventPollMs = 100;
 
 struct RxThreadState {
@@ -50,11 +51,14 @@ struct RxThreadState {
 };
 
 // Two buffers' time on the line: no data for longer than that means the
-// line is dead.
+// line is dead. A card hands received data over at its own ticks, so small
+// buffers never make a silence shorter than kMinNoDataTimeoutUsecs a loss.
 int64_t NoDataTimeoutUsecs() {
     const uint64_t rate = g_Settings.uClockRate;
     if (rate == 0) return kNoClockTimeoutUsecs;
-    return static_cast<int64_t>(uint64_t{g_uBitsPerChar} * g_uBufferLength * 2000000 / rate);
+    const auto buffers =
+        static_cast<int64_t>(uint64_t{g_uBitsPerChar} * g_uBufferLength * 2000000 / rate);
+    return std::max(buffers, kMinNoDataTimeoutUsecs);
 }
 
 bool NeedsStreamBuffer() {

@@ -127,7 +127,9 @@ class CardE2e : public ::testing::Test {
         EXPECT_FALSE(r.Contains("Error Opening Port")) << r.out;
         EXPECT_FALSE(r.HasEvent("ERROR: Unable to use the selected port")) << r.out;
         EXPECT_TRUE(r.HasLine("dwStatus=0x0")) << r.out;
-        EXPECT_EQ(r.exitCode, 1);
+        // A run without a checker reads as clean; a test stopped by x before
+        // its first sync never found the pattern.
+        EXPECT_TRUE(r.exitCode == 1 || r.exitCode == 8) << r.exitCode;
     }
 
     // The failure report (data logging on, -v4): both error events in order,

@@ -46,7 +46,7 @@ int64_t SoftwareNoDataMs(const e2e::RunResult& r, uint64_t rate) {
         unsigned count = 0, length = 0;
         if (std::sscanf(line.c_str(), "NumBuffers=%u BufferLength=%u", &count, &length) == 2 &&
             rate > 0)
-            return int64_t(8ull * length * 2000 / rate);
+            return std::max<int64_t>(int64_t(8ull * length * 2000 / rate), 100);
     }
     return 1000;
 }

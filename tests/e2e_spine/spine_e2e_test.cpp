@@ -186,7 +186,9 @@ void ExpectSignalEndsLikeX(const e2e::RunOptions& options, int sig) {
     EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.signal, 0);
-    EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 1) << r.exitCode;
+    // A test stopped before its first sync never found the pattern (8).
+    EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 1 || r.exitCode == 7 || r.exitCode == 8)
+        << r.exitCode;
     EXPECT_TRUE(r.Contains("iRet=")) << r.out;
 }
 

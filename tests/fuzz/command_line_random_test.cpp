@@ -22,7 +22,7 @@ constexpr int kRunTimeoutMs = 20000;
 // 0 and 1 test outcomes, 2 driver configuration, 3 to 5 a test that could
 // not run, lost its card or was refused by it, 255 a command line that is not
 // understood.
-const std::set<int> kDocumentedExitCodes = {0, 1, 2, 3, 4, 5, 6, 255};
+const std::set<int> kDocumentedExitCodes = {0, 1, 2, 3, 4, 5, 6, 7, 8, 255};
 
 const std::vector<std::string> kLetters = {
     "-c", "-C", "-p",  "-P",  "-m", "-M", "-i", "-I", "-n", "-k", "-K", "-a", "-y", "-z", "-X",

@@ -57,7 +57,7 @@ SimDriver::~SimDriver() {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
     }
-    wake_.notify_all();
+    WakeClock();
     clock_.join();
     std::unique_lock<std::mutex> lock(mutex_);
     WriteLineFiles(lock);
@@ -121,7 +121,7 @@ card::PortHandle SimDriver::Open(const std::string& path) {
     if (card.config.removeAfterMs > 0 && card.removeAtNs == 0)
         card.removeAtNs = NowNs() + int64_t(card.config.removeAfterMs) * 1000000;
     lock.unlock();
-    wake_.notify_all();  // a planned removal gives the clock thread a deadline
+    WakeClock();  // a planned removal gives the clock thread a deadline
     platform::SetLastError(platform::kErrorSuccess);
     return handle;
 }
@@ -210,8 +210,7 @@ bool SimDriver::DeviceIoControl(card::PortHandle handle, uint32_t code, const vo
         if (session == nullptr) return Refuse(handle, error, ov);
         result = session->port->Control(code, in, inLength, out, outLength, ov, NowNs());
     }
-    if (code == IOCTL_START_PORT)
-        wake_.notify_all();  // the clock thread may sleep without a deadline
+    if (code == IOCTL_START_PORT) WakeClock();  // the clock thread may sleep without a deadline
     return card::FinishRequest(result, bytesReturned, ov);
 }
 
@@ -231,13 +230,17 @@ bool SimDriver::ReadFile(card::PortHandle handle, void* buffer, uint32_t length,
 bool SimDriver::WriteFile(card::PortHandle handle, const void* buffer, uint32_t length,
                           uint32_t* bytesWritten, card::Overlapped* ov) {
     IoResult result;
+    bool framed = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         uint32_t error = 0;
         Session* session = Admit(handle, Request::Write, 0, &error);
         if (session == nullptr) return Refuse(handle, error, ov);
         result = session->port->Write(buffer, length, ov, NowNs());
+        framed = session->port->framed();
     }
+    // A frame leaves when its last bit is due, not at the tick after it.
+    if (framed && result.kind == IoResult::kPending) WakeClock();
     return card::FinishRequest(result, bytesWritten, ov);
 }
 
@@ -342,6 +345,38 @@ int64_t SimDriver::NextRemovalNs() const {
     return next;
 }
 
+int64_t SimDriver::NextPortDueNs() const {
+    int64_t next = std::numeric_limits<int64_t>::max();
+    for (const auto& card : cards_)
+        for (const auto& port : card->ports) next = std::min(next, port->NextDueNs());
+    return next;
+}
+
+void SimDriver::WakeClock() {
+    wake_.notify_all();
+    socketWaiter_.Wake();
+}
+
+void SimDriver::SleepUntil(int64_t wakeNs, std::unique_lock<std::mutex>& lock) {
+    constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+    waitSockets_.clear();
+    for (const auto& card : cards_)
+        for (const auto& port : card->ports) port->AddWaitSockets(waitSockets_);
+    if (waitSockets_.empty() || !socketWaiter_.usable()) {
+        if (wakeNs == kNever)
+            wake_.wait(lock);
+        else
+            wake_.wait_until(lock, AtNs(wakeNs));
+        return;
+    }
+    // A socket closed meanwhile by a request only ends this wait early or at
+    // its deadline: the lines' sockets are looked at again after it.
+    const int64_t timeoutNs = wakeNs == kNever ? -1 : std::max<int64_t>(0, wakeNs - NowNs());
+    lock.unlock();
+    socketWaiter_.Wait(waitSockets_, timeoutNs);
+    lock.lock();
+}
+
 void SimDriver::RemoveDueCards(int64_t nowNs, Notices* notices) {
     for (auto& card : cards_) {
         if (card->removed || card->removeAtNs == 0 || card->removeAtNs > nowNs) continue;
@@ -365,6 +400,7 @@ void SimDriver::Announce(const Notices& notices, std::unique_lock<std::mutex>& l
 }
 
 void SimDriver::ClockThread() {
+    SharpenThreadTimers();
     std::unique_lock<std::mutex> lock(mutex_);
     int64_t nextTickNs = NowNs();
     while (!stopping_) {
@@ -384,17 +420,14 @@ void SimDriver::ClockThread() {
             nextTickNs += tickNs;
             if (nextTickNs <= now)
                 nextTickNs = now + tickNs;  // fell behind: do not race to catch up
-            wakeNs = std::min(wakeNs, nextTickNs);
+            wakeNs = std::min({wakeNs, nextTickNs, NextPortDueNs()});
         } else {
             nextTickNs = now;
         }
         // The line files are served with the lock released, so a stop asked
         // for meanwhile has already been notified: look again before sleeping.
         if (stopping_) break;
-        if (wakeNs == std::numeric_limits<int64_t>::max())
-            wake_.wait(lock);
-        else
-            wake_.wait_until(lock, AtNs(wakeNs));
+        SleepUntil(wakeNs, lock);
     }
 }
 

@@ -19,6 +19,7 @@
 #include "card/driver.h"
 #include "sim/config.h"
 #include "sim/line_control.h"
+#include "sim/line_socket.h"
 #include "sim/port.h"
 
 namespace sim {
@@ -85,6 +86,11 @@ class SimDriver : public card::Driver {
     bool AnyPortActive() const;
     int64_t TickNs() const;
     int64_t NextRemovalNs() const;
+    int64_t NextPortDueNs() const;
+    // Sleeps until wakeNs (INT64_MAX: until woken), a line socket's input or
+    // a wake-up; under the lock, which it releases while it waits.
+    void SleepUntil(int64_t wakeNs, std::unique_lock<std::mutex>& lock);
+    void WakeClock();
     void Announce(const Notices& notices, std::unique_lock<std::mutex>& lock);
     // Every 100 ms: the control file read, the counters file written.
     void ServeLineFiles(int64_t nowNs, std::unique_lock<std::mutex>& lock);
@@ -97,6 +103,8 @@ class SimDriver : public card::Driver {
     const uint32_t tickMs_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
+    LineSocketWaiter socketWaiter_;  // used in place of wake_ while lines have sockets
+    std::vector<int> waitSockets_;   // the clock thread's own
     bool stopping_ = false;
     std::vector<std::unique_ptr<Card>> cards_;
     std::map<card::PortHandle, Session> sessions_;

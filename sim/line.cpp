@@ -1,6 +1,7 @@
 #include "sim/line.h"
 
 #include <algorithm>
+#include <limits>
 #include <string>
 
 #include "sim/multidrop_line.h"
@@ -31,6 +32,10 @@ bool InFlight::Pop(int64_t nowNs, LineChunk* chunk) {
     *chunk = std::move(chunks_.front());
     chunks_.pop_front();
     return true;
+}
+
+int64_t InFlight::NextArrivalNs() const {
+    return chunks_.empty() ? std::numeric_limits<int64_t>::max() : chunks_.front().arrivalNs;
 }
 
 void InFlight::DropOverlapping(int64_t startNs, int64_t endNs) {

@@ -16,6 +16,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sim/config.h"
 #include "sim/impairment.h"
@@ -33,6 +34,11 @@ class Line {
     virtual bool Take(int64_t nowNs, LineChunk* chunk) = 0;
     // Forgets whatever is in flight (the port was closed or reconfigured).
     virtual void Flush() = 0;
+    // When the next chunk in flight arrives (INT64_MAX: none is), so that
+    // the receiver is woken then rather than at its next tick.
+    virtual int64_t NextArrivalNs() const = 0;
+    // The sockets whose input the driver thread waits for besides its deadlines.
+    virtual void AddWaitSockets(std::vector<int>&) const {}
 
     // The port's output signals (SetV24 byte) and whether its transmit clock runs.
     virtual void SetOutputSignals(uint8_t v24) = 0;
@@ -71,6 +77,7 @@ class InFlight {
     void Push(LineChunk chunk);
     bool Pop(int64_t nowNs, LineChunk* chunk);
     void Clear() { chunks_.clear(); }
+    int64_t NextArrivalNs() const;
     // Forgets the chunks that were on the line during [startNs, endNs).
     void DropOverlapping(int64_t startNs, int64_t endNs);
     // Line bits of the chunks still on their way at nowNs.
@@ -87,6 +94,7 @@ class LoopbackLine : public Line {
     void Carry(LineChunk chunk) override;
     bool Take(int64_t nowNs, LineChunk* chunk) override;
     void Flush() override { inFlight_.Clear(); }
+    int64_t NextArrivalNs() const override { return inFlight_.NextArrivalNs(); }
     void SetOutputSignals(uint8_t v24) override { outputs_ = v24; }
     void SetClockRunning(bool running) override { clockRunning_ = running; }
     // A loopback plug has no clock source: only the port's own clock runs.

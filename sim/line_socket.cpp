@@ -1,6 +1,9 @@
 #include "sim/line_socket.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -86,6 +89,46 @@ bool LineSocketPeerIsSameUser(int socket) {
     socklen_t length = sizeof credentials;
     if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return false;
     return length == sizeof credentials && credentials.uid == ::geteuid();
+}
+
+void SharpenThreadTimers() { ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); }
+
+LineSocketWaiter::LineSocketWaiter() {
+    int ends[2];
+    if (::pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) return;
+    wakeRead_ = ends[0];
+    wakeWrite_ = ends[1];
+}
+
+LineSocketWaiter::~LineSocketWaiter() {
+    LineSocketClose(wakeRead_);
+    LineSocketClose(wakeWrite_);
+}
+
+bool LineSocketWaiter::usable() const { return wakeRead_ >= 0; }
+
+void LineSocketWaiter::Wake() {
+    const uint8_t byte = 1;
+    // A full pipe already holds a wake-up.
+    if (wakeWrite_ >= 0 && ::write(wakeWrite_, &byte, 1) < 0) return;
+}
+
+void LineSocketWaiter::Wait(const std::vector<int>& sockets, int64_t timeoutNs) {
+    std::vector<pollfd> watched;
+    watched.reserve(sockets.size() + 1);
+    watched.push_back({wakeRead_, POLLIN, 0});
+    for (int socket : sockets) watched.push_back({socket, POLLIN, 0});
+    timespec timeout{};
+    if (timeoutNs >= 0) {
+        timeout.tv_sec = time_t(timeoutNs / 1000000000);
+        timeout.tv_nsec = long(timeoutNs % 1000000000);
+    }
+    if (::ppoll(watched.data(), nfds_t(watched.size()), timeoutNs >= 0 ? &timeout : nullptr,
+                nullptr) <= 0)
+        return;
+    uint8_t drain[64];
+    while (::read(wakeRead_, drain, sizeof drain) > 0) {
+    }
 }
 
 }  // namespace sim

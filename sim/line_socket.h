@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -28,5 +29,33 @@ void LineSocketClose(int socket);
 // Whether the process at the other end of a connected socket runs as this
 // process's user.
 bool LineSocketPeerIsSameUser(int socket);
+
+// Timed waits of the calling thread end within microseconds of their
+// deadline rather than within the system's default slack (50 us on Linux),
+// which a frame on a fast line would otherwise wait at every hop.
+void SharpenThreadTimers();
+
+// Lets the driver's clock thread sleep until a line socket has something to
+// read, a deadline passes or another thread wakes it, so that a frame from
+// another process is taken when it arrives rather than at the next tick.
+class LineSocketWaiter {
+   public:
+    LineSocketWaiter();
+    ~LineSocketWaiter();
+    LineSocketWaiter(const LineSocketWaiter&) = delete;
+    LineSocketWaiter& operator=(const LineSocketWaiter&) = delete;
+
+    // False where sockets cannot be waited on with a wake-up: the caller
+    // keeps to its own timed wait.
+    bool usable() const;
+    // Ends the current or the next Wait; from any thread.
+    void Wake();
+    // timeoutNs < 0: no deadline.
+    void Wait(const std::vector<int>& sockets, int64_t timeoutNs);
+
+   private:
+    int wakeRead_ = -1;
+    int wakeWrite_ = -1;
+};
 
 }  // namespace sim

@@ -157,4 +157,13 @@ bool LineSocketPeerIsSameUser(int socket) {
     return peer.sin_family == AF_INET && ntohl(peer.sin_addr.s_addr) == INADDR_LOOPBACK;
 }
 
+void SharpenThreadTimers() {}
+
+// Windows keeps the clock thread's own timed wait.
+LineSocketWaiter::LineSocketWaiter() = default;
+LineSocketWaiter::~LineSocketWaiter() = default;
+bool LineSocketWaiter::usable() const { return false; }
+void LineSocketWaiter::Wake() {}
+void LineSocketWaiter::Wait(const std::vector<int>&, int64_t) {}
+
 }  // namespace sim

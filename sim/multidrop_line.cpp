@@ -19,6 +19,15 @@ constexpr size_t kReadPerPump = 8u << 20;
 // relaying), so older own sending cannot overlap it.
 constexpr int64_t kSendingMemoryNs = 2000 * 1000000LL;
 
+// A member stopped for longer than this is off the line; a busy machine
+// keeps a running one from its driver thread for far less.
+constexpr int64_t kAliveEveryNs = 100 * 1000000;
+constexpr int64_t kSilentNs = 1500 * 1000000LL;
+constexpr unsigned kGenerations = 16;
+// Neither joining nor listening worked this many times in a row: the name is
+// held by a hub that takes nobody in.
+constexpr unsigned kAttemptsPerName = 10;
+
 }  // namespace
 
 MultiDropLine::MultiDropLine(const std::string& lineName, const ImpairmentConfig& settings)
@@ -72,43 +81,112 @@ bool MultiDropLine::Take(int64_t nowNs, LineChunk* chunk) {
     return inFlight_.Pop(nowNs, chunk);
 }
 
+void MultiDropLine::AddWaitSockets(std::vector<int>& sockets) const {
+    if (listener_ >= 0) sockets.push_back(listener_);
+    for (const Link& link : links_) sockets.push_back(link.socket);
+}
+
 void MultiDropLine::Pump(int64_t nowNs) {
     Attach(nowNs);
+    JoinLaterMeeting(nowNs);
     if (listener_ >= 0) AcceptMembers();
+    SayAlive(nowNs);
     for (size_t i = 0; i < links_.size();) {
         if (Flush(links_[i]) && ReadFrom(links_[i], i, nowNs))
             ++i;
         else
             Drop(i);
     }
+    // What the hub relayed goes on now, also to the links flushed before it came.
+    for (size_t i = 0; i < links_.size();) {
+        if (Flush(links_[i]))
+            ++i;
+        else
+            Drop(i);
+    }
+    DropSilent(nowNs);
+}
+
+std::string MultiDropLine::MeetingName(unsigned generation) const {
+    return generation == 0 ? socketName_ : socketName_ + "#" + std::to_string(generation);
 }
 
 void MultiDropLine::Attach(int64_t nowNs) {
     if (listener_ >= 0 || !links_.empty() || nowNs < nextAttemptNs_) return;
     nextAttemptNs_ = nowNs + kRetryNs;
-    const int socket = LineSocketConnect(socketName_);
+    const int socket = LineSocketConnect(MeetingName(generation_));
     if (socket >= 0) {
+        failedAttempts_ = 0;
         if (LineSocketPeerIsSameUser(socket)) {
-            AddLink(socket);
+            AddLink(socket, nowNs);
             return;
         }
         LineSocketClose(socket);
         Report("a process of another user holds the line");
         return;
     }
-    listener_ = LineSocketListen(socketName_);
+    listener_ = LineSocketListen(MeetingName(generation_));
+    if (listener_ >= 0) {
+        failedAttempts_ = 0;
+    } else if (++failedAttempts_ >= kAttemptsPerName && generation_ + 1 < kGenerations) {
+        failedAttempts_ = 0;
+        ++generation_;
+    }
 }
 
-void MultiDropLine::AddLink(int socket) {
+// A hub with nobody on its line may be one that was stopped while the others
+// met again under a later name.
+void MultiDropLine::JoinLaterMeeting(int64_t nowNs) {
+    if (listener_ < 0 || !links_.empty() || nowNs < nextAttemptNs_) return;
+    nextAttemptNs_ = nowNs + kRetryNs;
+    for (unsigned later = generation_ + 1; later < kGenerations; ++later) {
+        const int socket = LineSocketConnect(MeetingName(later));
+        if (socket < 0) continue;
+        if (!LineSocketPeerIsSameUser(socket)) {
+            LineSocketClose(socket);
+            continue;
+        }
+        LineSocketClose(listener_);
+        listener_ = -1;
+        generation_ = later;
+        AddLink(socket, nowNs);
+        return;
+    }
+}
+
+void MultiDropLine::SayAlive(int64_t nowNs) {
+    if (nowNs < nextAliveNs_) return;
+    nextAliveNs_ = nowNs + kAliveEveryNs;
+    std::vector<uint8_t> message;
+    AppendSignalsMessage(message, outputs_, clockRunning_);
+    for (Link& link : links_) SendTo(link, message);
+}
+
+void MultiDropLine::DropSilent(int64_t nowNs) {
+    for (size_t i = 0; i < links_.size();) {
+        if (nowNs - links_[i].heardNs <= kSilentNs) {
+            ++i;
+            continue;
+        }
+        // The hub is stopped and keeps its name: the others meet under the next.
+        if (listener_ < 0 && generation_ + 1 < kGenerations) ++generation_;
+        Drop(i);
+        if (listener_ < 0) nextAttemptNs_ = nowNs;
+    }
+}
+
+void MultiDropLine::AddLink(int socket, int64_t nowNs) {
     Link link;
     link.socket = socket;
+    link.heardNs = nowNs;
     links_.push_back(std::move(link));
 }
 
 void MultiDropLine::AcceptMembers() {
+    const int64_t nowNs = platform::MonotonicNs();
     for (int socket; (socket = LineSocketAccept(listener_)) >= 0;) {
         if (LineSocketPeerIsSameUser(socket)) {
-            AddLink(socket);
+            AddLink(socket, nowNs);
             continue;
         }
         LineSocketClose(socket);
@@ -151,6 +229,7 @@ bool MultiDropLine::ReadFrom(Link& link, size_t from, int64_t nowNs) {
             break;
         }
         link.input.insert(link.input.end(), block, block + got);
+        link.heardNs = nowNs;
         total += size_t(got);
     }
     size_t at = 0;

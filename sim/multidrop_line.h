@@ -9,6 +9,14 @@
 // the hub leaves, the rest meet again within 100 ms and one of them becomes
 // the hub (what was in flight then is lost, as on a line being re-cabled).
 //
+// A member that is still there but no longer answers (a process stopped, or
+// kept from running) is taken for gone: every member says it is alive every
+// 100 ms, and a link silent for 1.5 s is dropped. A stopped hub keeps its
+// name, so the members that lost it meet under the line's next name (up to
+// 15 times in a line's life); a hub left alone looks for a later meeting
+// under the names after its own and joins it, which is how a hub that was
+// stopped comes back to the line.
+//
 // On a two-wire line (half duplex) a member's receiver is off while it
 // sends: it hears nothing of what another member sent during its own sending,
 // and loses what it was hearing when it began to send, as a transceiver whose
@@ -36,6 +44,8 @@ class MultiDropLine : public Line {
     void Carry(LineChunk chunk) override;
     bool Take(int64_t nowNs, LineChunk* chunk) override;
     void Flush() override { inFlight_.Clear(); }
+    int64_t NextArrivalNs() const override { return inFlight_.NextArrivalNs(); }
+    void AddWaitSockets(std::vector<int>& sockets) const override;
     void SetOutputSignals(uint8_t v24) override { outputs_ = v24; }
     void SetClockRunning(bool running) override;
     bool SuppliesClock() const override { return true; }
@@ -51,6 +61,7 @@ class MultiDropLine : public Line {
         std::vector<uint8_t> input;
         std::vector<uint8_t> output;
         size_t sent = 0;
+        int64_t heardNs = 0;  // when it last sent anything
     };
 
     struct Span {
@@ -62,8 +73,12 @@ class MultiDropLine : public Line {
     bool HeardWhileSending(const LineChunk& chunk) const;
     void Pump(int64_t nowNs);
     void Attach(int64_t nowNs);
+    void SayAlive(int64_t nowNs);
+    void DropSilent(int64_t nowNs);
+    void JoinLaterMeeting(int64_t nowNs);
+    std::string MeetingName(unsigned generation) const;
     void AcceptMembers();
-    void AddLink(int socket);
+    void AddLink(int socket, int64_t nowNs);
     void SendTo(Link& link, const std::vector<uint8_t>& message);
     bool Flush(Link& link);
     bool ReadFrom(Link& link, size_t from, int64_t nowNs);
@@ -76,6 +91,9 @@ class MultiDropLine : public Line {
     int listener_ = -1;
     std::vector<Link> links_;  // the hub's members, or the one link to the hub
     int64_t nextAttemptNs_ = 0;
+    unsigned generation_ = 0;  // which of the line's names it meets under
+    unsigned failedAttempts_ = 0;
+    int64_t nextAliveNs_ = 0;
     InFlight inFlight_;
     uint8_t outputs_ = 0;
     bool clockRunning_ = false;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <limits>
 
 #include "card/driver_error.h"
 #include "card/ioctl.h"
@@ -325,7 +326,9 @@ IoResult Port::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlap
 IoResult Port::Write(const void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs) {
     IoResult fits = card::CheckDataRequest(buffer, length, ov, started_);
     if (fits.kind == IoResult::kFailed || length == 0) return fits;
-    return QueueTransmit(static_cast<const uint8_t*>(buffer), length, ov, nowNs);
+    const IoResult queued = QueueTransmit(static_cast<const uint8_t*>(buffer), length, ov, nowNs);
+    if (framed() && queued.kind == IoResult::kPending) TransmitFrames(bitClock_.BitsBy(nowNs));
+    return queued;
 }
 
 IoResult Port::Read(void* buffer, uint32_t length, card::Overlapped* ov, int64_t /*nowNs*/) {
@@ -363,6 +366,17 @@ void Port::Tick(int64_t nowNs) {
         signalDue_ = false;
         SignalPortEvent();
     }
+}
+
+int64_t Port::NextDueNs() const {
+    if (!active()) return std::numeric_limits<int64_t>::max();
+    int64_t due = line_->NextArrivalNs();
+    if (framed() && !transmits_.empty() && bitClock_.rate() > 0) {
+        const uint64_t cost = uint64_t(transmits_.front().length) * 8 + kFrameOverheadBits;
+        // A microsecond on, so that the clock's rounding has the bit done.
+        due = std::min(due, bitClock_.TimeOfBit(txBit_ + cost) + 1000);
+    }
+    return due;
 }
 
 void Port::Transmit(int64_t nowNs) {
@@ -420,27 +434,38 @@ void Port::TransmitCharacters(uint64_t owed, std::vector<uint8_t>& out) {
     }
 }
 
+// A frame goes onto the line as its first bit leaves, stamped with the times
+// of its bits, so that the far end has it when its last bit is due there
+// rather than a hop later; the request completes when that last bit is sent.
 void Port::TransmitFrames(uint64_t owed) {
     while (!transmits_.empty()) {
         Pending& io = transmits_.front();
-        uint64_t cost = uint64_t(io.length) * 8 + kFrameOverheadBits;
+        const uint64_t cost = uint64_t(io.length) * 8 + kFrameOverheadBits;
+        if (io.done == 0) {
+            if (txBit_ > owed) return;
+            CarryFrame(io, cost);
+        }
         if (txBit_ + cost > owed) return;
-        LineChunk chunk;
-        chunk.frame = true;
-        chunk.startNs = bitClock_.TimeOfBit(txBit_);
         txBit_ += cost;
-        chunk.endNs = bitClock_.TimeOfBit(txBit_);
-        chunk.data.assign(io.buffer, io.buffer + io.length);
-        PrepareForLine(chunk.data.data(), chunk.data.size());
-        chunk.inverted = (inversion_ & kInvertTx) != 0;
-        if (delayMode_ != 0)
-            Deliver(io.buffer, io.length, clock_.StampMs(chunk.startNs),
-                    uint8_t(kRecordKindTransmit | index_));
-        line_->Carry(std::move(chunk));
         card::CompleteRequest(io, 0, io.length);
         transmits_.pop_front();
     }
     txBit_ = std::max(txBit_, owed);
+}
+
+void Port::CarryFrame(Pending& io, uint64_t cost) {
+    LineChunk chunk;
+    chunk.frame = true;
+    chunk.startNs = bitClock_.TimeOfBit(txBit_);
+    chunk.endNs = bitClock_.TimeOfBit(txBit_ + cost);
+    chunk.data.assign(io.buffer, io.buffer + io.length);
+    PrepareForLine(chunk.data.data(), chunk.data.size());
+    chunk.inverted = (inversion_ & kInvertTx) != 0;
+    if (delayMode_ != 0)
+        Deliver(io.buffer, io.length, clock_.StampMs(chunk.startNs),
+                uint8_t(kRecordKindTransmit | index_));
+    line_->Carry(std::move(chunk));
+    io.done = io.length;
 }
 
 bool Port::IdleFillsLine() const { return mode_ == kTransparentSync && !bert_ && txStarted_; }

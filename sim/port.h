@@ -72,6 +72,12 @@ class Port {
 
     // One pacing step of the driver thread.
     void Tick(int64_t nowNs);
+    // When this port next has something to do between ticks (INT64_MAX:
+    // nothing): the last bit of the frame it sends, the arrival of a chunk.
+    int64_t NextDueNs() const;
+    void AddWaitSockets(std::vector<int>& sockets) const {
+        if (active()) line_->AddWaitSockets(sockets);
+    }
 
     Line& line() { return *line_; }
 
@@ -97,6 +103,7 @@ class Port {
 
     void Transmit(int64_t nowNs);
     void TransmitFrames(uint64_t owed);
+    void CarryFrame(Pending& io, uint64_t cost);
     void TransmitCharacters(uint64_t owed, std::vector<uint8_t>& out);
     void PrepareForLine(uint8_t* data, size_t count);
     bool IdleFillsLine() const;

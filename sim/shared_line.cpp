@@ -89,6 +89,11 @@ bool SharedLine::Take(int64_t nowNs, LineChunk* chunk) {
     return inFlight_.Pop(nowNs, chunk);
 }
 
+void SharedLine::AddWaitSockets(std::vector<int>& sockets) const {
+    for (int socket : {listener_, peer_})
+        if (socket >= 0) sockets.push_back(socket);
+}
+
 // ---- the connection -------------------------------------------------------------
 
 void SharedLine::Pump(int64_t nowNs) {

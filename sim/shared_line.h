@@ -41,6 +41,8 @@ class SharedLine : public Line {
     void Carry(LineChunk chunk) override;
     bool Take(int64_t nowNs, LineChunk* chunk) override;
     void Flush() override { inFlight_.Clear(); }
+    int64_t NextArrivalNs() const override { return inFlight_.NextArrivalNs(); }
+    void AddWaitSockets(std::vector<int>& sockets) const override;
     void SetOutputSignals(uint8_t v24) override;
     void SetClockRunning(bool running) override;
     // The far end is taken to drive the clock of a port that takes it from the line.

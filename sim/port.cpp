@@ -315,6 +315,10 @@ IoResult Port::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlap
     // card reports at once, and a host that answers at once sends without a gap.
     if (transmits_.empty() && IdleFillsLine()) {
         SendIdle(nowNs);
+    } else if (transmits_.empty() && framed()) {
+        // From the next bit time on, not the one under way: a frame that
+        // answers at once must not begin before what it answers ended.
+        txBit_ = std::max(txBit_, bitClock_.BitsBy(nowNs) + 1);
     } else if (transmits_.empty()) {
         uint64_t late = idleSinceBit_ > txBit_ ? idleSinceBit_ - txBit_ : 0;
         uint64_t now = bitClock_.BitsBy(nowNs);
@@ -368,10 +372,12 @@ void Port::Tick(int64_t nowNs) {
     }
 }
 
+// Only framed ports: a stream is carried a tick at a time, and waking it at
+// each arrival would only cut it into smaller chunks.
 int64_t Port::NextDueNs() const {
-    if (!active()) return std::numeric_limits<int64_t>::max();
+    if (!active() || !framed()) return std::numeric_limits<int64_t>::max();
     int64_t due = line_->NextArrivalNs();
-    if (framed() && !transmits_.empty() && bitClock_.rate() > 0) {
+    if (!transmits_.empty() && bitClock_.rate() > 0) {
         const uint64_t cost = uint64_t(transmits_.front().length) * 8 + kFrameOverheadBits;
         // A microsecond on, so that the clock's rounding has the bit done.
         due = std::min(due, bitClock_.TimeOfBit(txBit_ + cost) + 1000);
@@ -434,17 +440,14 @@ void Port::TransmitCharacters(uint64_t owed, std::vector<uint8_t>& out) {
     }
 }
 
-// A frame goes onto the line as its first bit leaves, stamped with the times
+// A frame goes onto the line as it comes to the head of the queue, stamped with the times
 // of its bits, so that the far end has it when its last bit is due there
 // rather than a hop later; the request completes when that last bit is sent.
 void Port::TransmitFrames(uint64_t owed) {
     while (!transmits_.empty()) {
         Pending& io = transmits_.front();
         const uint64_t cost = uint64_t(io.length) * 8 + kFrameOverheadBits;
-        if (io.done == 0) {
-            if (txBit_ > owed) return;
-            CarryFrame(io, cost);
-        }
+        if (io.done == 0) CarryFrame(io, cost);
         if (txBit_ + cost > owed) return;
         txBit_ += cost;
         card::CompleteRequest(io, 0, io.length);

@@ -72,11 +72,12 @@ class Port {
 
     // One pacing step of the driver thread.
     void Tick(int64_t nowNs);
-    // When this port next has something to do between ticks (INT64_MAX:
-    // nothing): the last bit of the frame it sends, the arrival of a chunk.
+    // When this framed port next has something to do between ticks
+    // (INT64_MAX: nothing): the last bit of the frame it sends, the arrival
+    // of a frame; and the sockets whose input is a frame to take at once.
     int64_t NextDueNs() const;
     void AddWaitSockets(std::vector<int>& sockets) const {
-        if (active()) line_->AddWaitSockets(sockets);
+        if (active() && framed()) line_->AddWaitSockets(sockets);
     }
 
     Line& line() { return *line_; }

@@ -273,9 +273,14 @@ void SimDriver::WriteLineStats(const std::string& text, uint64_t generation) {
 std::string SimDriver::TruthText(int64_t nowNs) const {
     std::string text;
     for (size_t c = 0; c < cards_.size(); ++c)
-        for (size_t p = 0; p < cards_[c]->ports.size(); ++p)
-            text +=
-                FormatTruth(unsigned(c), unsigned(p), cards_[c]->ports[p]->line().truth(), nowNs);
+        for (size_t p = 0; p < cards_[c]->ports.size(); ++p) {
+            const Line& line = cards_[c]->ports[p]->line();
+            text += FormatTruth(unsigned(c), unsigned(p), line.truth(), nowNs);
+            std::vector<std::pair<unsigned, const TruthRecord*>> addresses;
+            line.AddressTruths(addresses);
+            for (const auto& [address, record] : addresses)
+                text += FormatAddressTruth(unsigned(c), unsigned(p), address, *record, nowNs);
+        }
     return text;
 }
 

@@ -16,6 +16,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/config.h"
@@ -62,6 +63,8 @@ class Line {
     void SetRate(uint64_t bitsPerSec) { rateBitsPerSec_ = bitsPerSec; }
     // What arrived at this end since Start, per 100 ms.
     const TruthRecord& truth() const { return stage_.truth(); }
+    // A multi-drop line's records per station address (a frame's first byte).
+    virtual void AddressTruths(std::vector<std::pair<unsigned, const TruthRecord*>>&) const {}
 
    protected:
     ImpairmentStage stage_;

@@ -1,6 +1,7 @@
 #include "sim/multidrop_line.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 
 #include "platform/process.h"
@@ -46,6 +47,12 @@ void MultiDropLine::Start(int64_t nowNs) {
     Pump(nowNs);
     inFlight_.Clear();
     Line::Start(nowNs);
+    addressTruth_.clear();
+    startNs_ = nowNs;
+}
+
+void MultiDropLine::AddressTruths(std::vector<std::pair<unsigned, const TruthRecord*>>& out) const {
+    for (const auto& [address, record] : addressTruth_) out.emplace_back(address, &record);
 }
 
 void MultiDropLine::SetClockRunning(bool running) {
@@ -262,7 +269,30 @@ bool MultiDropLine::ReadFrom(Link& link, size_t from, int64_t nowNs) {
 void MultiDropLine::Arrived(LineChunk chunk) {
     // A stopped receiver hears nothing.
     if (!clockRunning_ || (halfDuplex_ && HeardWhileSending(chunk))) return;
-    if (stage_.Apply(chunk)) inFlight_.Push(std::move(chunk));
+    if (!chunk.frame || chunk.data.empty()) {
+        if (stage_.Apply(chunk)) inFlight_.Push(std::move(chunk));
+        return;
+    }
+    const std::vector<uint8_t> sent = chunk.data;
+    if (!stage_.Apply(chunk)) return;
+    BookAddressTruth(sent[0], sent, chunk);
+    inFlight_.Push(std::move(chunk));
+}
+
+// The frame is booked under the address it was sent to, whatever the line
+// did to that byte, at its arrival.
+void MultiDropLine::BookAddressTruth(uint8_t address, const std::vector<uint8_t>& sent,
+                                     const LineChunk& arrived) {
+    auto [it, added] = addressTruth_.try_emplace(address);
+    if (added) it->second.Start(startNs_);
+    const int64_t spanNs = arrived.endNs - arrived.startNs;
+    it->second.Delivered(arrived.arrivalNs - spanNs, arrived.arrivalNs,
+                         uint64_t(arrived.data.size()) * 8, arrived.inverted);
+    uint64_t flipped = 0;
+    const size_t common = std::min(sent.size(), arrived.data.size());
+    for (size_t i = 0; i < common; ++i)
+        flipped += uint64_t(std::popcount(unsigned(sent[i] ^ arrived.data[i])));
+    if (flipped > 0) it->second.Flipped(arrived.arrivalNs, flipped);
 }
 
 void MultiDropLine::RememberSending(const LineChunk& chunk) {

@@ -29,6 +29,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,8 @@ class MultiDropLine : public Line {
     uint8_t InputSignals(int64_t nowNs) const override;
     void Start(int64_t nowNs) override;
     void SetHalfDuplex(bool on) override;
+
+    void AddressTruths(std::vector<std::pair<unsigned, const TruthRecord*>>& out) const override;
 
     size_t members() const;  // the other members this end reaches
 
@@ -83,6 +86,8 @@ class MultiDropLine : public Line {
     bool Flush(Link& link);
     bool ReadFrom(Link& link, size_t from, int64_t nowNs);
     void Arrived(LineChunk chunk);
+    void BookAddressTruth(uint8_t address, const std::vector<uint8_t>& sent,
+                          const LineChunk& arrived);
     void Drop(size_t index);
     void Report(const char* why);
 
@@ -99,6 +104,8 @@ class MultiDropLine : public Line {
     bool clockRunning_ = false;
     bool reported_ = false;
     bool halfDuplex_ = false;
+    std::map<uint8_t, TruthRecord> addressTruth_;  // from the port's start on
+    int64_t startNs_ = 0;
     std::deque<Span> sending_;  // own recent sending, joined where it runs on
 };
 

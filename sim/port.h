@@ -81,6 +81,7 @@ class Port {
     }
 
     Line& line() { return *line_; }
+    const Line& line() const { return *line_; }
 
    private:
     using Pending = card::PendingRequest;

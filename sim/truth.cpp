@@ -77,13 +77,14 @@ uint32_t TruthRecord::SilentMs(size_t index, int64_t nowNs) const {
     return uint32_t(std::max<int64_t>(elapsed - covered, 0) / 1000000);
 }
 
-std::string FormatTruth(unsigned card, unsigned port, const TruthRecord& truth, int64_t nowNs) {
-    if (!truth.started()) return {};
+namespace {
+
+std::string FormatPeriods(const char* header, const TruthRecord& truth, int64_t nowNs) {
     const auto& periods = truth.periods();
     const size_t count = truth.PeriodsBy(nowNs);
-    std::string text;
+    std::string text = header;
     char line[160];
-    std::snprintf(line, sizeof line, "port %u %u periods %zu\n", card, port, count);
+    std::snprintf(line, sizeof line, " periods %zu\n", count);
     text += line;
     const TruthPeriod none;
     for (size_t i = 0; i < count; ++i) {
@@ -94,6 +95,23 @@ std::string FormatTruth(unsigned card, unsigned port, const TruthRecord& truth, 
         text += line;
     }
     return text;
+}
+
+}  // namespace
+
+std::string FormatTruth(unsigned card, unsigned port, const TruthRecord& truth, int64_t nowNs) {
+    if (!truth.started()) return {};
+    char header[64];
+    std::snprintf(header, sizeof header, "port %u %u", card, port);
+    return FormatPeriods(header, truth, nowNs);
+}
+
+std::string FormatAddressTruth(unsigned card, unsigned port, unsigned address,
+                               const TruthRecord& truth, int64_t nowNs) {
+    if (!truth.started()) return {};
+    char header[64];
+    std::snprintf(header, sizeof header, "port %u %u address %u", card, port, address);
+    return FormatPeriods(header, truth, nowNs);
 }
 
 }  // namespace sim

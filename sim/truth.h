@@ -56,5 +56,9 @@ class TruthRecord {
 // The record as the truth file holds it: a line "port C P periods N" and one
 // line "I delivered flipped silent_ms slipped inverted" per period.
 std::string FormatTruth(unsigned card, unsigned port, const TruthRecord& truth, int64_t nowNs);
+// The record of the frames of one station address a port received on a
+// multi-drop line: "port C P address A periods N", then the periods.
+std::string FormatAddressTruth(unsigned card, unsigned port, unsigned address,
+                               const TruthRecord& truth, int64_t nowNs);
 
 }  // namespace sim

@@ -31,23 +31,25 @@ class MultiDropE2e : public ::testing::Test {
    protected:
     // One line per test and process: ctest runs tests side by side.
     // extra: more of the configuration after the card's keys ([[card.fault]]).
-    e2e::RunOptions Options(const std::string& impairments = "",
-                            const std::string& extra = "") const {
+    // top: keys of the simulator before the card (truth_file).
+    e2e::RunOptions Options(const std::string& impairments = "", const std::string& extra = "",
+                            const std::string& top = "") const {
         const std::string name = "md" + std::to_string(getpid()) + "-" +
                                  ::testing::UnitTest::GetInstance()->current_test_info()->name();
         std::string config =
-            "[[card]]\nports = 1\nline = \"multidrop\"\nline_name = \"" + name + "\"\n";
+            top + "[[card]]\nports = 1\nline = \"multidrop\"\nline_name = \"" + name + "\"\n";
         if (!impairments.empty()) config += "[card.impairment]\n" + impairments;
         config += extra;
         return e2e::SimRunOptions(dir_, "md.toml", config);
     }
     // Slaves answer until the test takes them down.
     void StartSlave(int id, const std::string& impairments = "",
-                    const std::vector<std::string>& more = {}, const std::string& extra = "") {
+                    const std::vector<std::string>& more = {}, const std::string& extra = "",
+                    const std::string& top = "") {
         std::vector<std::string> args{"+Ms" + std::to_string(id), kRate, "+l"};
         args.insert(args.end(), more.begin(), more.end());
-        slaves_.push_back(
-            std::make_unique<e2e::ChildProcess>(ONDREL_BINARY, args, Options(impairments, extra)));
+        slaves_.push_back(std::make_unique<e2e::ChildProcess>(ONDREL_BINARY, args,
+                                                              Options(impairments, extra, top)));
         ASSERT_TRUE(slaves_.back()->WaitForOutput("Test Started", 5000))
             << slaves_.back()->Output();
     }

@@ -72,10 +72,17 @@ bool ParseTruth(const std::string& text, std::vector<PortTruth>* ports, std::str
     std::string line;
     size_t expected = 0;
     while (std::getline(in, line)) {
-        unsigned card = 0, port = 0;
+        unsigned card = 0, port = 0, address = 0;
         size_t count = 0;
         if (std::sscanf(line.c_str(), "port %u %u periods %zu", &card, &port, &count) == 3) {
             ports->push_back(PortTruth{card, port, {}});
+            expected = count;
+            continue;
+        }
+        if (std::sscanf(line.c_str(), "port %u %u address %u periods %zu", &card, &port, &address,
+                        &count) == 4 &&
+            address <= 255) {
+            ports->push_back(PortTruth{card, port, {}, int(address)});
             expected = count;
             continue;
         }
@@ -107,8 +114,25 @@ bool ParseTruth(const std::string& text, std::vector<PortTruth>* ports, std::str
 
 const PortTruth* FindPortTruth(const std::vector<PortTruth>& ports, unsigned card, unsigned port) {
     for (const auto& p : ports)
-        if (p.card == card && p.port == port) return &p;
+        if (p.card == card && p.port == port && p.address < 0) return &p;
     return nullptr;
+}
+
+const PortTruth* FindAddressTruth(const std::vector<PortTruth>& ports, unsigned card, unsigned port,
+                                  unsigned address) {
+    for (const auto& p : ports)
+        if (p.card == card && p.port == port && p.address == int(address)) return &p;
+    return nullptr;
+}
+
+AddressFrames CountAddressFrames(const PortTruth& truth) {
+    AddressFrames frames;
+    for (const TruthPeriod& p : truth.periods) {
+        frames.bits += p.delivered;
+        frames.hitFrames += p.flipped > 0 ? 1 : 0;
+        frames.silentMs += p.silentMs;
+    }
+    return frames;
 }
 
 IdealReport Judge(const PortTruth& truth, const OracleSettings& s) {

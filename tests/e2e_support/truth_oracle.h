@@ -40,11 +40,26 @@ struct TruthPeriod {
 struct PortTruth {
     unsigned card = 0, port = 0;
     std::vector<TruthPeriod> periods;
+    int address = -1;  // a multi-drop port's record of one station address, else -1
 };
 
 // Parses a truth file; false with *error set when a line is not as written.
 bool ParseTruth(const std::string& text, std::vector<PortTruth>* ports, std::string* error);
 const PortTruth* FindPortTruth(const std::vector<PortTruth>& ports, unsigned card, unsigned port);
+const PortTruth* FindAddressTruth(const std::vector<PortTruth>& ports, unsigned card, unsigned port,
+                                  unsigned address);
+
+// The frames of one address on a multi-drop port, from its record: the bits
+// that arrived, and the frames the line hit. A frame's flipped bits are
+// booked at its arrival, so each period with flipped bits is one hit frame
+// while frames to one address come at least 100 ms apart (a poll cycle of
+// two slaves at 9600 bit/s).
+struct AddressFrames {
+    uint64_t bits = 0;
+    int64_t hitFrames = 0;
+    int64_t silentMs = 0;
+};
+AddressFrames CountAddressFrames(const PortTruth& truth);
 
 struct OracleSettings {
     int64_t noDataTimeoutMs = 100;  // silence that is a loss of signal

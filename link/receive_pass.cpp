@@ -78,6 +78,17 @@ uint64_t CountErroredPiece(RxCheckState& state, const PassContext& ctx, const ui
     return sum;
 }
 
+void TrackInStepRun(RxCheckState& state, const uint8_t* errors, uint32_t count, bool clean) {
+    if (clean) {
+        state.uInStepRun =
+            count > UINT32_MAX - state.uInStepRun ? UINT32_MAX : state.uInStepRun + count;
+        return;
+    }
+    uint32_t run = 0;
+    while (run < count && errors[count - 1 - run] == 0) ++run;
+    state.uInStepRun = run;
+}
+
 // The complement of a piece, for a line whose inversion the program undoes.
 const uint8_t* Complemented(const uint8_t* data, uint32_t count) {
     thread_local uint8_t inverted[kPiece];
@@ -90,6 +101,7 @@ uint64_t CheckPiece(const uint8_t* data, uint32_t count, RxCheckState& state,
     uint8_t errors[kPiece];
     if (state.bSoftwareInvert) data = Complemented(data, count);
     uint64_t sum = CheckPatternBlock(data, count, state.uMismatchCount, state.bWrongBits, errors);
+    TrackInStepRun(state, errors, count, sum == 0);
     // Block lengths below a byte's worth of bits complete a block per byte,
     // which only the byte-by-byte count does.
     if (sum == 0 && ctx.uBlockLength >= ctx.uBitsPerByte)

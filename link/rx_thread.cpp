@@ -158,10 +158,19 @@ void ResetStatsNow(int64_t now, RxThreadState& st) {
     g_bLineErrorsSeen = false;
 }
 
+// Whether the checker's register holds the pattern: its last bytes, a
+// register's worth and one more, all followed it. The sync it finds is
+// loaded from there.
+bool CheckerInStep(const RxThreadState& st) {
+    const uint32_t type = g_Settings.uPatternType;
+    if (g_Settings.bMultiDrop || !IsPrbsType(type)) return true;
+    return st.check.uInStepRun >= (kPrbsParams[type].registerBits + 7u) / 8u + 1u;
+}
+
 void TakeSample(int64_t now, uint32_t m, RxThreadState& st) {
     if (g_BertStats.i64CheckedCharCount == g_BertStats.i64PrevCheckedCharCount)
         DeclareNoData(now, st);
-    ReportTransition(ClassifySample(now), now, st);
+    ReportTransition(ClassifySample(now, CheckerInStep(st)), now, st);
     ReportAfterSample(now, nullptr);
     if (InversionStepDue(m, now, st)) StepReceiveInversion(now, st);
     TakeSampleSnapshots();

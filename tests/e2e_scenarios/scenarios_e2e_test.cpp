@@ -77,6 +77,22 @@ std::vector<FixedCase> FixedCases() {
         // sync on the good bytes before it and lost it again on the rest.
         cases.push_back({mode + "LongBurstsLoseSyncEveryRun", bursts});
     }
+    // A tester kept from running (a loaded host) took the wait for data as
+    // a silence of its line: loss of signal on a line that never stopped.
+    scenario::Scenario stall = Line(false, 2048000);
+    stall.stallAtMs = 2000;
+    stall.stallMs = 300;
+    cases.push_back({"SoftwareStalledTesterLosesNoSignal", stall});
+    // A far end that dies is lost signal to the end of the test; one that
+    // freezes and wakes again is a test that was not in sync throughout.
+    scenario::Scenario killed = Line(false, 64000);
+    killed.farEnd = scenario::Scenario::FarEnd::Killed;
+    killed.farEndAtMs = 2000;
+    cases.push_back({"SoftwareDeadFarEndIsLostSignal", killed});
+    scenario::Scenario frozen = killed;
+    frozen.farEnd = scenario::Scenario::FarEnd::Frozen;
+    frozen.farEndForMs = 2000;
+    cases.push_back({"SoftwareFrozenFarEndIsLostSignal", frozen});
     scenario::Scenario never = Line(false, 64000);
     never.threads = 3;  // nothing sends on the loopback: never in sync
     cases.push_back({"NeverInSync", never});

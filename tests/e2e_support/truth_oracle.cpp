@@ -128,6 +128,8 @@ IdealReport Judge(const PortTruth& truth, const OracleSettings& s) {
     }
     ideal.everInSync = true;
     ideal.firstSyncPeriod = first;
+    // The sync comes within its period: the errors after it are counted.
+    ideal.bitErrors.hi += int64_t(periods[first].flipped);
     const size_t end =
         std::min(judged.size(), (s.fromFirstSync ? first + 1 : 0) + size_t(s.testSeconds) * 10);
     // Before its first sync the card's engine books severely errored seconds.

@@ -12,7 +12,8 @@
 //
 // The program samples more often than every 100 ms, so its figures may
 // differ from the ideal ones by what the tolerances below allow, and no more:
-// - bit errors: the errors of a period next to a change of sync state, and
+// - bit errors: the errors of a period next to a change of sync state (the
+//   period of the first sync too: the sync comes somewhere within it), and
 //   per slip the bytes the checker needs to see that it has run off the
 //   pattern ((register bits + 1) bytes of 8 bits);
 // - loss-of-sync events: a period the rules cannot call (errors between 10 %

@@ -84,6 +84,19 @@ TEST_F(ReceivePassTest, HuntingCountsEightForEveryByteTheCheckerRejects) {
     EXPECT_EQ(g_BertStats.i64SBlockErrorCount, 0);
 }
 
+// A checker that runs off its reference inside a pass hunts for the rest of
+// it: those bytes are no errors in sync, whether in this piece or the next.
+TEST_F(ReceivePassTest, BytesCheckedAfterTheCheckerRanOffAreNoErrorsInSync) {
+    g_bInSync = true;
+    std::vector<uint8_t> data = Pattern(6000);
+    for (size_t i = 1000; i < data.size(); ++i) data[i] = static_cast<uint8_t>(~data[i]);
+    const uint64_t inSync = Check(data);
+    // Twelve bytes of eight wrong bits run the checker off (a register of 11).
+    EXPECT_EQ(inSync, 12u * 8);
+    EXPECT_EQ(g_BertStats.i64SBitErrorCount, 12 * 8);
+    EXPECT_GT(g_BertStats.BitErrorCount, 4900 * 8) << "the hunt counts its rejected bytes";
+}
+
 // A burst that a pass ends inside leaves the checker's register full of it:
 // the in-step run says so, and counts on across passes once the pattern is back.
 TEST_F(ReceivePassTest, InStepRunCountsTheLastBytesThatFollowedThePattern) {

@@ -369,8 +369,10 @@ void Port::Transmit(int64_t nowNs) {
     uint64_t owed = bitClock_.BitsBy(nowNs);
     if (owed <= txBit_) return;
     if (bert_) {
-        // A stalled clock thread does not make the engine owe seconds of data.
-        uint64_t backlogLimit = std::max<uint64_t>(bitClock_.rate() / 10, bitsPerChar_);
+        // A stalled clock thread does not make the engine owe seconds of data,
+        // but a loaded host's pause is caught up: skipped bits would be a
+        // silence of the line that its own checker never sees.
+        uint64_t backlogLimit = std::max<uint64_t>(bitClock_.rate(), bitsPerChar_);
         if (owed - txBit_ > backlogLimit) txBit_ = owed - backlogLimit;
     } else if (framed()) {
         TransmitFrames(owed);

@@ -13,7 +13,8 @@
 // The program samples more often than every 100 ms, so its figures may
 // differ from the ideal ones by what the tolerances below allow, and no more:
 // - bit errors: the errors of a period next to a change of sync state (the
-//   period of the first sync too: the sync comes somewhere within it), and
+//   period of the first sync too, and the last faulty period before a
+//   resync: the sync comes somewhere within them), and
 //   per slip the bytes the checker needs to see that it has run off the
 //   pattern ((register bits + 1) bytes of 8 bits);
 // - loss-of-sync events: a period the rules cannot call (errors between 10 %
@@ -54,6 +55,10 @@ struct OracleSettings {
     int64_t testSeconds = 0;        // -L
     // Software mode measures from the first sync; the card's engine from the start.
     bool fromFirstSync = true;
+    // The first sync in the first period with data, even one the silence
+    // after it makes bad: an outage just after the start leaves the program
+    // a few milliseconds that may or may not be enough to find the pattern.
+    bool syncAtFirstData = false;
 };
 
 struct Range {

@@ -199,7 +199,9 @@ IdealReport Judge(const PortTruth& truth, const OracleSettings& s) {
     }
     endRun();
     // The test ends within a few periods of its nominal end: what happens
-    // there may or may not be in it.
+    // there may or may not be in it (the errors of the period after it too).
+    if (end < periods.size() && judged[end].verdict == Verdict::Good)
+        ideal.bitErrors.hi += int64_t(periods[end].flipped);
     for (size_t i = end >= 2 ? end - 2 : 0; i < std::min(judged.size(), end + 3); ++i) {
         if (judged[i].verdict == Verdict::Good) continue;
         ideal.mayEndOutOfSync = true;

@@ -320,9 +320,6 @@ void CheckStopConditions(RxThreadState& st) {
     st.bStoppedByCondition = true;
 }
 
-// Burst mode waits with the sample period too: a silent line takes no
-// sample there (a gap is no loss of signal), but the -L and -S rules that
-// follow each wait must still end the test.
 // A silent line would otherwise hold the end of the test back by up to a
 // whole wait: the wait ends when -L or -S is due.
 uint32_t WaitMs(uint32_t timeout) {
@@ -343,6 +340,9 @@ uint32_t WaitMs(uint32_t timeout) {
     return static_cast<uint32_t>(std::min<int64_t>(leftMs, timeout));
 }
 
+// Burst mode waits with the sample period too: a silent line takes no
+// sample there (a gap is no loss of signal), but the -L and -S rules that
+// follow each wait must still end the test.
 void WaitForData() {
     const uint32_t timeout = WaitMs(g_dwRxTimeout.load());
     if (g_hRxEvent != nullptr)

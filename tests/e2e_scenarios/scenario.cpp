@@ -346,6 +346,8 @@ Outcome Run(const Scenario& s) {
     settings.burstBits = s.burstBits;
     settings.testSeconds = s.testSeconds;
     settings.fromFirstSync = !s.hardware;
+    if (s.farEnd != Scenario::FarEnd::Killed)
+        settings.lineQuietAfter = (s.outageMs > 0 ? (s.outageAfterMs + s.outageMs) / 100 : 0) + 1;
     const e2e::ReportFigures report = e2e::ParseReport(r.out);
     const bool synced = r.HasEvent("In sync");
     const bool endedInSync = EndedInSync(r);

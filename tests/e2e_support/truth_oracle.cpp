@@ -139,7 +139,8 @@ IdealReport Judge(const PortTruth& truth, const OracleSettings& s) {
     // tolerance of the end below.
     size_t tail = periods.size();
     while (tail > first + 1 && periods[tail - 1].silentMs > 0) --tail;
-    if (tail < periods.size() && tail + 3 >= end) end = std::min(end, tail);
+    if (tail < periods.size() && (tail + 3 >= end || tail > s.lineQuietAfter))
+        end = std::min(end, tail);
     // Before its first sync the card's engine books severely errored seconds.
     if (!s.fromFirstSync) ideal.severeSeconds.hi += int64_t(first) / 10 + 1;
     const uint64_t slipSlack = 8ull * (s.registerBits + 1) + 8ull * (s.registerBits / 8 + 2);

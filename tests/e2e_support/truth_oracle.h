@@ -25,6 +25,7 @@
 // - severely errored seconds: one second at each edge of a time out of sync.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -59,6 +60,11 @@ struct OracleSettings {
     // after it makes bad: an outage just after the start leaves the program
     // a few milliseconds that may or may not be enough to find the pattern.
     bool syncAtFirstData = false;
+    // After this period the line makes no silence of its own: one that runs
+    // from there to the end of the record is the program's stop, wherever
+    // the record puts the end of the test (a loaded host starts the program's
+    // clock and the port's record apart).
+    size_t lineQuietAfter = SIZE_MAX;
 };
 
 struct Range {

@@ -6,7 +6,9 @@
 
 #include "card/driver.h"
 
-// The simulator's configuration (ONDREL_CARD_CONFIG, or the default cards)
-// decides: cards with backend = "tty" are serial ports, the others simulated
-// Zorvan cards. nullptr with *error set when the configuration is unusable.
+// Without a configuration file a card of the real driver, when the system
+// has one, else the simulator's default cards. A configuration
+// (ONDREL_CARD_CONFIG) decides by its cards' backend: "zorvan" the real
+// driver, "tty" serial ports, the others simulated Zorvan cards. nullptr with *error set when the
+// configuration is unusable.
 std::unique_ptr<card::Driver> CreateBackendFromEnvironment(std::string* error);

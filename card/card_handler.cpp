@@ -8,6 +8,7 @@
 #include "card/port_state.h"
 #include "core/run_state.h"
 #include "log/log.h"
+#include "platform/file.h"
 #include "platform/last_error.h"
 
 CardHandler g_CardHandler;
@@ -45,11 +46,6 @@ uint32_t PortsOf(const card::CardInterface& iface) {
     }
     return ports;
 }
-
-// The X.25 pseudo-card is offered when its driver file sits in the system's
-// drivers folder. Linux has no such folder, so the pseudo-card never appears
-// there; a Windows build answers this from the platform layer.
-bool SystemDriverFilePresent(const char* /*name*/) { return false; }
 
 }  // namespace
 
@@ -136,7 +132,8 @@ bool ZvCardHandler::Discover(uint32_t /*options*/) {
 }
 
 void ZvCardHandler::AddPseudoCards() {
-    if (!SystemDriverFilePresent("zvxnet.sys")) return;
+    // The X.25 pseudo-card is offered when its driver file is installed.
+    if (!platform::SystemDriverFilePresent("zvxnet", ".sys")) return;
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     m_cards.push_back(std::make_unique<ZvCard>("IP over X.25", "", "", "", 1));
 }

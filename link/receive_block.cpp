@@ -8,6 +8,7 @@
 #include "log/log.h"
 
 uint8_t g_abRxBuffer[kRxBufferSize];
+uint32_t g_uRxBlockStampMs = 0;
 
 namespace {
 
@@ -28,10 +29,13 @@ uint32_t ReceiveFromRing(ByteRing* ring) {
     }
     count = length;
     RingRead(ring, g_abRxBuffer, &count, &drained);
-    return count < length ? 0 : length;
+    if (count < length) return 0;
+    g_uRxBlockStampMs = header.timestamp;
+    return length;
 }
 
 uint32_t ReceiveFromDriver(card::PortHandle port) {
+    g_uRxBlockStampMs = 0;
     uint32_t bytes = 0;
     if (!DriverIoctl(port, IOCTL_RECEIVE_DATA, nullptr, 0, g_abRxBuffer, kRxBufferSize, &bytes)) {
         LogLastError(1, "Rx Failed : ");

@@ -78,6 +78,17 @@ uint64_t CountErroredPiece(RxCheckState& state, const PassContext& ctx, const ui
     return sum;
 }
 
+void TrackInStepRun(RxCheckState& state, const uint8_t* errors, uint32_t count, bool clean) {
+    if (clean) {
+        state.uInStepRun =
+            count > UINT32_MAX - state.uInStepRun ? UINT32_MAX : state.uInStepRun + count;
+        return;
+    }
+    uint32_t run = 0;
+    while (run < count && errors[count - 1 - run] == 0) ++run;
+    state.uInStepRun = run;
+}
+
 // The complement of a piece, for a line whose inversion the program undoes.
 const uint8_t* Complemented(const uint8_t* data, uint32_t count) {
     thread_local uint8_t inverted[kPiece];
@@ -85,11 +96,33 @@ const uint8_t* Complemented(const uint8_t* data, uint32_t count) {
     return inverted;
 }
 
+// Of a piece checked in sync, the errors up to the byte at which the checker
+// ran off its reference (a slip, a long burst, a far end that jumped in the
+// pattern): the bytes after it were checked hunting, whose eights are no
+// errors of the line in sync. The pass declares the loss once it is done.
+uint64_t InSyncShare(const uint8_t* errors, uint32_t count, uint32_t countBefore,
+                     uint32_t countAfter, uint64_t sum) {
+    const uint32_t type = g_Settings.uPatternType;
+    if (g_Settings.bMultiDrop || !IsPrbsType(type)) return sum;
+    const uint32_t limit = kPrbsParams[type].registerBits;
+    if (countAfter <= limit) return sum;
+    if (countBefore > limit) return 0;
+    uint64_t share = 0;
+    uint32_t run = countBefore;
+    for (uint32_t i = 0; i < count && run <= limit; ++i) {
+        run = errors[i] != 0 ? run + 1 : 0;
+        share += errors[i];
+    }
+    return share;
+}
+
 uint64_t CheckPiece(const uint8_t* data, uint32_t count, RxCheckState& state,
                     const PassContext& ctx) {
     uint8_t errors[kPiece];
     if (state.bSoftwareInvert) data = Complemented(data, count);
+    const uint32_t countBefore = state.uMismatchCount;
     uint64_t sum = CheckPatternBlock(data, count, state.uMismatchCount, state.bWrongBits, errors);
+    TrackInStepRun(state, errors, count, sum == 0);
     // Block lengths below a byte's worth of bits complete a block per byte,
     // which only the byte-by-byte count does.
     if (sum == 0 && ctx.uBlockLength >= ctx.uBitsPerByte)
@@ -98,8 +131,10 @@ uint64_t CheckPiece(const uint8_t* data, uint32_t count, RxCheckState& state,
         sum = CountErroredPiece(state, ctx, errors, count);
     BertStats& stats = g_BertStats;
     stats.BitErrorCount += static_cast<int64_t>(sum);
-    if (ctx.bInSync) stats.i64SBitErrorCount += static_cast<int64_t>(sum);
-    return sum;
+    if (!ctx.bInSync || sum == 0) return 0;
+    const uint64_t inSync = InSyncShare(errors, count, countBefore, state.uMismatchCount, sum);
+    stats.i64SBitErrorCount += static_cast<int64_t>(inSync);
+    return inSync;
 }
 
 }  // namespace
@@ -121,8 +156,7 @@ uint64_t CheckReceivedData(const uint8_t* data, uint32_t m, RxCheckState& state)
     uint64_t inSyncErrors = 0;
     for (uint32_t done = 0; done < m && !g_bRxStop.load(std::memory_order_relaxed);) {
         const uint32_t count = std::min(kPiece, m - done);
-        const uint64_t errors = CheckPiece(data + done, count, state, ctx);
-        if (ctx.bInSync) inSyncErrors += errors;
+        inSyncErrors += CheckPiece(data + done, count, state, ctx);
         done += count;
     }
     return inSyncErrors;

@@ -13,6 +13,10 @@ struct RxCheckState {
     uint32_t uBlockBits = 0;       // bits of the block being received
     uint64_t uBlockErrors = 0;     // not 0: the block being received holds errors
     bool bSoftwareInvert = false;  // complement every byte before it is checked
+    // Checked bytes in a row, up to the last one, without a wrong bit: a
+    // pass that ends inside a burst leaves the checker's register full of
+    // the burst, which is no place to find the pattern again.
+    uint32_t uInStepRun = 0;
 };
 
 // Adds a block of n received characters, m of them handed to the checker,

@@ -44,6 +44,7 @@ struct RxThreadState {
     // The silence that makes a dead line is measured from here: samples
     // come every wait period, which may be shorter than the no-data time-out.
     int64_t i64LastDataTicks = 0;
+    uint32_t uLastDataStampMs = 0;  // the card's stamp of the last data, 0 for none
     int64_t i64LastInvertTicks = 0;
     int64_t i64LastIfCheckTicks = 0;
     std::vector<uint8_t> stream;  // characters unpacked back into pattern bytes
@@ -80,13 +81,16 @@ void SendSyncState(bool inSync) { GuiSend8(ZVBERT_SYNC_STATE, inSync ? 1 : 0); }
 // ---- sample ----------------------------------------------------------------
 
 // The loss of signal counts from the last data, not from when it was seen.
-void DeclareNoData(int64_t now, const RxThreadState& st) {
-    const int64_t silentUsecs = UsecsSince(st.i64LastDataTicks, now);
+void DeclareSilence(int64_t now, int64_t silentUsecs, const RxThreadState& st) {
     if (silentUsecs < st.i64NoDataTimeoutUsecs) return;
     if (DeclareLossOfSync(now, st.i64LastDataTicks) == SyncTransition::None) return;
     LogPrint(1, "%s LOS - no clock/data: i64ElapseUsecs=%" PRId64 "\n", LogTimestamp(),
              silentUsecs);
     SendSyncState(false);
+}
+
+void DeclareNoData(int64_t now, const RxThreadState& st) {
+    DeclareSilence(now, UsecsSince(st.i64LastDataTicks, now), st);
 }
 
 void ReportTransition(SyncTransition transition, int64_t now, RxThreadState& st) {
@@ -158,10 +162,19 @@ void ResetStatsNow(int64_t now, RxThreadState& st) {
     g_bLineErrorsSeen = false;
 }
 
+// Whether the checker's register holds the pattern: its last bytes, a
+// register's worth and one more, all followed it. The sync it finds is
+// loaded from there.
+bool CheckerInStep(const RxThreadState& st) {
+    const uint32_t type = g_Settings.uPatternType;
+    if (g_Settings.bMultiDrop || !IsPrbsType(type)) return true;
+    return st.check.uInStepRun >= (kPrbsParams[type].registerBits + 7u) / 8u + 1u;
+}
+
 void TakeSample(int64_t now, uint32_t m, RxThreadState& st) {
     if (g_BertStats.i64CheckedCharCount == g_BertStats.i64PrevCheckedCharCount)
         DeclareNoData(now, st);
-    ReportTransition(ClassifySample(now), now, st);
+    ReportTransition(ClassifySample(now, CheckerInStep(st)), now, st);
     ReportAfterSample(now, nullptr);
     if (InversionStepDue(m, now, st)) StepReceiveInversion(now, st);
     TakeSampleSnapshots();
@@ -205,9 +218,22 @@ bool IsSample(int64_t elapsedUsecs, uint32_t m, PassEnd* end) {
 // Data after a silence longer than the no-data time-out: the line was dead,
 // however short the silence was next to the wait. Judged before the data is
 // checked, since bytes lost in the silence put the reference out of step.
-void DeclareSilenceEnded(RxThreadState& st) {
+// With the card's stamps the silence is the line's: the gap between the last
+// data and the first byte of this block, which a loaded host that kept this
+// thread waiting does not lengthen.
+void DeclareSilenceEnded(uint32_t n, RxThreadState& st) {
+    const uint32_t lastStamp = st.uLastDataStampMs;
+    st.uLastDataStampMs = g_uRxBlockStampMs;
     if (!g_bInSync || g_Settings.bBurstMode) return;
-    DeclareNoData(GetTicks(), st);
+    const uint64_t rate = g_Settings.uClockRate;
+    if (lastStamp == 0 || g_uRxBlockStampMs == 0 || rate == 0) {
+        DeclareNoData(GetTicks(), st);
+        return;
+    }
+    const auto blockUsecs = static_cast<int64_t>(uint64_t{n} * g_uBitsPerChar * 1000000 / rate);
+    // Unsigned: the card's clock wraps.
+    const auto sinceUsecs = static_cast<int64_t>(uint32_t(g_uRxBlockStampMs - lastStamp)) * 1000;
+    DeclareSilence(GetTicks(), sinceUsecs - blockUsecs, st);
 }
 
 // A checker that ran off its reference while in sync (a slip, a long burst)
@@ -222,7 +248,7 @@ void DeclareCheckerAdrift(int64_t now, RxThreadState& st) {
 
 PassEnd ReceivePass(RxThreadState& st) {
     const uint32_t n = ReceiveBlock();
-    if (n > 0) DeclareSilenceEnded(st);
+    if (n > 0) DeclareSilenceEnded(n, st);
     const uint8_t* data = g_abRxBuffer;
     uint32_t m = n;
     if (!st.stream.empty()) {
@@ -294,15 +320,35 @@ void CheckStopConditions(RxThreadState& st) {
     st.bStoppedByCondition = true;
 }
 
+// A silent line would otherwise hold the end of the test back by up to a
+// whole wait: the wait ends when -L or -S is due.
+uint32_t WaitMs(uint32_t timeout) {
+    const TestSettings& s = g_Settings;
+    if (!s.bTestDurationGiven) return timeout;
+    const bool hunting = g_bFirstSyncPending;
+    if (!hunting && s.uTestDurationSecs == 0) return timeout;
+    const int64_t limitUsecs =
+        int64_t{hunting ? s.uNoSyncTimeoutSecs : s.uTestDurationSecs} * 1000000;
+    int64_t startTicks = 0;
+    {
+        std::lock_guard<platform::CriticalSection> lock(g_csGlobal);
+        startTicks = g_BertStats.i64StartTicks;
+    }
+    const int64_t leftUsecs = limitUsecs - UsecsSince(startTicks, GetTicks());
+    // One more millisecond: the stop rule wants the limit passed.
+    const int64_t leftMs = std::max<int64_t>(leftUsecs / 1000 + 1, 1);
+    return static_cast<uint32_t>(std::min<int64_t>(leftMs, timeout));
+}
+
 // Burst mode waits with the sample period too: a silent line takes no
 // sample there (a gap is no loss of signal), but the -L and -S rules that
 // follow each wait must still end the test.
 void WaitForData() {
-    const uint32_t timeout = g_dwRxTimeout.load();
+    const uint32_t timeout = WaitMs(g_dwRxTimeout.load());
     if (g_hRxEvent != nullptr)
         platform::WaitForEvent(*g_hRxEvent, timeout);
     else
-        platform::SleepMs(g_Settings.bBurstMode ? kNoEventPollMs : timeout);
+        platform::SleepMs(g_Settings.bBurstMode ? std::min(kNoEventPollMs, timeout) : timeout);
 }
 
 void StartReceiving(RxThreadState& st) {

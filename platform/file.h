@@ -33,6 +33,13 @@ std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxBy
 // Whether anything (file, folder, device) exists under the name.
 bool PathExists(const std::string& path);
 
+// Whether a file name.extension (extension with its dot) lies in folder.
+bool FileInFolder(const std::string& folder, const char* name, const char* extension);
+
+// Whether a driver file name.extension is installed in the system's drivers
+// folder. A system without such a folder has none.
+bool SystemDriverFilePresent(const char* name, const char* extension);
+
 // Moves from over to, replacing a file already there in one step.
 bool RenameReplacing(const std::string& from, const std::string& to);
 

@@ -257,12 +257,29 @@ bool ReadTtyCard(Reader& r, const toml::table& table, const std::string& where, 
     return true;
 }
 
+// The card's own driver: its cards are the system's, found by discovery; the
+// file only says to use it and, for a driver that registers its ports under
+// another interface class, which one.
+bool ReadZorvanCard(Reader& r, const toml::table& table, const std::string& where,
+                    CardConfig* card) {
+    for (auto&& [key, node] : table) {
+        std::string k(key.str());
+        std::string at = where + "." + k;
+        if (k == "backend") continue;
+        if (k != "interface_guid") return r.Fail(at, "not a key of a zorvan card (interface_guid)");
+        if (!r.Text(node, at, &card->interfaceGuid)) return false;
+    }
+    card->ports = 0;
+    return true;
+}
+
 bool ReadBackend(Reader& r, const toml::table& table, const std::string& where, CardConfig* card) {
     const toml::node* node = table.get("backend");
     if (node == nullptr) return true;
     if (!r.Text(*node, where + ".backend", &card->backend)) return false;
-    return card->backend == "sim" || card->backend == "tty" ||
-           r.Fail(where + ".backend", "unknown backend \"" + card->backend + "\" (sim, tty)");
+    return card->backend == "sim" || card->backend == "tty" || card->backend == "zorvan" ||
+           r.Fail(where + ".backend",
+                  "unknown backend \"" + card->backend + "\" (sim, tty, zorvan)");
 }
 
 bool ReadCard(Reader& r, const toml::node& item, size_t index, CardConfig* card) {
@@ -271,6 +288,7 @@ bool ReadCard(Reader& r, const toml::node& item, size_t index, CardConfig* card)
     if (table == nullptr) return r.Fail(where, "must be a table");
     if (!ReadBackend(r, *table, where, card)) return false;
     if (card->backend == "tty") return ReadTtyCard(r, *table, where, index, card);
+    if (card->backend == "zorvan") return ReadZorvanCard(r, *table, where, card);
     bool haveRegistry = false;
     for (auto&& [key, node] : *table) {
         std::string k(key.str());
@@ -352,6 +370,10 @@ bool ReadDocument(Reader& r, const toml::table& doc, SimConfig* config) {
 
 bool UsesTtyBackend(const SimConfig& config) {
     return !config.cards.empty() && config.cards[0].backend == "tty";
+}
+
+bool UsesZorvanBackend(const SimConfig& config) {
+    return !config.cards.empty() && config.cards[0].backend == "zorvan";
 }
 
 SimConfig DefaultConfig() {

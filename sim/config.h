@@ -10,6 +10,10 @@
 //
 //   [[card]]                      # one table per card, in interface order
 //   backend = "sim"               # or "tty": the card's ports are serial
+//                                 #   or "zorvan": the card's own driver
+//                                 #   (Windows; one such card stands for
+//                                 #   every card the system has; its one
+//                                 #   other key is interface_guid = "{...}")
 //   devices = ["/dev/ttyS0"]      #   devices (tty cards take only these
 //                                 #   two keys and description; every card
 //                                 #   of a file has the same backend)
@@ -98,7 +102,8 @@ struct ImpairmentConfig {
 };
 
 struct CardConfig {
-    std::string backend = "sim";       // "sim" or "tty"
+    std::string backend = "sim";       // "sim", "tty" or "zorvan"
+    std::string interfaceGuid;         // zorvan: the driver's port interface class
     std::vector<std::string> devices;  // tty: the device of each port
     uint8_t model = 7;
     uint8_t typeLow = 0;
@@ -140,6 +145,9 @@ constexpr int64_t kMaxSlipBits = 256;
 
 // Whether the cards of a configuration are serial ports (backend "tty").
 bool UsesTtyBackend(const SimConfig& config);
+// Whether the file names the card's own driver (Windows: the cards are the
+// system's).
+bool UsesZorvanBackend(const SimConfig& config);
 
 // Card 0: a Vantle of revision 0x310 with its BERT engine, 2 ports; card 1:
 // another model of revision 0x200 without one, 4 ports; all in loopback.

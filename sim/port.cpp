@@ -389,8 +389,10 @@ void Port::Transmit(int64_t nowNs) {
     uint64_t owed = bitClock_.BitsBy(nowNs);
     if (owed <= txBit_) return;
     if (bert_) {
-        // A stalled clock thread does not make the engine owe seconds of data.
-        uint64_t backlogLimit = std::max<uint64_t>(bitClock_.rate() / 10, bitsPerChar_);
+        // A stalled clock thread does not make the engine owe seconds of data,
+        // but a loaded host's pause is caught up: skipped bits would be a
+        // silence of the line that its own checker never sees.
+        uint64_t backlogLimit = std::max<uint64_t>(bitClock_.rate(), bitsPerChar_);
         if (owed - txBit_ > backlogLimit) txBit_ = owed - backlogLimit;
     } else if (framed()) {
         TransmitFrames(owed);
@@ -501,6 +503,22 @@ void Port::PrepareForLine(uint8_t* data, size_t count) {
         for (size_t i = 0; i < count; ++i) data[i] = uint8_t((data[i] ^ flip) & charMask_);
 }
 
+namespace {
+
+// When the byte before index end arrived: the chunk's bytes came evenly over
+// its line time, so a record cut from a long chunk is stamped with its own
+// last byte and the silence before the next one stays the line's.
+int64_t ArrivalOfByte(const LineChunk& chunk, size_t end) {
+    const size_t size = chunk.data.size();
+    if (size == 0 || end >= size || chunk.endNs <= chunk.startNs) return chunk.arrivalNs;
+    const int64_t spanNs = chunk.endNs - chunk.startNs;
+    const auto left =
+        static_cast<int64_t>(static_cast<double>(spanNs) * double(size - end) / double(size));
+    return chunk.arrivalNs - left;
+}
+
+}  // namespace
+
 void Port::Receive(int64_t nowNs) {
     LineChunk chunk;
     while (line_->Take(nowNs, &chunk)) {
@@ -513,11 +531,12 @@ void Port::Receive(int64_t nowNs) {
             bert_->Receive(chunk.data.data(), chunk.data.size());
             continue;
         }
-        uint32_t stamp = clock_.StampMs(chunk.arrivalNs);
         size_t limit = chunk.frame ? chunk.data.size() : RecordLimit();
-        for (size_t at = 0; at < chunk.data.size(); at += limit)
-            Deliver(chunk.data.data() + at, std::min(limit, chunk.data.size() - at), stamp,
+        for (size_t at = 0; at < chunk.data.size(); at += limit) {
+            const size_t count = std::min(limit, chunk.data.size() - at);
+            Deliver(chunk.data.data() + at, count, clock_.StampMs(ArrivalOfByte(chunk, at + count)),
                     uint8_t(index_));
+        }
     }
     if (bert_) {
         std::array<uint8_t, kBertRecordBytes> record;

@@ -65,7 +65,7 @@ void CountErroredSample(int64_t errors, int64_t percent) {
 
 }  // namespace
 
-SyncTransition ClassifySample(int64_t now) {
+SyncTransition ClassifySample(int64_t now, bool patternInStep) {
     BertStats& stats = g_BertStats;
     const int64_t errors = stats.BitErrorCount - stats.PrevBitErrorCount;
     const int64_t bits = (stats.i64CheckedCharCount - stats.i64PrevCheckedCharCount) *
@@ -77,7 +77,7 @@ SyncTransition ClassifySample(int64_t now) {
         const int64_t percent = errors * 100 / bits;
         if (percent >= kLossOfSyncPercent)
             transition = DeclareLossOfSync(now);
-        else if (percent <= kSyncPercent)
+        else if (percent <= kSyncPercent && patternInStep)
             transition = DeclareSync(now, FirstSyncAction::ResetStats);
         CountErroredSample(errors, percent);
     }

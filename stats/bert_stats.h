@@ -77,8 +77,11 @@ SyncTransition DeclareSync(int64_t now, FirstSyncAction firstSyncAction);
 // the errored and severely errored sample counts are kept. A sample with no
 // checked character is not classified; the caller's no-data rule
 // (DeclareLossOfSync) stands in for it. The caller takes the snapshots with
-// TakeSampleSnapshots once it is done with the sample.
-SyncTransition ClassifySample(int64_t now);
+// TakeSampleSnapshots once it is done with the sample. Without
+// patternInStep (the checker's last bytes did not follow the pattern) the
+// sample finds no sync, however few its errors: they were diluted by the
+// good bytes before a fault the checker is still in.
+SyncTransition ClassifySample(int64_t now, bool patternInStep = true);
 
 // Ends a sample: the next one measures from here.
 void TakeSampleSnapshots();

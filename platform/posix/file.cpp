@@ -97,3 +97,17 @@ bool RenameReplacing(const std::string& from, const std::string& to) {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+bool FileInFolder(const std::string& folder, const char* name, const char* extension) {
+    struct stat status {};
+    std::string path = folder + "/" + name + extension;
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// The X.25 pseudo-card's driver is a Windows kernel file; Linux has no
+// drivers folder for it to lie in.
+bool SystemDriverFilePresent(const char* /*name*/, const char* /*extension*/) { return false; }
+
+}  // namespace platform

@@ -144,3 +144,21 @@ bool RenameReplacing(const std::string& from, const std::string& to) {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+bool FileInFolder(const std::string& folder, const char* name, const char* extension) {
+    char found[MAX_PATH];
+    char* filePart = nullptr;
+    DWORD length = SearchPathA(folder.c_str(), name, extension, MAX_PATH, found, &filePart);
+    return length > 0 && length < MAX_PATH;
+}
+
+bool SystemDriverFilePresent(const char* name, const char* extension) {
+    char system[MAX_PATH];
+    UINT length = GetSystemDirectoryA(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    return FileInFolder(std::string(system, length) + "\\drivers", name, extension);
+}
+
+}  // namespace platform

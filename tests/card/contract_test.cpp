@@ -1,6 +1,7 @@
 // The driver contract, case by case, against every backend: the simulated
-// card (card 1, no BERT engine, its line in loopback) and a serial port on a
-// pseudo-terminal whose far end sends back what it hears. A backend that
+// card (card 1, no BERT engine, its line in loopback), a serial port on a
+// pseudo-terminal whose far end sends back what it hears, and the backend of
+// the card's own driver with the simulated card behind its calls. A backend that
 // answers a request otherwise than the others fails here.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -27,7 +28,9 @@
 #include "sim/driver.h"
 #include "sim/sim.h"
 #include "tests/e2e_support/e2e_support.h"
+#include "tests/zorvan/replay_io.h"
 #include "tty/tty.h"
+#include "zorvan/driver.h"
 
 namespace {
 
@@ -40,6 +43,22 @@ class SimBackend {
     std::string PortPath(bool plus) const { return sim::CardPath(1) + "/0" + (plus ? "+" : ""); }
 
    private:
+    std::unique_ptr<card::Driver> driver_;
+};
+
+// The backend of the card's own driver with the simulated card answering
+// its calls: what the contract asks of it, it asks of the driver unchanged.
+class ZorvanBackend {
+   public:
+    ZorvanBackend()
+        : far_(sim::CreateDriver(sim::DefaultConfig())),
+          driver_(zorvan::CreateDriver(std::make_unique<replay::Io>(*far_), nullptr)) {}
+    ~ZorvanBackend() { driver_.reset(); }
+    card::Driver& driver() { return *driver_; }
+    std::string PortPath(bool plus) const { return sim::CardPath(1) + "/0" + (plus ? "+" : ""); }
+
+   private:
+    std::unique_ptr<card::Driver> far_;
     std::unique_ptr<card::Driver> driver_;
 };
 
@@ -154,12 +173,14 @@ class DriverContract : public ::testing::Test {
     std::vector<card::PortHandle> open_;
 };
 
-using Backends = ::testing::Types<SimBackend, TtyBackend>;
+using Backends = ::testing::Types<SimBackend, TtyBackend, ZorvanBackend>;
 class BackendNames {
    public:
     template <typename T>
     static std::string GetName(int) {
-        return std::is_same_v<T, SimBackend> ? "SimulatedCard" : "SerialPort";
+        if (std::is_same_v<T, SimBackend>) return "SimulatedCard";
+        if (std::is_same_v<T, ZorvanBackend>) return "CardDriverOverTheSimulatedCard";
+        return "SerialPort";
     }
 };
 TYPED_TEST_SUITE(DriverContract, Backends, BackendNames);

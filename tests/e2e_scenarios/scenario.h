@@ -17,7 +17,9 @@ struct Scenario {
     uint64_t rate = 64000;
     std::string pattern = "2047";
     unsigned registerBits = 11;
-    int threads = 1;  // -d: 1 transmit and receive, 3 receive only
+    // -d: 1 transmit and receive, 2 transmit only, 3 receive only, 4 echo;
+    // without a receive thread (2, 4) nothing judges the line.
+    int threads = 1;
     double bitErrorRate = 0;
     uint32_t burstEveryMs = 0, burstBits = 0;
     uint32_t slipAfterMs = 0;
@@ -26,10 +28,20 @@ struct Scenario {
     // Inversion switched on through the control file this long after the
     // start, and off again after invertForMs (0: left on).
     uint32_t invertAtMs = 0, invertForMs = 0;
+    // The loopback replaced by an echo responder, a second program on a
+    // shared line, that dies (SIGKILL) or freezes (SIGSTOP, then SIGCONT
+    // farEndForMs later) farEndAtMs after the tester started.
+    enum class FarEnd { None, Killed, Frozen } farEnd = FarEnd::None;
+    uint32_t farEndAtMs = 0, farEndForMs = 0;
+    // The tester itself kept from running this long (a loaded host):
+    // its line goes on, so this is no loss of signal.
+    uint32_t stallAtMs = 0, stallMs = 0;
     int testSeconds = 5;    // -L
     int noSyncSeconds = 3;  // -S
 
-    std::string Config(const std::string& truthFile, const std::string& controlFile) const;
+    bool Checked() const { return hardware || threads == 1 || threads == 3; }
+    std::string Config(const std::string& truthFile, const std::string& controlFile,
+                       const std::string& lineName) const;
     std::vector<std::string> Args() const;
     std::string Describe() const;
 };

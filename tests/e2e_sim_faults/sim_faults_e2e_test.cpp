@@ -157,6 +157,8 @@ TEST_F(SimFaultsE2e, SimulatorConfigurationBeyondItsBoundsNamesTheKey) {
          ": card[0].ports: value 65 out of range 0..64"},
         {folder, ": is a directory"},
         {Fifo("config.fifo"), ": not a regular file"},
+        {Write("zorvan.toml", "[[card]]\nbackend = \"zorvan\"\n"),
+         ": the card's own driver (backend = \"zorvan\") runs on Windows only"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);

@@ -144,7 +144,8 @@ IdealReport Judge(const PortTruth& truth, const OracleSettings& s) {
     // The pattern is found in the first period that is not plainly bad
     // (a doubtful one may already do).
     while (first < judged.size() &&
-           (judged[first].verdict == Verdict::Bad || periods[first].delivered == 0))
+           ((judged[first].verdict == Verdict::Bad && !s.syncAtFirstData) ||
+            periods[first].delivered == 0))
         ++first;
     if (first >= judged.size()) {
         ideal.explanation = "no period with the pattern";
@@ -152,8 +153,18 @@ IdealReport Judge(const PortTruth& truth, const OracleSettings& s) {
     }
     ideal.everInSync = true;
     ideal.firstSyncPeriod = first;
-    const size_t end =
+    // The sync comes within its period: the errors after it are counted.
+    ideal.bitErrors.hi += int64_t(periods[first].flipped);
+    size_t end =
         std::min(judged.size(), (s.fromFirstSync ? first + 1 : 0) + size_t(s.testSeconds) * 10);
+    // The program stops sending when its test ends, a sample period or so
+    // from where the record puts the end: a silence that runs from the last
+    // few periods to the end of the record is that stop, left to the
+    // tolerance of the end below.
+    size_t tail = periods.size();
+    while (tail > first + 1 && periods[tail - 1].silentMs > 0) --tail;
+    if (tail < periods.size() && (tail + 3 >= end || tail > s.lineQuietAfter))
+        end = std::min(end, tail);
     // Before its first sync the card's engine books severely errored seconds.
     if (!s.fromFirstSync) ideal.severeSeconds.hi += int64_t(first) / 10 + 1;
     const uint64_t slipSlack = 8ull * (s.registerBits + 1) + 8ull * (s.registerBits / 8 + 2);
@@ -198,7 +209,13 @@ IdealReport Judge(const PortTruth& truth, const OracleSettings& s) {
                 ideal.severeSeconds.hi += 2;
                 break;
             case Verdict::Good:
-                if (!inSync) endRun();
+                if (!inSync) {
+                    endRun();
+                    // The fault may end early in its period (an outage), and the
+                    // sync come before the period does.
+                    if (!Garbled(periods[i - 1]))
+                        ideal.bitErrors.hi += int64_t(periods[i - 1].flipped);
+                }
                 inSync = true;
                 ideal.bitErrors.hi += int64_t(p.flipped);
                 if (!edge) ideal.bitErrors.lo += int64_t(p.flipped);
@@ -207,7 +224,9 @@ IdealReport Judge(const PortTruth& truth, const OracleSettings& s) {
     }
     endRun();
     // The test ends within a few periods of its nominal end: what happens
-    // there may or may not be in it.
+    // there may or may not be in it (the errors of the period after it too).
+    if (end < periods.size() && judged[end].verdict == Verdict::Good)
+        ideal.bitErrors.hi += int64_t(periods[end].flipped);
     for (size_t i = end >= 2 ? end - 2 : 0; i < std::min(judged.size(), end + 3); ++i) {
         if (judged[i].verdict == Verdict::Good) continue;
         ideal.mayEndOutOfSync = true;

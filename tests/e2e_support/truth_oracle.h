@@ -12,7 +12,9 @@
 //
 // The program samples more often than every 100 ms, so its figures may
 // differ from the ideal ones by what the tolerances below allow, and no more:
-// - bit errors: the errors of a period next to a change of sync state, and
+// - bit errors: the errors of a period next to a change of sync state (the
+//   period of the first sync too, and the last faulty period before a
+//   resync: the sync comes somewhere within them), and
 //   per slip the bytes the checker needs to see that it has run off the
 //   pattern ((register bits + 1) bytes of 8 bits);
 // - loss-of-sync events: a period the rules cannot call (errors between 10 %
@@ -23,6 +25,7 @@
 // - severely errored seconds: one second at each edge of a time out of sync.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -68,6 +71,15 @@ struct OracleSettings {
     int64_t testSeconds = 0;        // -L
     // Software mode measures from the first sync; the card's engine from the start.
     bool fromFirstSync = true;
+    // The first sync in the first period with data, even one the silence
+    // after it makes bad: an outage just after the start leaves the program
+    // a few milliseconds that may or may not be enough to find the pattern.
+    bool syncAtFirstData = false;
+    // After this period the line makes no silence of its own: one that runs
+    // from there to the end of the record is the program's stop, wherever
+    // the record puts the end of the test (a loaded host starts the program's
+    // clock and the port's record apart).
+    size_t lineQuietAfter = SIZE_MAX;
 };
 
 struct Range {

@@ -84,6 +84,40 @@ TEST_F(ReceivePassTest, HuntingCountsEightForEveryByteTheCheckerRejects) {
     EXPECT_EQ(g_BertStats.i64SBlockErrorCount, 0);
 }
 
+// A checker that runs off its reference inside a pass hunts for the rest of
+// it: those bytes are no errors in sync, whether in this piece or the next.
+TEST_F(ReceivePassTest, BytesCheckedAfterTheCheckerRanOffAreNoErrorsInSync) {
+    g_bInSync = true;
+    std::vector<uint8_t> data = Pattern(6000);
+    for (size_t i = 1000; i < data.size(); ++i) data[i] = static_cast<uint8_t>(~data[i]);
+    const uint64_t inSync = Check(data);
+    // Twelve bytes of eight wrong bits run the checker off (a register of 11).
+    EXPECT_EQ(inSync, 12u * 8);
+    EXPECT_EQ(g_BertStats.i64SBitErrorCount, 12 * 8);
+    EXPECT_GT(g_BertStats.BitErrorCount, 4900 * 8) << "the hunt counts its rejected bytes";
+}
+
+// A burst that a pass ends inside leaves the checker's register full of it:
+// the in-step run says so, and counts on across passes once the pattern is back.
+TEST_F(ReceivePassTest, InStepRunCountsTheLastBytesThatFollowedThePattern) {
+    g_bInSync = false;
+    std::vector<uint8_t> data = Pattern(600);
+    for (size_t i = 500; i < 600; ++i) data[i] = static_cast<uint8_t>(~data[i]);
+    Check(std::vector<uint8_t>(data.begin(), data.begin() + 550));
+    EXPECT_EQ(state_.uInStepRun, 0u) << "the pass ended inside the burst";
+    Check(std::vector<uint8_t>(data.begin() + 550, data.end()));
+    EXPECT_EQ(state_.uInStepRun, 0u);
+    // The hunt takes the first bytes after the burst to fill its register.
+    std::vector<uint8_t> after = Pattern(2100);
+    after.erase(after.begin(), after.begin() + 600);
+    Check(after);
+    EXPECT_GE(state_.uInStepRun, after.size() - 3);
+    EXPECT_LT(state_.uInStepRun, after.size());
+    const uint32_t run = state_.uInStepRun;
+    Check(Pattern(5000));  // continues from where the generator is now: clean
+    EXPECT_EQ(state_.uInStepRun, run + 5000);
+}
+
 TEST_F(ReceivePassTest, SoftwareInversionChecksTheComplement) {
     g_bInSync = true;
     state_.bSoftwareInvert = true;

@@ -55,6 +55,20 @@ TEST_F(SampleTest, ThresholdsDecideSyncAndSampleCounts) {
     }
 }
 
+// A pass that ends inside a fault its checker is still in: however few its
+// errors, it finds no sync (the next one, with the pattern back, does).
+TEST_F(SampleTest, ASampleOutOfStepFindsNoSync) {
+    g_bFirstSyncPending = false;
+    g_bInSync = false;
+    g_BertStats.i64CheckedCharCount += 1000;
+    g_BertStats.BitErrorCount += 80;
+    EXPECT_EQ(ClassifySample(kT0 + kSec / 4, false), SyncTransition::None);
+    TakeSampleSnapshots();
+    EXPECT_FALSE(g_bInSync.load());
+    EXPECT_EQ(g_BertStats.i64SyncCount, 0);
+    EXPECT_EQ(Sample(0, 1000, kT0 + kSec / 2), SyncTransition::ReturnToSync);
+}
+
 TEST_F(SampleTest, SampleWithoutCharactersIsNotClassified) {
     StartInSync();
     EXPECT_EQ(Sample(5, 0, kT0 + kSec / 4), SyncTransition::None);

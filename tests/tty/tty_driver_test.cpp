@@ -125,7 +125,8 @@ TEST(TtyConfig, CardsOfSerialPortsAndTheirMistakes) {
          "card[0].devices[0]: must not be empty"},
         {"[[card]]\nbackend = \"tty\"\ndevices = [\"/dev/ttyS0\"]\nline = \"shared\"\n",
          "card[0].line: not a key of a tty card (devices, description)"},
-        {"[[card]]\nbackend = \"uart\"\n", "card[0].backend: unknown backend \"uart\" (sim, tty)"},
+        {"[[card]]\nbackend = \"uart\"\n",
+         "card[0].backend: unknown backend \"uart\" (sim, tty, zorvan)"},
         {"[[card]]\n[[card]]\nbackend = \"tty\"\ndevices = [\"/dev/ttyS0\"]\n",
          "card[1].backend: every card of a file has the same backend"},
     };

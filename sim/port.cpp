@@ -330,9 +330,7 @@ IoResult Port::QueueTransmit(const uint8_t* data, uint32_t length, card::Overlap
 IoResult Port::Write(const void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs) {
     IoResult fits = card::CheckDataRequest(buffer, length, ov, started_);
     if (fits.kind == IoResult::kFailed || length == 0) return fits;
-    const IoResult queued = QueueTransmit(static_cast<const uint8_t*>(buffer), length, ov, nowNs);
-    if (framed() && queued.kind == IoResult::kPending) TransmitFrames(bitClock_.BitsBy(nowNs));
-    return queued;
+    return QueueTransmit(static_cast<const uint8_t*>(buffer), length, ov, nowNs);
 }
 
 IoResult Port::Read(void* buffer, uint32_t length, card::Overlapped* ov, int64_t /*nowNs*/) {
@@ -442,15 +440,14 @@ void Port::TransmitCharacters(uint64_t owed, std::vector<uint8_t>& out) {
     }
 }
 
-// A frame goes onto the line as it comes to the head of the queue, stamped with the times
-// of its bits, so that the far end has it when its last bit is due there
-// rather than a hop later; the request completes when that last bit is sent.
+// A frame goes onto the line when its last bit is sent (the driver thread
+// wakes then), and its request completes with it.
 void Port::TransmitFrames(uint64_t owed) {
     while (!transmits_.empty()) {
         Pending& io = transmits_.front();
         const uint64_t cost = uint64_t(io.length) * 8 + kFrameOverheadBits;
-        if (io.done == 0) CarryFrame(io, cost);
         if (txBit_ + cost > owed) return;
+        CarryFrame(io, cost);
         txBit_ += cost;
         card::CompleteRequest(io, 0, io.length);
         transmits_.pop_front();
@@ -470,7 +467,6 @@ void Port::CarryFrame(Pending& io, uint64_t cost) {
         Deliver(io.buffer, io.length, clock_.StampMs(chunk.startNs),
                 uint8_t(kRecordKindTransmit | index_));
     line_->Carry(std::move(chunk));
-    io.done = io.length;
 }
 
 bool Port::IdleFillsLine() const { return mode_ == kTransparentSync && !bert_ && txStarted_; }

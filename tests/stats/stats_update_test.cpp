@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -101,12 +102,25 @@ TEST_F(StatsUpdateTest, RestartingThePeriodOftenSuppressesTheOutput) {
     g_Settings.bTestDurationGiven = false;
     RestartStatsUpdatePeriod();
     g_i64PrevElapsedUsecs = 0;
+    // A loaded host may let more than a report period pass between two
+    // restarts; the output is then due, so the widest gap is measured.
+    static std::chrono::steady_clock::time_point lastRestart;
+    static std::chrono::steady_clock::duration widestGap;
+    lastRestart = std::chrono::steady_clock::now();
+    widestGap = {};
     RunThread(1200, [] {
-        static int calls = 0;
-        if (++calls % 10 == 0) RestartStatsUpdatePeriod();  // every 200 ms
+        const auto now = std::chrono::steady_clock::now();
+        widestGap = std::max(widestGap, now - lastRestart);
+        lastRestart = now;
+        RestartStatsUpdatePeriod();
     });
-    EXPECT_EQ(g_outputs.load(), 0);
-    EXPECT_LT(g_i64MainElapsedUsecs.load(), 500000);
+    const int64_t widestGapUsecs =
+        std::chrono::duration_cast<std::chrono::microseconds>(widestGap).count();
+    EXPECT_LT(g_i64MainElapsedUsecs.load(),
+              widestGapUsecs + 2 * 1000 * int64_t{kStatsUpdateWaitMs});
+    if (widestGapUsecs < 400000) {
+        EXPECT_EQ(g_outputs.load(), 0);
+    }
 }
 
 }  // namespace

@@ -165,8 +165,9 @@ void AddRatios(const std::map<uint16_t, int64_t>& v, uint16_t base, Fields& f) {
     auto at = [&](uint16_t tag) { return ValueOr(v, static_cast<uint16_t>(base + tag - 3000)); };
     const int64_t bits = at(ZVBERT_RX_BITS), errors = at(ZVBERT_BIT_ERRORS);
     if (bits >= 0 && errors >= 0) {
-        // No ratio before a whole block has come.
-        const bool measured = at(ZVBERT_RX_BLOCKS) > 0 && bits > 0;
+        // A single link has no ratio before a whole block has come; a
+        // slave's is over what arrived in sync, however short of a block.
+        const bool measured = bits > 0 && (base != 3000 || at(ZVBERT_RX_BLOCKS) > 0);
         const double percent = measured ? static_cast<double>(errors) * 100.0 / bits : 0.0;
         f["berPercent"] = Format("%.2f", static_cast<float>(percent));
         f["ber"] = Format("%.3e", percent / 100.0);

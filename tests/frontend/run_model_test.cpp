@@ -105,6 +105,13 @@ TEST(RunModel, FiguresAreDerivedAsTheConsolePrintsThem) {
     const std::string first = early.ResultsJson();
     EXPECT_NE(first.find("\"berPercent\":0.00,"), std::string::npos) << first;
     EXPECT_EQ(first.find("esrPercent"), std::string::npos) << first;
+    // A slave's ratio is over what arrived in sync, however short of a block.
+    RunModel master;
+    Feed(master, {Slave(ZVBERT_SLAVE_ELAPSED_USECS, 0, 500000), Slave(ZVBERT_SLAVE_RX_BITS, 1, 640),
+                  Slave(ZVBERT_SLAVE_RX_BLOCKS, 1, 0), Slave(ZVBERT_SLAVE_BIT_ERRORS, 1, 1),
+                  U32(ZVBERT_EXIT_STATUS, 0)});
+    const std::string slave = master.ResultsJson();
+    EXPECT_NE(slave.find("\"berPercent\":0.16,"), std::string::npos) << slave;
 }
 
 std::vector<TlvRecord> Plus(std::vector<TlvRecord> a, const std::vector<TlvRecord>& b) {

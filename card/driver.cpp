@@ -1,5 +1,6 @@
 #include "card/driver.h"
 
+#include "platform/event.h"
 #include "platform/last_error.h"
 #include "platform/sync.h"
 
@@ -29,6 +30,25 @@ bool GetOverlappedResult(PortHandle /*handle*/, Overlapped* ov, uint32_t* bytes,
     if (status != 0) {
         platform::SetLastError(status);
         return false;
+    }
+    return true;
+}
+
+bool WaitForRequest(Overlapped* ov, uint32_t timeoutMs) {
+    const int64_t deadlineNs = platform::MonotonicNs() + int64_t(timeoutMs) * 1000000;
+    while (!HasOverlappedIoCompleted(*ov)) {
+        const int64_t leftNs = deadlineNs - platform::MonotonicNs();
+        if (leftNs <= 0) return false;
+        if (ov->hEvent == nullptr) {
+            platform::SleepMs(1);
+            continue;
+        }
+        const auto leftMs = uint32_t((leftNs + 999999) / 1000000);
+        // Signalled with the request still pending: the signal was another's,
+        // and a completion from now on sets the event again.
+        if (platform::WaitForEvent(*ov->hEvent, leftMs) == platform::kWaitObject0 &&
+            !HasOverlappedIoCompleted(*ov))
+            ov->hEvent->Reset();
     }
     return true;
 }

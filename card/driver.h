@@ -180,4 +180,10 @@ void SetDriver(std::unique_ptr<Driver> driver);
 // while still pending without wait).
 bool GetOverlappedResult(PortHandle handle, Overlapped* ov, uint32_t* bytes, bool wait);
 
+// Waits up to timeoutMs for the request of ov to be over; false while it is
+// still pending then. The status word decides, not the event: the completion
+// of the record's previous request may signal the event just after the
+// program reset it for this one.
+bool WaitForRequest(Overlapped* ov, uint32_t timeoutMs);
+
 }  // namespace card

@@ -77,8 +77,7 @@ int ReadFrame(modbus_t* ctx, uint8_t* out, uint32_t timeoutMs) {
         }
         ctx->readPending = true;
     }
-    if (!card::HasOverlappedIoCompleted(ctx->rxOv)) platform::WaitForEvent(ctx->rxEvent, timeoutMs);
-    if (!card::HasOverlappedIoCompleted(ctx->rxOv)) return 0;
+    if (!card::WaitForRequest(&ctx->rxOv, timeoutMs)) return 0;
     ctx->readPending = false;
     uint32_t bytes = 0;
     if (!card::GetOverlappedResult(ctx->port, &ctx->rxOv, &bytes, true)) {
@@ -105,9 +104,7 @@ int WriteFrame(modbus_t* ctx, const uint8_t* frame, int length) {
     }
     const uint64_t lineMs =
         ctx->line.rate == 0 ? 0 : uint64_t(length + 8) * 8 * 1000 / ctx->line.rate;
-    if (!card::HasOverlappedIoCompleted(ctx->txOv))
-        platform::WaitForEvent(ctx->txEvent, uint32_t(lineMs) + kWriteGraceMs);
-    if (!card::HasOverlappedIoCompleted(ctx->txOv)) {
+    if (!card::WaitForRequest(&ctx->txOv, uint32_t(lineMs) + kWriteGraceMs)) {
         Driver().CancelIo(ctx->port);
         ctx->readPending = false;  // cancelled with the write
         errno = ETIMEDOUT;

@@ -94,4 +94,13 @@ bool FinishRequest(const IoResult& result, uint32_t* bytes, Overlapped* ov) {
     }
 }
 
+IoResult CheckControl(uint32_t code, const void* in, uint32_t inLength, const void* out,
+                      uint32_t outLength, bool started) {
+    IoResult sizes = CheckRequest(code, inLength, outLength, started);
+    if (sizes.kind == IoResult::kFailed) return sizes;
+    if ((inLength && in == nullptr) || (outLength && out == nullptr))
+        return IoResult::Failed(platform::kErrorInvalidParameter);
+    return sizes;
+}
+
 }  // namespace card

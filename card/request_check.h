@@ -41,6 +41,9 @@ void CompleteRequests(std::deque<PendingRequest>& list, uint32_t status);
 
 // Done when the request fits the contract, else the driver's error.
 IoResult CheckRequest(uint32_t code, uint32_t inLength, uint32_t outLength, bool started);
+// CheckRequest, and a buffer behind every length that is not zero.
+IoResult CheckControl(uint32_t code, const void* in, uint32_t inLength, const void* out,
+                      uint32_t outLength, bool started);
 
 // Hands an outcome to the program as the driver's calls do: true with the
 // byte count (and the caller's record completed and signalled) when done,

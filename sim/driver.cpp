@@ -22,13 +22,6 @@ std::chrono::steady_clock::time_point AtNs(int64_t ns) {
     return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
 }
 
-int64_t NowNs() { return platform::MonotonicNs(); }
-
-bool Fail(uint32_t error) {
-    platform::SetLastError(error);
-    return false;
-}
-
 }  // namespace
 
 std::string CardPath(size_t index) { return kPathPrefix + std::to_string(index); }
@@ -53,12 +46,7 @@ SimDriver::SimDriver(SimConfig config)
 }
 
 SimDriver::~SimDriver() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    WakeClock();
-    clock_.join();
+    StopThread(clock_);
     std::unique_lock<std::mutex> lock(mutex_);
     WriteLineFiles(lock);
     // Requests still pending here belong to a program that is exiting; their
@@ -136,23 +124,6 @@ bool SimDriver::Close(card::PortHandle handle) {
     return true;
 }
 
-bool SimDriver::CancelIo(card::PortHandle handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = sessions_.find(handle);
-    if (it == sessions_.end()) return Fail(platform::kErrorInvalidHandle);
-    it->second.port->Cancel(platform::kErrorOperationAborted);
-    return true;
-}
-
-bool SimDriver::SetupComm(card::PortHandle handle, uint32_t inQueue, uint32_t /*outQueue*/) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    uint32_t error = 0;
-    Session* session = Admit(handle, Request::Ioctl, 0, &error);
-    if (session == nullptr) return Fail(error);
-    session->port->SetQueueSizes(inQueue);
-    return true;
-}
-
 const FaultConfig* SimDriver::FindFault(const Card& card, unsigned port, FaultKind kind,
                                         uint32_t code) const {
     for (const auto& fault : card.config.faults) {
@@ -163,7 +134,7 @@ const FaultConfig* SimDriver::FindFault(const Card& card, unsigned port, FaultKi
     return nullptr;
 }
 
-SimDriver::Session* SimDriver::Admit(card::PortHandle handle, Request request, uint32_t code,
+card::EmulatedPort* SimDriver::Admit(card::PortHandle handle, Request request, uint32_t code,
                                      uint32_t* error) {
     auto it = sessions_.find(handle);
     if (it == sessions_.end()) {
@@ -171,21 +142,22 @@ SimDriver::Session* SimDriver::Admit(card::PortHandle handle, Request request, u
         return nullptr;
     }
     Session& session = it->second;
+    if (request == Request::kCancel) return session.port;
     if (session.port->removed()) {
         *error = platform::kErrorDeviceRemoved;
         return nullptr;
     }
     FaultKind kind = FaultKind::Ioctl;
-    if (request == Request::Write) kind = FaultKind::Write;
-    if (request == Request::Read)
+    if (request == Request::kWrite) kind = FaultKind::Write;
+    if (request == Request::kRead)
         kind = session.port->plus() ? FaultKind::Read : FaultKind::RingRead;
-    if (request != Request::Ioctl || code != 0) {
+    if (request != Request::kSetup) {
         if (const FaultConfig* fault = FindFault(*session.card, session.portIndex, kind, code)) {
             *error = fault->error;
             return nullptr;
         }
     }
-    return &session;
+    return session.port;
 }
 
 // A fault of "pending" is a driver that takes the request and never answers
@@ -199,49 +171,13 @@ bool SimDriver::Refuse(card::PortHandle handle, uint32_t error, card::Overlapped
     return Fail(platform::kErrorIoPending);
 }
 
-bool SimDriver::DeviceIoControl(card::PortHandle handle, uint32_t code, const void* in,
-                                uint32_t inLength, void* out, uint32_t outLength,
-                                uint32_t* bytesReturned, card::Overlapped* ov) {
-    IoResult result;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        uint32_t error = 0;
-        Session* session = Admit(handle, Request::Ioctl, code, &error);
-        if (session == nullptr) return Refuse(handle, error, ov);
-        result = session->port->Control(code, in, inLength, out, outLength, ov, NowNs());
-    }
-    if (code == IOCTL_START_PORT) WakeClock();  // the clock thread may sleep without a deadline
-    return card::FinishRequest(result, bytesReturned, ov);
-}
-
-bool SimDriver::ReadFile(card::PortHandle handle, void* buffer, uint32_t length,
-                         uint32_t* bytesRead, card::Overlapped* ov) {
-    IoResult result;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        uint32_t error = 0;
-        Session* session = Admit(handle, Request::Read, 0, &error);
-        if (session == nullptr) return Refuse(handle, error, ov);
-        result = session->port->Read(buffer, length, ov, NowNs());
-    }
-    return card::FinishRequest(result, bytesRead, ov);
-}
-
-bool SimDriver::WriteFile(card::PortHandle handle, const void* buffer, uint32_t length,
-                          uint32_t* bytesWritten, card::Overlapped* ov) {
-    IoResult result;
-    bool framed = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        uint32_t error = 0;
-        Session* session = Admit(handle, Request::Write, 0, &error);
-        if (session == nullptr) return Refuse(handle, error, ov);
-        result = session->port->Write(buffer, length, ov, NowNs());
-        framed = session->port->framed();
-    }
-    // A frame leaves when its last bit is due, not at the tick after it.
-    if (framed && result.kind == IoResult::kPending) WakeClock();
-    return card::FinishRequest(result, bytesWritten, ov);
+// The clock thread may sleep without a deadline until a port starts, and a
+// frame leaves when its last bit is due, not at the tick after it.
+bool SimDriver::NeedsWake(Request request, uint32_t code, card::EmulatedPort& port,
+                          const card::IoResult& result) {
+    if (request == Request::kControl) return code == IOCTL_START_PORT;
+    return request == Request::kWrite && result.kind == card::IoResult::kPending &&
+           static_cast<Port&>(port).framed();
 }
 
 // ---- line files ------------------------------------------------------------------

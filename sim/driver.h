@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "card/driver.h"
+#include "card/emulated_driver.h"
 #include "sim/config.h"
 #include "sim/line_control.h"
 #include "sim/line_socket.h"
@@ -27,7 +28,7 @@ namespace sim {
 // Path of card number index: "//sim/zorvan/card<index>".
 std::string CardPath(size_t index);
 
-class SimDriver : public card::Driver {
+class SimDriver : public card::EmulatedDriver {
    public:
     explicit SimDriver(SimConfig config);
     ~SimDriver() override;
@@ -35,15 +36,6 @@ class SimDriver : public card::Driver {
     std::vector<card::CardInterface> EnumerateInterfaces() override;
     card::PortHandle Open(const std::string& path) override;
     bool Close(card::PortHandle handle) override;
-    bool DeviceIoControl(card::PortHandle handle, uint32_t code, const void* in, uint32_t inLength,
-                         void* out, uint32_t outLength, uint32_t* bytesReturned,
-                         card::Overlapped* ov) override;
-    bool ReadFile(card::PortHandle handle, void* buffer, uint32_t length, uint32_t* bytesRead,
-                  card::Overlapped* ov) override;
-    bool WriteFile(card::PortHandle handle, const void* buffer, uint32_t length,
-                   uint32_t* bytesWritten, card::Overlapped* ov) override;
-    bool CancelIo(card::PortHandle handle) override;
-    bool SetupComm(card::PortHandle handle, uint32_t inQueue, uint32_t outQueue) override;
     void SetRemovalHandler(RemovalHandler handler) override;
     void SetInterfaceHandler(InterfaceHandler handler) override;
 
@@ -71,12 +63,13 @@ class SimDriver : public card::Driver {
         std::vector<card::CardInterface> leftInterfaces;
     };
 
-    enum class Request { Ioctl, Read, Write };
-    // Looks the handle up and applies the configured faults; nullptr with
-    // *error set when the request must fail.
-    Session* Admit(card::PortHandle handle, Request request, uint32_t code, uint32_t* error);
-    // Fails a request Admit turned away; under the lock.
-    bool Refuse(card::PortHandle handle, uint32_t error, card::Overlapped* ov);
+    // Looks the handle up and applies the configured faults.
+    card::EmulatedPort* Admit(card::PortHandle handle, Request request, uint32_t code,
+                              uint32_t* error) override;
+    bool Refuse(card::PortHandle handle, uint32_t error, card::Overlapped* ov) override;
+    bool NeedsWake(Request request, uint32_t code, card::EmulatedPort& port,
+                   const card::IoResult& result) override;
+    void Wake() override { WakeClock(); }
     const FaultConfig* FindFault(const Card& card, unsigned port, FaultKind kind,
                                  uint32_t code) const;
     card::CardInterface Describe(const Card& card) const;
@@ -101,11 +94,9 @@ class SimDriver : public card::Driver {
     void WriteLineFiles(std::unique_lock<std::mutex>& lock);
 
     const uint32_t tickMs_;
-    mutable std::mutex mutex_;
     std::condition_variable wake_;
     LineSocketWaiter socketWaiter_;  // used in place of wake_ while lines have sockets
     std::vector<int> waitSockets_;   // the clock thread's own
-    bool stopping_ = false;
     std::vector<std::unique_ptr<Card>> cards_;
     std::map<card::PortHandle, Session> sessions_;
     card::PortHandle nextHandle_ = 0x1000;

@@ -113,16 +113,6 @@ void Port::Remove() {
 
 // ---- control requests ------------------------------------------------------
 
-IoResult Port::Control(uint32_t code, const void* in, uint32_t inLength, void* out,
-                       uint32_t outLength, card::Overlapped* ov, int64_t nowNs) {
-    IoResult sizes = card::CheckRequest(code, inLength, outLength, started_);
-    if (sizes.kind == IoResult::kFailed) return sizes;
-    if ((inLength && in == nullptr) || (outLength && out == nullptr))
-        return IoResult::Failed(platform::kErrorInvalidParameter);
-    return Dispatch(code, static_cast<const uint8_t*>(in), inLength, static_cast<uint8_t*>(out),
-                    outLength, ov, nowNs);
-}
-
 IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
                         uint32_t outLength, card::Overlapped* ov, int64_t nowNs) {
     switch (code) {
@@ -139,10 +129,6 @@ IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uin
         case IOCTL_READ_INTERFACE_RECORD:
             FillInterfaceRecord(out, nowNs);
             return IoResult::Done(kInterfaceRecordSize);
-        case IOCTL_READ_CARD_INFO:
-        case IOCTL_GET_PORT_CONFIG:
-        case IOCTL_GET_SERIAL_CONFIG:
-            return ReadVersioned(code, out, outLength);
         case IOCTL_START_PORT:
             started_ = true;
             RestartLine(nowNs);
@@ -193,8 +179,6 @@ IoResult Port::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uin
 
 IoResult Port::ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) {
     uint32_t version = LoadU32(out, 0);
-    IoResult known = card::CheckRecordVersion(code, version, card_.serialConfigV5);
-    if (known.kind == IoResult::kFailed) return known;
     if (code == IOCTL_READ_CARD_INFO) {
         std::memset(out, 0, outLength);
         StoreU32(out, 0, kCardInfoVersion);

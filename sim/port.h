@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "card/driver.h"
+#include "card/emulated_driver.h"
 #include "card/emulation.h"
 #include "card/request_check.h"
 #include "platform/event.h"
@@ -41,7 +42,7 @@ constexpr uint32_t kMaxTransmitBytes = 1u << 20;
 // How far a dry transmitter's line time may fall behind before idle fills it.
 constexpr int64_t kUnderrunLagNs = 100 * 1000000;
 
-class Port {
+class Port : public card::EmulatedPort {
    public:
     Port(const CardConfig& card, unsigned index, const CardClock& clock);
 
@@ -49,7 +50,7 @@ class Port {
     bool plus() const { return plus_; }
     void Open(bool plus);
     // Completes every pending request with status (the handle stays open).
-    void Cancel(uint32_t status);
+    void Cancel(uint32_t status) override;
     // Keeps a request pending that nothing will ever complete but a cancel.
     void Stall(card::Overlapped* ov);
     // Cancels as aborted and stops the port; the records stay as written.
@@ -63,12 +64,11 @@ class Port {
     bool framed() const;
 
     // SetupComm: the receive queue holds at least inQueue bytes (up to a cap).
-    void SetQueueSizes(uint32_t inQueue) { rxQueue_.SetWish(inQueue); }
+    void SetQueueSize(uint32_t inQueue) override { rxQueue_.SetWish(inQueue); }
 
-    IoResult Control(uint32_t code, const void* in, uint32_t inLength, void* out,
-                     uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
-    IoResult Read(void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs);
-    IoResult Write(const void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs);
+    IoResult Read(void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs) override;
+    IoResult Write(const void* buffer, uint32_t length, card::Overlapped* ov,
+                   int64_t nowNs) override;
 
     // One pacing step of the driver thread.
     void Tick(int64_t nowNs);
@@ -86,9 +86,11 @@ class Port {
    private:
     using Pending = card::PendingRequest;
 
+    bool Started() const override { return started_; }
     IoResult Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
-                      uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
-    IoResult ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength);
+                      uint32_t outLength, card::Overlapped* ov, int64_t nowNs) override;
+    bool SerialVersion5() const override { return card_.serialConfigV5; }
+    IoResult ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) override;
     IoResult SetPortEvent(card::Overlapped* ov);
     IoResult QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov,
                            int64_t nowNs);

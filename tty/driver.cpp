@@ -18,13 +18,6 @@ namespace {
 
 constexpr const char* kPathPrefix = "//tty/card";
 
-bool Fail(uint32_t error) {
-    platform::SetLastError(error);
-    return false;
-}
-
-int64_t NowNs() { return platform::MonotonicNs(); }
-
 }  // namespace
 
 std::string CardPath(size_t index) { return kPathPrefix + std::to_string(index); }
@@ -46,12 +39,7 @@ TtyDriver::TtyDriver(std::vector<TtyCard> cards) : cards_(std::move(cards)), epo
 }
 
 TtyDriver::~TtyDriver() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    Wake();
-    thread_.join();
+    StopThread(thread_);
     sessions_.clear();
     if (wakeFd_ >= 0) close(wakeFd_);
 }
@@ -75,10 +63,6 @@ void TtyDriver::SetRemovalHandler(RemovalHandler handler) {
     std::lock_guard<std::mutex> lock(mutex_);
     removalHandler_ = std::move(handler);
 }
-
-// Serial ports do not come and go as card interfaces; an unplugged device
-// is a removal of its open port.
-void TtyDriver::SetInterfaceHandler(InterfaceHandler /*handler*/) {}
 
 // ---- handles ---------------------------------------------------------------------
 
@@ -128,72 +112,27 @@ bool TtyDriver::Close(card::PortHandle handle) {
     return true;
 }
 
-TtyPort* TtyDriver::Find(card::PortHandle handle) {
+card::EmulatedPort* TtyDriver::Admit(card::PortHandle handle, Request request, uint32_t /*code*/,
+                                     uint32_t* error) {
     auto it = sessions_.find(handle);
     if (it == sessions_.end()) {
-        platform::SetLastError(platform::kErrorInvalidHandle);
+        *error = platform::kErrorInvalidHandle;
         return nullptr;
     }
-    return it->second.io.get();
-}
-
-bool TtyDriver::CancelIo(card::PortHandle handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    TtyPort* io = Find(handle);
-    if (io == nullptr) return false;
-    io->Cancel(platform::kErrorOperationAborted);
-    return true;
-}
-
-bool TtyDriver::SetupComm(card::PortHandle handle, uint32_t inQueue, uint32_t /*outQueue*/) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    TtyPort* io = Find(handle);
-    if (io == nullptr) return false;
-    if (io->removed()) return Fail(platform::kErrorDeviceRemoved);
-    io->SetQueueSize(inQueue);
-    return true;
-}
-
-// ---- requests ------------------------------------------------------------------
-
-bool TtyDriver::DeviceIoControl(card::PortHandle handle, uint32_t code, const void* in,
-                                uint32_t inLength, void* out, uint32_t outLength,
-                                uint32_t* bytesReturned, card::Overlapped* ov) {
-    IoResult result;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        TtyPort* io = Find(handle);
-        if (io == nullptr) return false;
-        result = io->Control(code, in, inLength, out, outLength, ov, NowNs());
+    TtyPort* io = it->second.io.get();
+    if (request == Request::kSetup && io->removed()) {
+        *error = platform::kErrorDeviceRemoved;
+        return nullptr;
     }
-    // A started port or new data to send changes what the driver thread waits for.
-    if (code == IOCTL_START_PORT || code == IOCTL_TRANSMIT_DATA) Wake();
-    return card::FinishRequest(result, bytesReturned, ov);
+    return io;
 }
 
-bool TtyDriver::ReadFile(card::PortHandle handle, void* buffer, uint32_t length,
-                         uint32_t* bytesRead, card::Overlapped* ov) {
-    IoResult result;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        TtyPort* io = Find(handle);
-        if (io == nullptr) return false;
-        result = io->Read(buffer, length, ov);
-    }
-    return card::FinishRequest(result, bytesRead, ov);
-}
-
-bool TtyDriver::WriteFile(card::PortHandle handle, const void* buffer, uint32_t length,
-                          uint32_t* bytesWritten, card::Overlapped* ov) {
-    IoResult result;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        TtyPort* io = Find(handle);
-        if (io == nullptr) return false;
-        result = io->Write(buffer, length, ov);
-    }
-    Wake();
-    return card::FinishRequest(result, bytesWritten, ov);
+// A started port or new data to send changes what the driver thread waits for.
+bool TtyDriver::NeedsWake(Request request, uint32_t code, card::EmulatedPort& /*port*/,
+                          const card::IoResult& /*result*/) {
+    if (request == Request::kControl)
+        return code == IOCTL_START_PORT || code == IOCTL_TRANSMIT_DATA;
+    return request == Request::kWrite;
 }
 
 // ---- the driver thread ------------------------------------------------------------

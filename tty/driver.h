@@ -18,12 +18,13 @@
 #include <vector>
 
 #include "card/driver.h"
+#include "card/emulated_driver.h"
 #include "tty/port.h"
 #include "tty/tty.h"
 
 namespace tty {
 
-class TtyDriver : public card::Driver {
+class TtyDriver : public card::EmulatedDriver {
    public:
     explicit TtyDriver(std::vector<TtyCard> cards);
     ~TtyDriver() override;
@@ -31,17 +32,9 @@ class TtyDriver : public card::Driver {
     std::vector<card::CardInterface> EnumerateInterfaces() override;
     card::PortHandle Open(const std::string& path) override;
     bool Close(card::PortHandle handle) override;
-    bool DeviceIoControl(card::PortHandle handle, uint32_t code, const void* in, uint32_t inLength,
-                         void* out, uint32_t outLength, uint32_t* bytesReturned,
-                         card::Overlapped* ov) override;
-    bool ReadFile(card::PortHandle handle, void* buffer, uint32_t length, uint32_t* bytesRead,
-                  card::Overlapped* ov) override;
-    bool WriteFile(card::PortHandle handle, const void* buffer, uint32_t length,
-                   uint32_t* bytesWritten, card::Overlapped* ov) override;
-    bool CancelIo(card::PortHandle handle) override;
-    bool SetupComm(card::PortHandle handle, uint32_t inQueue, uint32_t outQueue) override;
     void SetRemovalHandler(RemovalHandler handler) override;
-    void SetInterfaceHandler(InterfaceHandler handler) override;
+    // Serial ports do not come and go as card interfaces (the base ignores
+    // its handler); an unplugged device is a removal of its open port.
 
    private:
     struct Session {
@@ -51,9 +44,11 @@ class TtyDriver : public card::Driver {
     };
     struct Turn;
 
-    // The open port of a handle; nullptr with the last error set.
-    TtyPort* Find(card::PortHandle handle);
-    void Wake();
+    card::EmulatedPort* Admit(card::PortHandle handle, Request request, uint32_t code,
+                              uint32_t* error) override;
+    bool NeedsWake(Request request, uint32_t code, card::EmulatedPort& port,
+                   const card::IoResult& result) override;
+    void Wake() override;
 
     void DriverThread();
     void PrepareTurn(Turn* turn, int64_t nowNs);
@@ -62,14 +57,12 @@ class TtyDriver : public card::Driver {
 
     const std::vector<TtyCard> cards_;
     const int64_t epochNs_;
-    std::mutex mutex_;
     std::condition_variable turnEnded_;
     std::map<card::PortHandle, Session> sessions_;
     card::PortHandle nextHandle_ = 0x2000;
     std::vector<std::unique_ptr<TtyPort>> closing_;  // closed while the thread waited
     bool waiting_ = false;
     uint64_t turns_ = 0;
-    bool stopping_ = false;
     RemovalHandler removalHandler_;
     int wakeFd_ = -1;
     std::thread thread_;

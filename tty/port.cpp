@@ -53,22 +53,16 @@ void TtyPort::Remove() {
     portEvent_ = nullptr;
 }
 
-IoResult TtyPort::Control(uint32_t code, const void* in, uint32_t inLength, void* out,
-                          uint32_t outLength, card::Overlapped* ov, int64_t nowNs) {
+IoResult TtyPort::Serves(uint32_t code) const {
     if (removed_) return IoResult::Failed(platform::kErrorDeviceRemoved);
-    IoResult sizes = std::ranges::find(kNotServed, code) != std::end(kNotServed)
-                         ? IoResult::Failed(ZV_ERROR_INVALID_IOCTL)
-                         : card::CheckRequest(code, inLength, outLength, started_);
-    if (sizes.kind == IoResult::kFailed) return sizes;
-    if ((inLength && in == nullptr) || (outLength && out == nullptr))
-        return IoResult::Failed(platform::kErrorInvalidParameter);
-    nowNs_ = nowNs;
-    return Dispatch(code, static_cast<const uint8_t*>(in), inLength, static_cast<uint8_t*>(out),
-                    outLength, ov, nowNs);
+    if (std::ranges::find(kNotServed, code) != std::end(kNotServed))
+        return IoResult::Failed(ZV_ERROR_INVALID_IOCTL);
+    return IoResult::Done();
 }
 
 IoResult TtyPort::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
                            uint32_t outLength, card::Overlapped* ov, int64_t nowNs) {
+    nowNs_ = nowNs;
     switch (code) {
         case IOCTL_SET_PORT_EVENT:
             if (ov == nullptr || ov->hEvent == nullptr)
@@ -85,10 +79,6 @@ IoResult TtyPort::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, 
         case IOCTL_READ_INTERFACE_RECORD:
             FillInterfaceRecord(out);
             return IoResult::Done(kInterfaceRecordSize);
-        case IOCTL_READ_CARD_INFO:
-        case IOCTL_GET_PORT_CONFIG:
-        case IOCTL_GET_SERIAL_CONFIG:
-            return ReadVersioned(code, out, outLength);
         case IOCTL_START_PORT:
             return Start(nowNs);
         case IOCTL_RESET_STATS:
@@ -133,10 +123,8 @@ IoResult TtyPort::Start(int64_t nowNs) {
     return IoResult::Done();
 }
 
-IoResult TtyPort::ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) const {
+IoResult TtyPort::ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) {
     uint32_t asked = LoadU32(out, 0);
-    IoResult known = card::CheckRecordVersion(code, asked, true);
-    if (known.kind == IoResult::kFailed) return known;
     if (code == IOCTL_READ_CARD_INFO) {
         ZvCardInfo info{};
         info.uVersion = CARD_INFO_VERSION;
@@ -181,14 +169,15 @@ IoResult TtyPort::QueueTransmit(const uint8_t* data, uint32_t length, card::Over
     return card::Pend(transmits_, ov, const_cast<uint8_t*>(data), length);
 }
 
-IoResult TtyPort::Write(const void* buffer, uint32_t length, card::Overlapped* ov) {
+IoResult TtyPort::Write(const void* buffer, uint32_t length, card::Overlapped* ov,
+                        int64_t /*nowNs*/) {
     if (removed_) return IoResult::Failed(platform::kErrorDeviceRemoved);
     IoResult fits = card::CheckDataRequest(buffer, length, ov, started_);
     if (fits.kind == IoResult::kFailed || length == 0) return fits;
     return QueueTransmit(static_cast<const uint8_t*>(buffer), length, ov);
 }
 
-IoResult TtyPort::Read(void* buffer, uint32_t length, card::Overlapped* ov) {
+IoResult TtyPort::Read(void* buffer, uint32_t length, card::Overlapped* ov, int64_t /*nowNs*/) {
     if (removed_) return IoResult::Failed(platform::kErrorDeviceRemoved);
     IoResult fits = card::CheckDataRequest(buffer, length, ov, started_);
     if (fits.kind == IoResult::kFailed) return fits;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "card/driver.h"
+#include "card/emulated_driver.h"
 #include "card/emulation.h"
 #include "card/records.h"
 #include "card/request_check.h"
@@ -23,7 +24,7 @@ namespace tty {
 
 using card::IoResult;
 
-class TtyPort {
+class TtyPort : public card::EmulatedPort {
    public:
     // Takes the open device; plus: reads return bare data, not records in a ring.
     TtyPort(int fd, bool plus, int64_t epochNs);
@@ -35,13 +36,12 @@ class TtyPort {
     bool removed() const { return removed_; }
     bool started() const { return started_ && !removed_; }
 
-    IoResult Control(uint32_t code, const void* in, uint32_t inLength, void* out,
-                     uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
-    IoResult Read(void* buffer, uint32_t length, card::Overlapped* ov);
-    IoResult Write(const void* buffer, uint32_t length, card::Overlapped* ov);
-    void SetQueueSize(uint32_t inQueue) { rxQueue_.SetWish(inQueue); }
+    IoResult Read(void* buffer, uint32_t length, card::Overlapped* ov, int64_t nowNs) override;
+    IoResult Write(const void* buffer, uint32_t length, card::Overlapped* ov,
+                   int64_t nowNs) override;
+    void SetQueueSize(uint32_t inQueue) override { rxQueue_.SetWish(inQueue); }
     // Completes every pending request with status.
-    void Cancel(uint32_t status);
+    void Cancel(uint32_t status) override;
     // The device is gone: pending requests fail, later ones too.
     void Remove();
 
@@ -57,10 +57,13 @@ class TtyPort {
    private:
     using Pending = card::PendingRequest;
 
+    IoResult Serves(uint32_t code) const override;
+    bool Started() const override { return started_; }
     IoResult Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
-                      uint32_t outLength, card::Overlapped* ov, int64_t nowNs);
+                      uint32_t outLength, card::Overlapped* ov, int64_t nowNs) override;
     IoResult Start(int64_t nowNs);
-    IoResult ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) const;
+    bool SerialVersion5() const override { return true; }
+    IoResult ReadVersioned(uint32_t code, uint8_t* out, uint32_t outLength) override;
     IoResult QueueTransmit(const uint8_t* data, uint32_t length, card::Overlapped* ov);
     IoResult ReceiveData(uint8_t* out, uint32_t outLength);
     void FillInterfaceRecord(uint8_t* out);

@@ -9,7 +9,8 @@
 #include "app/backend.h"
 #include "app/command_line.h"
 #include "card/discovery.h"
-#include "card/port_state.h"
+#include "card/driver.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "gui/my_bert_messenger.h"
@@ -372,18 +373,18 @@ bool StartWorker(std::thread& handle, std::atomic<bool>& stopFlag, ThreadFn fn) 
     return platform::StartThread(handle, [fn] { fn(); });
 }
 
-StartOutcome EndAfterFailedStart(const char* message, uint32_t status) {
+// A thread that did not start is the run's status whatever came before: it
+// is why nothing the test would have measured was measured.
+void NoteFailedStart(const char* message, uint32_t status = STATUS_THREAD_FAILED) {
     LogPrint(1, "%s", message);
     dwStatus = status;
     g_bQuit = true;
-    StopThreads();
-    return StartOutcome::Ended;
 }
 
-void NoteFailedStart(const char* message) {
-    LogPrint(1, "%s", message);
-    dwStatus = STATUS_THREAD_FAILED;
-    g_bQuit = true;
+StartOutcome EndAfterFailedStart(const char* message, uint32_t status) {
+    NoteFailedStart(message, status);
+    StopThreads();
+    return StartOutcome::Ended;
 }
 
 StartOutcome StartHardwareThreads() {

@@ -5,7 +5,8 @@
 #include <algorithm>
 
 #include "card/discovery.h"
-#include "card/port_state.h"
+#include "card/driver.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "log/log.h"
 #include "platform/file.h"

@@ -51,6 +51,14 @@ void RequestStop(bool haltWorkers) {
     PushQuitKey();
 }
 
+bool RequestWorkerStop(std::atomic<bool>& ownStop, uint32_t failure) {
+    // Noted before the flags: a thread that sees g_bQuit finds the cause.
+    const bool firstToLearnOfRemoval = failure != STATUS_OK && NoteRequestFailure(failure);
+    ownStop = true;
+    g_bQuit = true;
+    return firstToLearnOfRemoval;
+}
+
 void NoteRunFailure(uint32_t status) {
     uint32_t expected = STATUS_OK;
     dwStatus.compare_exchange_strong(expected, status);

@@ -72,6 +72,13 @@ void PushQuitKey();
 // workers. haltWorkers: the port is gone, so the workers stop at once as
 // well instead of waiting for the main flow.
 void RequestStop(bool haltWorkers = false);
+// Ends the running test from inside a worker's loop: failure, unless STATUS_OK
+// (the test met an end of its own), is noted as NoteRequestFailure notes it;
+// ownStop ends the worker's loop and g_bQuit tells the threads that poll it.
+// The main flow is woken by the quit key the worker pushes as it ends, so
+// that it stops the others only once the worker's last figures are out.
+// True as NoteRequestFailure.
+bool RequestWorkerStop(std::atomic<bool>& ownStop, uint32_t failure = STATUS_OK);
 // Records why a running test could not go on, unless an earlier cause was
 // recorded already (the first failure is the one that explains the rest).
 void NoteRunFailure(uint32_t status);

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <mutex>
 
+#include "card/driver.h"
 #include "card/driver_error.h"
 #include "card/ioctl.h"
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "gui/sender.h"
 #include "gui/tags.h"

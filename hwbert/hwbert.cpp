@@ -10,7 +10,7 @@
 #include "card/driver.h"
 #include "card/driver_error.h"
 #include "card/ioctl.h"
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "gui/sender.h"

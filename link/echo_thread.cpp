@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "card/driver.h"
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "link/receive_block.h"
 #include "link/threads.h"

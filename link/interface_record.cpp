@@ -2,9 +2,10 @@
 
 #include <cstring>
 
+#include "card/driver.h"
 #include "card/driver_error.h"
 #include "card/ioctl.h"
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "gui/sender.h"
 #include "gui/tags.h"
 #include "log/log.h"

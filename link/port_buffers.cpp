@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <new>
 
-#include "card/port_state.h"
+#include "card/driver.h"
+#include "core/port_run_state.h"
 #include "core/settings.h"
 #include "log/log.h"
 #include "platform/last_error.h"

@@ -1,9 +1,10 @@
 #include "link/receive_block.h"
 
+#include "card/driver.h"
 #include "card/driver_error.h"
 #include "card/ioctl.h"
-#include "card/port_state.h"
 #include "card/records.h"
+#include "core/port_run_state.h"
 #include "link/port_buffers.h"
 #include "log/log.h"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "log/log.h"

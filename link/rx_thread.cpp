@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "card/ioctl.h"
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "gui/sender.h"

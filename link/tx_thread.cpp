@@ -7,7 +7,7 @@
 #include "card/driver.h"
 #include "card/driver_error.h"
 #include "card/ioctl.h"
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "link/threads.h"
@@ -147,11 +147,13 @@ bool SendSlot(TxSlot& slot, TxThreadState& st) {
 void FillFreeSlots(TxThreadState& st) {
     while (g_pTxSlots[g_uTxFillIndex].uState == kSlotFree && !g_bTxStop) {
         if (!SendSlot(g_pTxSlots[g_uTxFillIndex], st)) {
-            g_bTxStop = true;
             // Nothing more is sent, so nothing more can be measured: the
-            // test ends now, and its exit code says it was cut short.
-            if (NoteRequestFailure(STATUS_LINK_FAILED)) LogPrint(1, "%s", kCardRemovedMessage);
-            RequestStop();
+            // test ends now, and its exit code says it was cut short. The
+            // thread pushes no quit key as it ends, so it wakes the main flow
+            // here.
+            if (RequestWorkerStop(g_bTxStop, STATUS_LINK_FAILED))
+                LogPrint(1, "%s", kCardRemovedMessage);
+            PushQuitKey();
             return;
         }
     }

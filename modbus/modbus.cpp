@@ -5,8 +5,9 @@
 #include <cstring>
 #include <new>
 
+#include "card/driver.h"
 #include "card/ioctl.h"
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "platform/event.h"
 #include "platform/last_error.h"
 #include "platform/sync.h"

@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "card/driver.h"
 #include "card/driver_error.h"
 #include "card/ioctl.h"
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "gui/sender.h"
@@ -187,8 +188,7 @@ void OnReply(int id, const uint8_t* reply, int rc, int64_t pollStart) {
     const int n = rc - MODBUS_FRAME_OVERHEAD;
     if (n <= 0) {
         LogPrint(1, "SlaveId %d, Bad Data Length %d\n", id, n);
-        g_bModbusStop = true;
-        g_bQuit = true;
+        RequestWorkerStop(g_bModbusStop);
         return;
     }
     BertStats& st = slave.Stats;
@@ -234,8 +234,7 @@ bool StopRuleHit(int id) {
     // Bits checked while hunting are no errors of the line.
     if (s.bStopOnError && slave.Stats.i64SBitErrorCount > 0 && !slave.bSlaveFirstSyncPending) {
         LogPrint(1, "Stop On Error, %" PRId64 "\n", slave.Stats.i64SBitErrorCount);
-        g_bModbusStop = true;
-        g_bQuit = true;
+        RequestWorkerStop(g_bModbusStop);
     }
     if (s.bTestDurationGiven || s.uTestLengthBits == 0) return false;
     int64_t bits = 0;
@@ -243,8 +242,7 @@ bool StopRuleHit(int id) {
         if (each.bPoll && !each.bSlaveFirstSyncPending) bits += each.Stats.i64SRxBitCount;
     if (bits < int64_t{s.uTestLengthBits}) return false;
     LogPrint(4, "Stop On Bits %" PRId64 "\n", int64_t{s.uTestLengthBits});
-    g_bQuit = true;
-    g_bModbusStop = true;
+    RequestWorkerStop(g_bModbusStop);
     return true;
 }
 
@@ -285,9 +283,7 @@ bool Poll(ModbusRun& run, int id, std::vector<uint8_t>& request, uint8_t* reply)
     if (modbus_send_diagnostic_request(run.ctx, 0, request.data(), int(request.size())) == -1) {
         LogPrint(1, "Tx Failed, error %d\n", -1);
         LogLastError(1, "Error code returned was ");
-        NoteRequestFailure(STATUS_LINK_FAILED);
-        g_bQuit = true;
-        g_bModbusStop = true;
+        RequestWorkerStop(g_bModbusStop, STATUS_LINK_FAILED);
         return false;
     }
     {
@@ -363,8 +359,7 @@ uint32_t RunSlave(ModbusRun& run) {
             const int error = errno;
             LogPrint(1, "BertSlave %d, modbus_receive, errno %d, %s\n", self, error,
                      modbus_strerror(error));
-            g_bModbusStop = true;
-            g_bQuit = true;
+            RequestWorkerStop(g_bModbusStop);
             break;
         }
         LogPrint(4, "BertSlave %d, modbus_receive, len %d\n", self, rc);
@@ -372,9 +367,7 @@ uint32_t RunSlave(ModbusRun& run) {
             const int error = errno;
             LogPrint(1, "BertSlave %d, modbus_reply, errno %d, %s\n", self, error,
                      modbus_strerror(error));
-            NoteRequestFailure(STATUS_LINK_FAILED);
-            g_bModbusStop = true;
-            g_bQuit = true;
+            RequestWorkerStop(g_bModbusStop, STATUS_LINK_FAILED);
             break;
         }
     }

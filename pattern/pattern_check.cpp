@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "pattern/fixed_patterns.h"

@@ -1,12 +1,12 @@
 #include "port/front_end_signals.h"
 
 #include "card/ioctl.h"
-#include "card/port_state.h"
 #include "core/settings.h"
 #include "gui/sender.h"
 #include "gui/tags.h"
 #include "log/log.h"
 #include "port/port_setup.h"
+#include "port/port_state.h"
 
 namespace {
 

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 
+#include "card/driver.h"
 #include "card/driver_error.h"
 #include "card/ioctl.h"
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "core/settings.h"
 #include "log/log.h"
 #include "port/port_setup.h"

@@ -4,9 +4,9 @@
 #include <mutex>
 
 #include "card/card_handler.h"
+#include "card/driver.h"
 #include "card/driver_error.h"
 #include "card/ioctl.h"
-#include "card/port_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "gui/sender.h"
@@ -16,6 +16,7 @@
 #include "log/log.h"
 #include "platform/last_error.h"
 #include "port/port_config.h"
+#include "port/port_state.h"
 #include "stats/bert_stats.h"
 
 namespace {

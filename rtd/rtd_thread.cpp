@@ -7,7 +7,7 @@
 
 #include "card/driver.h"
 #include "card/ioctl.h"
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "log/log.h"
@@ -82,11 +82,9 @@ void ApplyPendingReset() {
 void StopOnRefusedWrite(RtdState& st) {
     LogPrint(1, "RoundTripDelayThread, Tx Failed, error %d\n",
              static_cast<int>(platform::GetLastError()));
-    NoteRequestFailure(STATUS_LINK_FAILED);
     st.bOutstanding = false;
     UncountRtdSent();
-    g_bRTDStop = true;
-    g_bQuit = true;
+    RequestWorkerStop(g_bRTDStop, STATUS_LINK_FAILED);
 }
 
 void SendFrame(RtdState& st) {

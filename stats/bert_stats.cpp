@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "stats/report.h"
 
 BertStats g_BertStats{};

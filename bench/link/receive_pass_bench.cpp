@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "link/receive_pass.h"

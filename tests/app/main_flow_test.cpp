@@ -8,7 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "card/port_state.h"
+#include "card/driver.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "platform/console.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "core/settings.h"
 #include "link/interface_record.h"
 #include "tests/card/fake_driver.h"

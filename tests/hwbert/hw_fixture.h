@@ -9,7 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "card/port_state.h"
+#include "card/driver.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "hw_fake_driver.h"

@@ -3,7 +3,8 @@
 
 #include <thread>
 
-#include "card/port_state.h"
+#include "card/driver.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "link/threads.h"
 #include "link_fake_driver.h"

@@ -7,7 +7,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "card/port_state.h"
+#include "card/driver.h"
+#include "core/port_run_state.h"
 #include "core/settings.h"
 #include "gui/tags.h"
 #include "log/log.h"

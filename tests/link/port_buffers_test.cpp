@@ -4,7 +4,8 @@
 
 #include <memory>
 
-#include "card/port_state.h"
+#include "card/driver.h"
+#include "core/port_run_state.h"
 #include "core/settings.h"
 #include "tests/card/fake_driver.h"
 

@@ -7,7 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "card/port_state.h"
+#include "card/driver.h"
+#include "core/port_run_state.h"
 #include "link/port_buffers.h"
 
 namespace {

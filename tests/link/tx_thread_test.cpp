@@ -4,7 +4,8 @@
 
 #include <thread>
 
-#include "card/port_state.h"
+#include "card/driver.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "link/threads.h"

@@ -2,7 +2,7 @@
 // for every slave, and the seconds accounting.
 #include <gtest/gtest.h>
 
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "core/settings.h"
 #include "multidrop/slave_table.h"
 #include "pattern/pattern_check.h"

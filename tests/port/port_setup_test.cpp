@@ -8,7 +8,8 @@
 #include <memory>
 
 #include "card/card_handler.h"
-#include "card/port_state.h"
+#include "card/driver.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "gui/tags.h"

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "card/port_state.h"
+#include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "pattern/pattern.h"

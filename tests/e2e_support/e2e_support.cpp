@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace e2e {
 namespace {
@@ -34,6 +35,16 @@ double TimeScale() {
 int ScaledMs(int ms) { return static_cast<int>(ms * TimeScale()); }
 
 double ScaledSeconds(double seconds) { return seconds * TimeScale(); }
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(ScaledMs(timeoutMs));
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return condition();
+}
 
 bool RunResult::HasLine(const std::string& line) const {
     for (const std::string& l : Lines())

@@ -43,6 +43,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,6 +55,11 @@ namespace e2e {
 double TimeScale();
 int ScaledMs(int ms);
 double ScaledSeconds(double seconds);
+
+// Looks at condition every millisecond or two until it holds or timeoutMs
+// (times TimeScale()) has passed; the last look decides. For a test that
+// waits on state another thread changes and that offers no event to wait on.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 5000);
 
 struct RunOptions {
     std::string stdinText;                                    // written at start

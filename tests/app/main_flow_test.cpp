@@ -144,6 +144,8 @@ TEST_F(MainFlow, WaitForKeyOutlivesTheEndOfInput) {
     close(fds[1]);
     EXPECT_EQ(WaitForKey(), 'a');
     std::thread pusher([] {
+        // Late on purpose: the case is a key that comes after the input
+        // ended, so there is nothing to wait for but a while.
         platform::SleepMs(30);
         platform::PushKey('x');
     });
@@ -155,12 +157,16 @@ TEST_F(MainFlow, WaitForKeyOutlivesTheEndOfInput) {
 
 // A worker that waits on its event until its stop flag is set, as the real
 // ones do, and notes whether the event woke it.
+// It waits at least once, so a stop asked for before it began still has to
+// come with the wake-up.
 struct Worker {
     void Run(std::atomic<bool>& stop, platform::Event* event) {
-        while (!stop) {
+        started = true;
+        do {
             if (platform::WaitForEvent(*event, 5000) == platform::kWaitObject0) woken = true;
-        }
+        } while (!stop);
     }
+    std::atomic<bool> started{false};
     std::atomic<bool> woken{false};
 };
 
@@ -172,7 +178,7 @@ TEST_F(MainFlow, StopThreadsWakesAndJoinsTheSingleLinkThreads) {
     platform::Event* txEvent = g_hTxEvent;
     g_hRxThread = std::thread([&] { rx.Run(g_bRxStop, rxEvent); });
     g_hTxThread = std::thread([&] { tx.Run(g_bTxStop, txEvent); });
-    platform::SleepMs(20);
+    ASSERT_TRUE(e2e::WaitUntil([&] { return rx.started && tx.started; }));
     StopThreads();
     EXPECT_FALSE(g_hRxThread.joinable());
     EXPECT_FALSE(g_hTxThread.joinable());
@@ -189,12 +195,14 @@ TEST_F(MainFlow, StopThreadsWatchesTheMultiDropRunningFlags) {
     g_Settings.bMultiDrop = true;
     g_Settings.uVerbosity = 3;
     g_bModbusRunning = true;
-    g_hModbusThread = std::thread([] {
-        while (!g_bModbusStop) platform::SleepMs(1);
-        platform::SleepMs(150);
+    StdoutCapture capture;
+    // Ends once the stop has seen it still running.
+    g_hModbusThread = std::thread([&capture] {
+        EXPECT_TRUE(e2e::WaitUntil([&] {
+            return g_bModbusStop && capture.Peek().find("ModbusThread Active") != std::string::npos;
+        }));
         g_bModbusRunning = false;
     });
-    StdoutCapture capture;
     StopThreads();
     std::string out = capture.Stop();
     EXPECT_TRUE(g_bStatsUpdateStop);

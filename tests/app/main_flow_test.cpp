@@ -14,6 +14,7 @@
 #include "platform/console.h"
 #include "platform/event.h"
 #include "platform/sync.h"
+#include "tests/card/fake_driver.h"
 #include "tests/e2e_support/e2e_support.h"
 #include "tests/e2e_support/stdout_capture.h"
 
@@ -221,33 +222,15 @@ TEST_F(MainFlow, StopThreadsOfTheRoundTripTestLogsItsOwnLine) {
     EXPECT_TRUE(g_bRTDStop);
 }
 
-class NoDriver : public card::Driver {
-   public:
-    std::vector<card::CardInterface> EnumerateInterfaces() override { return {}; }
-    card::PortHandle Open(const std::string&) override { return card::kInvalidHandle; }
-    bool Close(card::PortHandle) override { return false; }
-    bool DeviceIoControl(card::PortHandle, uint32_t, const void*, uint32_t, void*, uint32_t,
-                         uint32_t*, card::Overlapped*) override {
-        return false;
-    }
-    bool ReadFile(card::PortHandle, void*, uint32_t, uint32_t*, card::Overlapped*) override {
-        return false;
-    }
-    bool WriteFile(card::PortHandle, const void*, uint32_t, uint32_t*, card::Overlapped*) override {
-        return false;
-    }
-    bool CancelIo(card::PortHandle) override { return false; }
-    bool SetupComm(card::PortHandle, uint32_t, uint32_t) override { return false; }
-    void SetRemovalHandler(RemovalHandler) override {}
-    void SetInterfaceHandler(InterfaceHandler) override {}
-};
-
 std::unique_ptr<card::Driver> BrokenConfiguration(std::string* error) {
     *error = "ondrel-sim.toml: line 3: unknown key";
     return nullptr;
 }
 std::unique_ptr<card::Driver> NothingToSay(std::string*) { return nullptr; }
-std::unique_ptr<card::Driver> WorkingDriver(std::string*) { return std::make_unique<NoDriver>(); }
+// No cards: what the installation does with a driver is no matter here.
+std::unique_ptr<card::Driver> WorkingDriver(std::string*) {
+    return std::make_unique<fake::FakeDriver>();
+}
 
 TEST_F(MainFlow, DriverInstallationReportsAConfigurationError) {
     card::SetDriver(nullptr);

@@ -130,6 +130,17 @@ inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 3000
     return e2e::WaitUntil(condition, timeoutMs);
 }
 
+// Carries ms of line time on witness, another started port of the same
+// driver at 64 kbit/s, and returns once that transmit is done: a port that
+// should have moved meanwhile has had every tick of that time. For a check
+// that nothing happens, bound by the driver's own progress.
+inline bool RunTheClock(card::Driver& driver, card::PortHandle witness, int ms) {
+    std::vector<uint8_t> data(size_t(ms) * 8, 0x55);  // 8000 bytes a second
+    Io io;
+    Transmit(driver, witness, data, io);
+    return io.Wait(3000 + ms);
+}
+
 inline std::vector<uint8_t> Counting(size_t count, uint8_t first = 0) {
     std::vector<uint8_t> data(count);
     for (size_t i = 0; i < count; ++i) data[i] = uint8_t(first + i);

@@ -111,6 +111,10 @@ class ChildProcess {
     bool WaitForOutput(const std::string& text, int timeoutMs);
     // The same for whichever of several texts comes first.
     bool WaitForAnyOutput(const std::vector<std::string>& texts, int timeoutMs);
+    // The same for a condition on stdout so far, looked at again as more
+    // comes (a report after a mark, a count that reached a value).
+    bool WaitForOutputThat(const std::function<bool(const std::string& out)>& condition,
+                           int timeoutMs);
     // Output gathered so far.
     const std::string& Output() const { return result_.out; }
     // Closes stdin, waits for the end (killing the child after timeoutMs)

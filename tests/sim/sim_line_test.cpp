@@ -47,14 +47,15 @@ TEST(SimLoopback, TransmitsCompleteInOrderAtTheLineRateAndComeBack) {
     for (int i = 0; i < 4; ++i) simtest::Transmit(*driver, h, blocks[i], ios[i]);
 
     // Completions come in queue order, as the bytes leave: whenever looked
-    // at, the requests done are the first ones.
+    // at, the requests done are the first ones. Looked at from the last, so
+    // that one completing meanwhile never looks out of order.
     int64_t firstHalfMs = -1;
     ASSERT_TRUE(WaitFor([&] {
-        bool before = true;
-        for (auto& io : ios) {
-            const bool done = io.Done();
-            EXPECT_TRUE(before || !done) << "a later request completed first";
-            before = done;
+        bool laterDone = false;
+        for (int i = 3; i >= 0; --i) {
+            const bool done = ios[i].Done();
+            EXPECT_TRUE(done || !laterDone) << "request " << i + 1 << " completed first";
+            laterDone = done;
         }
         if (firstHalfMs < 0 && ios[1].Done()) firstHalfMs = MsSince(start);
         return ios[3].Done();

@@ -15,6 +15,7 @@
 #include "platform/console.h"
 #include "platform/event.h"
 #include "platform/sync.h"
+#include "tests/card/fake_driver.h"
 #include "tests/e2e_support/e2e_support.h"
 #include "tests/e2e_support/stdout_capture.h"
 
@@ -145,6 +146,8 @@ TEST_F(MainFlow, WaitForKeyOutlivesTheEndOfInput) {
     close(fds[1]);
     EXPECT_EQ(WaitForKey(), 'a');
     std::thread pusher([] {
+        // Late on purpose: the case is a key that comes after the input
+        // ended, so there is nothing to wait for but a while.
         platform::SleepMs(30);
         platform::PushKey('x');
     });
@@ -156,12 +159,16 @@ TEST_F(MainFlow, WaitForKeyOutlivesTheEndOfInput) {
 
 // A worker that waits on its event until its stop flag is set, as the real
 // ones do, and notes whether the event woke it.
+// It waits at least once, so a stop asked for before it began still has to
+// come with the wake-up.
 struct Worker {
     void Run(std::atomic<bool>& stop, platform::Event* event) {
-        while (!stop) {
+        started = true;
+        do {
             if (platform::WaitForEvent(*event, 5000) == platform::kWaitObject0) woken = true;
-        }
+        } while (!stop);
     }
+    std::atomic<bool> started{false};
     std::atomic<bool> woken{false};
 };
 
@@ -173,7 +180,7 @@ TEST_F(MainFlow, StopThreadsWakesAndJoinsTheSingleLinkThreads) {
     platform::Event* txEvent = g_hTxEvent;
     g_hRxThread = std::thread([&] { rx.Run(g_bRxStop, rxEvent); });
     g_hTxThread = std::thread([&] { tx.Run(g_bTxStop, txEvent); });
-    platform::SleepMs(20);
+    ASSERT_TRUE(e2e::WaitUntil([&] { return rx.started && tx.started; }));
     StopThreads();
     EXPECT_FALSE(g_hRxThread.joinable());
     EXPECT_FALSE(g_hTxThread.joinable());
@@ -190,12 +197,14 @@ TEST_F(MainFlow, StopThreadsWatchesTheMultiDropRunningFlags) {
     g_Settings.bMultiDrop = true;
     g_Settings.uVerbosity = 3;
     g_bModbusRunning = true;
-    g_hModbusThread = std::thread([] {
-        while (!g_bModbusStop) platform::SleepMs(1);
-        platform::SleepMs(150);
+    StdoutCapture capture;
+    // Ends once the stop has seen it still running.
+    g_hModbusThread = std::thread([&capture] {
+        EXPECT_TRUE(e2e::WaitUntil([&] {
+            return g_bModbusStop && capture.Peek().find("ModbusThread Active") != std::string::npos;
+        }));
         g_bModbusRunning = false;
     });
-    StdoutCapture capture;
     StopThreads();
     std::string out = capture.Stop();
     EXPECT_TRUE(g_bStatsUpdateStop);
@@ -214,33 +223,15 @@ TEST_F(MainFlow, StopThreadsOfTheRoundTripTestLogsItsOwnLine) {
     EXPECT_TRUE(g_bRTDStop);
 }
 
-class NoDriver : public card::Driver {
-   public:
-    std::vector<card::CardInterface> EnumerateInterfaces() override { return {}; }
-    card::PortHandle Open(const std::string&) override { return card::kInvalidHandle; }
-    bool Close(card::PortHandle) override { return false; }
-    bool DeviceIoControl(card::PortHandle, uint32_t, const void*, uint32_t, void*, uint32_t,
-                         uint32_t*, card::Overlapped*) override {
-        return false;
-    }
-    bool ReadFile(card::PortHandle, void*, uint32_t, uint32_t*, card::Overlapped*) override {
-        return false;
-    }
-    bool WriteFile(card::PortHandle, const void*, uint32_t, uint32_t*, card::Overlapped*) override {
-        return false;
-    }
-    bool CancelIo(card::PortHandle) override { return false; }
-    bool SetupComm(card::PortHandle, uint32_t, uint32_t) override { return false; }
-    void SetRemovalHandler(RemovalHandler) override {}
-    void SetInterfaceHandler(InterfaceHandler) override {}
-};
-
 std::unique_ptr<card::Driver> BrokenConfiguration(std::string* error) {
     *error = "ondrel-sim.toml: line 3: unknown key";
     return nullptr;
 }
 std::unique_ptr<card::Driver> NothingToSay(std::string*) { return nullptr; }
-std::unique_ptr<card::Driver> WorkingDriver(std::string*) { return std::make_unique<NoDriver>(); }
+// No cards: what the installation does with a driver is no matter here.
+std::unique_ptr<card::Driver> WorkingDriver(std::string*) {
+    return std::make_unique<fake::FakeDriver>();
+}
 
 TEST_F(MainFlow, DriverInstallationReportsAConfigurationError) {
     card::SetDriver(nullptr);

@@ -300,19 +300,22 @@ TYPED_TEST(DriverContract, TheDataHandleWritesRecordsIntoTheRingAndCancelEndsIt)
         *reinterpret_cast<uint32_t*>(block.data() + card::wire::kRingWriteIndex));
     std::string data;
     uint32_t read = 0;
-    for (int waited = 0; data.size() < 4 && waited < e2e::ScaledMs(5000); waited += 5) {
+    bool malformed = false;
+    e2e::WaitUntil([&] {
         while (read != write.load(std::memory_order_acquire)) {
             uint8_t header[kReceiveRecordHeaderSize];
             for (uint8_t& byte : header)
                 byte = block[card::wire::kRingHeaderSize + (read = (read + 1) % kSize)];
             uint16_t length = card::wire::LoadU16(header, card::wire::kRecordLength);
-            ASSERT_GT(length, 0u);
-            ASSERT_LE(length, 4u);
+            EXPECT_GT(length, 0u);
+            EXPECT_LE(length, 4u);
+            if (length == 0 || length > 4) return malformed = true;
             for (uint16_t i = 0; i < length; ++i)
                 data += char(block[card::wire::kRingHeaderSize + (read = (read + 1) % kSize)]);
         }
-        if (data.size() < 4) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+        return data.size() >= 4;
+    });
+    ASSERT_FALSE(malformed);
     EXPECT_EQ(data, "ring");
     EXPECT_FALSE(card::HasOverlappedIoCompleted(ring.ov));
     EXPECT_TRUE(this->driver().CancelIo(h));
@@ -325,14 +328,15 @@ TYPED_TEST(DriverContract, ReceiveDataTakesWhatArrivedWithoutARead) {
     this->StartAsync(h);
     this->Transmit(h, "queued");
     std::string got;
-    for (int waited = 0; got.size() < 6 && waited < e2e::ScaledMs(5000); waited += 5) {
+    uint32_t error = 0;
+    e2e::WaitUntil([&] {
         char buffer[64];
         uint32_t bytes = 0;
-        ASSERT_EQ(this->Control(h, IOCTL_RECEIVE_DATA, nullptr, 0, buffer, sizeof buffer, &bytes),
-                  0u);
+        error = this->Control(h, IOCTL_RECEIVE_DATA, nullptr, 0, buffer, sizeof buffer, &bytes);
         got.append(buffer, bytes);
-        if (bytes == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+        return error != 0 || got.size() >= 6;
+    });
+    EXPECT_EQ(error, 0u);
     EXPECT_EQ(got, "queued");
 }
 

@@ -40,10 +40,9 @@ TEST_F(MultiDropE2e, OneInjectionIsOneErroredSampleAndShowsInTheBer) {
         ASSERT_TRUE(master.WaitForOutput("SlaveId 1, +3 bit errors", 8000)) << master.Output();
         // The next report comes after more polls of the same second.
         const size_t mark = master.Output().size();
-        for (int waited = 0;
-             waited < 8000 && master.Output().find("Slave=1 ", mark) == std::string::npos;
-             waited += 50)
-            master.WaitForOutput("\x01", 50);
+        EXPECT_TRUE(master.WaitForOutputThat(
+            [&](const std::string& out) { return out.find("Slave=1 ", mark) != std::string::npos; },
+            8000));
         RunResult r = master.Finish(20000);
         for (auto& slave : slaves_) slave->Signal(SIGTERM);
         ASSERT_FALSE(r.timedOut) << r.out;
@@ -75,8 +74,7 @@ TEST_F(MultiDropE2e, ASilentSlaveHasItsLossOfSyncRatio) {
         soFar.out = master.Output();
         return DoubleField(LastSlaveLine(soFar, 2), "Duration");
     };
-    for (int waited = 0; waited < 8000 && duration() < 1.5; waited += 50)
-        master.WaitForOutput("\x01", 50);
+    master.WaitForOutputThat([&](const std::string&) { return duration() >= 1.5; }, 8000);
     ASSERT_GE(duration(), 1.5) << master.Output();
     slaves_[1]->Signal(SIGKILL);
     RunResult r = master.Finish(20000);

@@ -20,14 +20,9 @@ using md::MultiDropE2e;
 // Whether text comes in the child's output after its first `from` bytes
 // within timeoutMs (scaled).
 bool OutputAfter(e2e::ChildProcess& child, size_t from, const std::string& text, int timeoutMs) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(e2e::ScaledMs(timeoutMs));
-    while (child.Output().find(text, from) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        // Returns on more output or after the short wait; the text itself never comes.
-        child.WaitForOutput("\x01", 50);
-    }
-    return true;
+    return child.WaitForOutputThat(
+        [&](const std::string& out) { return out.find(text, from) != std::string::npos; },
+        timeoutMs);
 }
 
 // Slave 1 started first and relays the line. Stopped, it answers nobody; the

@@ -193,11 +193,9 @@ TEST(SharedLine, AFarEndSendingAheadOfTheLineIsDropped) {
     ASSERT_TRUE(child.WaitForOutput("Test Started", kKillAfterMs)) << child.Output();
     int peer = -1;
     const auto start = Clock::now();
-    while (peer < 0 && SecondsSince(start) < e2e::ScaledSeconds(10)) {
-        peer = sim::LineSocketConnect(sim::LineSocketName(lineName + ".0"));
-        if (peer < 0) platform::SleepMs(20);
-    }
-    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(e2e::WaitUntil(
+        [&] { return (peer = sim::LineSocketConnect(sim::LineSocketName(lineName + ".0"))) >= 0; },
+        10000));
     // A receiver whose clock is not running yet hears nothing: the flood
     // starts once this end says its clock runs.
     ASSERT_TRUE(WaitForRunningClock(peer)) << child.Output();

@@ -292,10 +292,12 @@ TEST_F(RtdE2e, ResetWhileAFrameIsInFlightInventsNothing) {
     const int64_t txBefore = LastSummary(RunResult{0, 0, false, child.Output(), ""}).tx;
     // Until the frame in flight at the reset has long come back.
     auto summariesAfter = [&] { return Summaries(child.Output().substr(atReset)); };
-    for (int waited = 0;
-         waited < 8000 && (summariesAfter().empty() || summariesAfter().back().tx < txBefore + 3);
-         waited += 50)
-        child.WaitForOutput("\x01", 50);
+    EXPECT_TRUE(child.WaitForOutputThat(
+        [&](const std::string&) {
+            return !summariesAfter().empty() && summariesAfter().back().tx >= txBefore + 3;
+        },
+        8000))
+        << child.Output();
     child.Type("x");
     RunResult r = child.Finish(10000);
     ASSERT_FALSE(r.timedOut) << r.out;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace e2e {
 namespace {
@@ -34,6 +35,16 @@ double TimeScale() {
 int ScaledMs(int ms) { return static_cast<int>(ms * TimeScale()); }
 
 double ScaledSeconds(double seconds) { return seconds * TimeScale(); }
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(ScaledMs(timeoutMs));
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return condition();
+}
 
 bool RunResult::HasLine(const std::string& line) const {
     for (const std::string& l : Lines())
@@ -97,15 +108,21 @@ bool ChildProcess::WaitForOutput(const std::string& text, int timeoutMs) {
 }
 
 bool ChildProcess::WaitForAnyOutput(const std::vector<std::string>& texts, int timeoutMs) {
-    auto seen = [&] {
-        for (const std::string& text : texts)
-            if (result_.out.find(text) != std::string::npos) return true;
-        return false;
-    };
+    return WaitForOutputThat(
+        [&](const std::string& out) {
+            for (const std::string& text : texts)
+                if (out.find(text) != std::string::npos) return true;
+            return false;
+        },
+        timeoutMs);
+}
+
+bool ChildProcess::WaitForOutputThat(const std::function<bool(const std::string& out)>& condition,
+                                     int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(ScaledMs(timeoutMs));
-    while (!seen()) {
+    while (!condition(result_.out)) {
         int left = RemainingMs(deadline);
-        if (left == 0 || !Pump(left)) return seen();
+        if (left == 0 || !Pump(left)) return condition(result_.out);
     }
     return true;
 }

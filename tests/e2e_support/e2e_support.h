@@ -43,6 +43,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,6 +55,11 @@ namespace e2e {
 double TimeScale();
 int ScaledMs(int ms);
 double ScaledSeconds(double seconds);
+
+// Looks at condition every millisecond or two until it holds or timeoutMs
+// (times TimeScale()) has passed; the last look decides. For a test that
+// waits on state another thread changes and that offers no event to wait on.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 5000);
 
 struct RunOptions {
     std::string stdinText;                                    // written at start
@@ -105,6 +111,10 @@ class ChildProcess {
     bool WaitForOutput(const std::string& text, int timeoutMs);
     // The same for whichever of several texts comes first.
     bool WaitForAnyOutput(const std::vector<std::string>& texts, int timeoutMs);
+    // The same for a condition on stdout so far, looked at again as more
+    // comes (a report after a mark, a count that reached a value).
+    bool WaitForOutputThat(const std::function<bool(const std::string& out)>& condition,
+                           int timeoutMs);
     // Output gathered so far.
     const std::string& Output() const { return result_.out; }
     // Closes stdin, waits for the end (killing the child after timeoutMs)

@@ -13,13 +13,13 @@
 #include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "core/settings.h"
-#include "hw_fake_driver.h"
 #include "link/interface_record.h"
 #include "pattern/pattern.h"
 #include "platform/console.h"
 #include "stats/bert_stats.h"
 #include "stats/card_record.h"
 #include "stats/report.h"
+#include "tests/card/fake_driver.h"
 
 namespace hwtest {
 
@@ -54,7 +54,7 @@ class HwTest : public ::testing::Test {
         savedTicksPerMs_ = g_i64PerfTicksPerMs;
         g_Settings = TestSettings{};
         g_Settings.uVerbosity = 2;
-        g_hPort = kPort;
+        g_hPort = fake::kOnePort;
         g_wCardRevision = 0x310;
         g_uBitsPerChar = 8;
         g_PatternSelection.uPatternLengthBits = 2047;
@@ -94,7 +94,7 @@ class HwTest : public ::testing::Test {
     // Whether the thread asked the main flow to end the test.
     static bool QuitKeyPushed() { return platform::KeyWaiting() && platform::ReadKey() == 'x'; }
 
-    FakeDriverScope driver_;
+    fake::DriverScope driver_{fake::kOnePort};
 
    private:
     TestSettings savedSettings_;

@@ -33,16 +33,16 @@ class HwThreadTest : public hwtest::HwTest {
     // Completes the read that pends with the record and waits until the
     // thread has processed it and pends on the next read.
     void Feed(const RecordFields& fields) {
-        const int reads = driver_->Reads();
+        const int reads = driver_->ReadCount();
         ASSERT_TRUE(driver_->WaitForRead(reads));
-        ASSERT_TRUE(driver_->Complete(RecordBytes(fields)));
+        ASSERT_TRUE(driver_->CompleteRead(RecordBytes(fields)));
         ASSERT_TRUE(driver_->WaitForRead(reads + 1));
     }
 
     // Completes the pending read with a record that ends the thread.
     void FeedLast(const RecordFields& fields) {
-        ASSERT_TRUE(driver_->WaitForRead(driver_->Reads()));
-        ASSERT_TRUE(driver_->Complete(RecordBytes(fields)));
+        ASSERT_TRUE(driver_->WaitForRead(driver_->ReadCount()));
+        ASSERT_TRUE(driver_->CompleteRead(RecordBytes(fields)));
         ASSERT_TRUE(Ended(3000));
     }
 
@@ -79,7 +79,7 @@ TEST_F(HwThreadTest, StopRequestCancelsThePendingReadAndQueuesNoKey) {
     g_bRxStop = true;
     ASSERT_TRUE(Ended(3000));  // within one wait of the event
     const std::string text = out.Stop();
-    EXPECT_EQ(driver_->Cancels(), 1);
+    EXPECT_EQ(driver_->CancelCount(), 1);
     EXPECT_FALSE(QuitKeyPushed());
     EXPECT_NE(text.find(" Starting hardware BERT rx thread\n"), std::string::npos);
     EXPECT_NE(text.find("HardwareBERTRxThread exit\n"), std::string::npos);
@@ -97,7 +97,7 @@ TEST_F(HwThreadTest, RunEndedByTheCardEndsTheTestWithTheClosingReport) {
     // the counts as they are at the end.
     EXPECT_NE(text.find("TxCount=7000 RxCount=7000"), std::string::npos) << text;
     EXPECT_NE(text.find("TxCount=8000 RxCount=8000"), std::string::npos) << text;
-    EXPECT_EQ(driver_->Cancels(), 0);  // no read was left out
+    EXPECT_EQ(driver_->CancelCount(), 0);  // no read was left out
 }
 
 TEST_F(HwThreadTest, StopOnErrorActsEvenBeforeTheFirstSync) {
@@ -167,20 +167,20 @@ TEST_F(HwThreadTest, WaitingWithoutRecordsShowsTheTimeAndEndsOnTheSyncTimeOut) {
 
 TEST_F(HwThreadTest, ReadThatCannotStartEndsTheTestAsALinkFailure) {
     dwStatus = STATUS_OK;
-    driver_->readRefused = true;
+    driver_->reads = fake::Completion::Refused;
     Start();
     ASSERT_TRUE(Ended(3000));
     EXPECT_TRUE(QuitKeyPushed());
     EXPECT_EQ(dwStatus.load(), STATUS_LINK_FAILED);
     dwStatus = STATUS_OK;
-    EXPECT_EQ(driver_->Reads(), 0);
+    EXPECT_EQ(driver_->ReadCount(), 0);
 }
 
 TEST_F(HwThreadTest, FailedCompletionIsDroppedAndTheNextReadFollows) {
     Start();
     ASSERT_TRUE(driver_->WaitForRead(1));
     ASSERT_TRUE(
-        driver_->Complete(RecordBytes({.status = 0, .bits = 800}), platform::kErrorGenFailure));
+        driver_->CompleteRead(RecordBytes({.status = 0, .bits = 800}), platform::kErrorGenFailure));
     ASSERT_TRUE(driver_->WaitForRead(2));
     EXPECT_EQ(Stats().i64RxBitCount, 0);
     EXPECT_TRUE(g_bFirstSyncPending);
@@ -197,7 +197,7 @@ TEST_F(HwThreadTest, ReadTheDriverNeverGivesBackIsNotFreedUnderIt) {
     ASSERT_TRUE(Ended(10000));
     EXPECT_NE(out.Stop().find(" BERT stats read still pending at exit\n"), std::string::npos);
     // The driver finishes late, into memory that must still be there.
-    EXPECT_TRUE(driver_->Complete(RecordBytes({.status = 0, .bits = 800})));
+    EXPECT_TRUE(driver_->CompleteRead(RecordBytes({.status = 0, .bits = 800})));
 }
 
 }  // namespace

@@ -7,22 +7,20 @@
 #include "core/port_run_state.h"
 #include "core/run_state.h"
 #include "link/threads.h"
-#include "link_fake_driver.h"
+#include "tests/card/fake_driver.h"
 
 namespace {
-
-using linktest::FakeDriverScope;
 
 class EchoThreadTest : public ::testing::Test {
    protected:
     void SetUp() override {
-        g_hPort = linktest::kPort;
+        g_hPort = fake::kOnePort;
         g_uBufferLength = 8192;
         g_bRxStop = false;
     }
     void TearDown() override {
         Stop();
-        driver_->CancelIo(linktest::kPort);
+        driver_->CancelIo(fake::kOnePort);
         g_hPort = card::kInvalidHandle;
     }
     void Stop() {
@@ -31,7 +29,7 @@ class EchoThreadTest : public ::testing::Test {
         thread_.join();
     }
 
-    FakeDriverScope driver_;
+    fake::DriverScope driver_{fake::kOnePort};
     std::thread thread_;
 };
 
@@ -39,7 +37,7 @@ TEST_F(EchoThreadTest, WritesBackEachBlockAsOneWriteOfTheSameBytes) {
     std::vector<uint8_t> first(100), second(7);
     for (size_t i = 0; i < first.size(); ++i) first[i] = static_cast<uint8_t>(i * 3);
     for (size_t i = 0; i < second.size(); ++i) second[i] = static_cast<uint8_t>(0xF0 + i);
-    driver_->reads = {first, second};
+    driver_->readAnswers = {first, second};
     thread_ = std::thread(EchoThread);
     ASSERT_TRUE(driver_->WaitFor(
         [&] { return driver_->Writes().size() == 2 && driver_->ReadCount() == 3; }));

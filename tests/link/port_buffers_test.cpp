@@ -106,8 +106,8 @@ TEST_F(ReceiveRing, PendingReadHandsTheDriverTheWholeBlock) {
     const uint32_t capacity = (608 + 8) * 8;
     ByteRing* ring = g_pRxRing;
     ASSERT_NE(ring, nullptr);
-    EXPECT_EQ(reinterpret_cast<uint8_t*>(ring), fake_->ringBlock);
-    EXPECT_EQ(fake_->ringBlockLength, capacity + 20);
+    EXPECT_EQ(reinterpret_cast<uint8_t*>(ring), fake_->readBuffer);
+    EXPECT_EQ(fake_->readBufferLength, capacity + 20);
     EXPECT_EQ(ring->uSize, capacity + 1);
     EXPECT_EQ(ring->uReadIndex, capacity - 1);
     EXPECT_EQ(ring->uWriteIndex, capacity - 1);
@@ -115,10 +115,10 @@ TEST_F(ReceiveRing, PendingReadHandsTheDriverTheWholeBlock) {
 }
 
 TEST_F(ReceiveRing, ReadThatDoesNotPendLeavesNoRing) {
-    fake_->ringRead = fake::Completion::Immediate;
+    fake_->reads = fake::Completion::Immediate;
     EXPECT_EQ(StartReceiveRing(handle_, 8, 608), 0);
     EXPECT_EQ(g_pRxRing.load(), nullptr);
-    fake_->ringRead = fake::Completion::Refused;
+    fake_->reads = fake::Completion::Refused;
     EXPECT_EQ(StartReceiveRing(handle_, 8, 608), 0);
     EXPECT_EQ(g_pRxRing.load(), nullptr);
 }

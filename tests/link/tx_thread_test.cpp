@@ -9,15 +9,13 @@
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "link/threads.h"
-#include "link_fake_driver.h"
 #include "pattern/pattern.h"
 #include "platform/console.h"
 #include "stats/bert_stats.h"
+#include "tests/card/fake_driver.h"
 #include "tests/e2e_support/stdout_capture.h"
 
 namespace {
-
-using linktest::FakeDriverScope;
 
 constexpr uint32_t kBufferLength = 64;
 constexpr uint32_t kBuffers = 4;
@@ -37,7 +35,8 @@ class TxThreadTest : public ::testing::Test {
         g_uBitsPerChar = 8;
         g_wCardRevision = 0x103;
         ManualTxInvert = false;
-        g_hPort = linktest::kPort;
+        g_hPort = fake::kOnePort;
+        driver_->transmits = fake::Completion::Pending;
         g_uInjectErrors = 0;
         g_bTxStop = false;
         g_bQuit = false;
@@ -67,7 +66,7 @@ class TxThreadTest : public ::testing::Test {
         g_bTxStop = true;
         g_hTxEvent->Set();
         thread_.join();
-        driver_->CancelIo(linktest::kPort);
+        driver_->CancelIo(fake::kOnePort);
     }
 
     bool WaitForTransmits(size_t count) {
@@ -90,7 +89,7 @@ class TxThreadTest : public ::testing::Test {
         return all;
     }
 
-    FakeDriverScope driver_;
+    fake::DriverScope driver_{fake::kOnePort};
     std::thread thread_;
     TestSettings saved_;
 };
@@ -98,13 +97,21 @@ class TxThreadTest : public ::testing::Test {
 TEST_F(TxThreadTest, QueuesEverySlotWithTheContinuingPatternAndCountsIt) {
     StartThread();
     ASSERT_TRUE(WaitForTransmits(kBuffers));
-    // All slots are queued and pending: nothing more goes out until one completes.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // All slots are queued and pending: nothing more goes out until one
+    // completes. A completion signal with nothing completed makes the thread
+    // look at its slots once more; once it has reset the signal and let go
+    // of g_csGlobal, it is past the point where it would send again. Twice:
+    // a fill the first look asked for is served before the second look.
+    for (int look = 0; look < 2; ++look) {
+        g_hTxDoneEvent->Set();
+        ASSERT_TRUE(driver_->WaitFor([] { return !g_hTxDoneEvent->IsSignalled(); }));
+        std::lock_guard<platform::CriticalSection> passed(g_csGlobal);
+    }
     auto sends = driver_->Transmits();
     ASSERT_EQ(sends.size(), kBuffers);
     EXPECT_EQ(Joined(sends), Reference(kBuffers * kBufferLength));
 
-    driver_->CompletePending();
+    driver_->CompleteTransmits();
     ASSERT_TRUE(WaitForTransmits(2 * kBuffers));
     StopThread();
     sends = driver_->Transmits();
@@ -114,7 +121,7 @@ TEST_F(TxThreadTest, QueuesEverySlotWithTheContinuingPatternAndCountsIt) {
 }
 
 TEST_F(TxThreadTest, ImmediateCompletionNeverSendsTheSameDataTwice) {
-    driver_->transmitsPend = false;
+    driver_->transmits = fake::Completion::Immediate;
     StartThread();
     ASSERT_TRUE(WaitForTransmits(3 * kBuffers));
     StopThread();
@@ -165,7 +172,7 @@ TEST_F(TxThreadTest, CardInjectionAsksTheCardAndLeavesTheDataClean) {
 
 TEST_F(TxThreadTest, RefusedCardInjectionFallsBackToTheHost) {
     g_wCardRevision = 0x310;
-    driver_->injectRefused = true;
+    driver_->failingCodes = {IOCTL_INJECT_ERRORS};
     g_uInjectErrors = 2;
     e2e::StdoutCapture capture;
     StartThread();
@@ -219,7 +226,7 @@ TEST_F(TxThreadTest, SevenBitCharactersCarryTheWholePatternStream) {
 }
 
 TEST_F(TxThreadTest, RefusedTransmitEndsTheTransmitSideAndTheTest) {
-    driver_->transmitRefused = true;
+    driver_->failingCodes = {IOCTL_TRANSMIT_DATA};
     dwStatus = STATUS_OK;
     e2e::StdoutCapture capture;
     StartThread();

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <string>
 
+#include "tests/e2e_support/e2e_support.h"
+
 namespace {
 
 class PipeInput : public ::testing::Test {
@@ -112,7 +114,7 @@ class Terminal : public ::testing::Test {
     void Type(const char* text) { ASSERT_GT(write(master_, text, strlen(text)), 0); }
     int Wait() {
         int status = 0;
-        for (int i = 0; i < 500 && waitpid(pid_, &status, WNOHANG) == 0; ++i) usleep(10000);
+        e2e::WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) != 0; });
         reaped_ = true;
         return status;
     }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/sync.h"
+#include "tests/e2e_support/e2e_support.h"
 
 namespace {
 
@@ -59,32 +60,47 @@ TEST(Event, TimeOutWaitsAtLeastItsTime) {
 TEST(Event, UnlimitedWaitWakesOnSetFromAnotherThread) {
     Event a(false, false), b(false, false);
     std::atomic<uint32_t> result{0};
-    std::thread waiter([&] { result = platform::WaitForEvents({&a, &b}, kInfinite); });
-    platform::SleepMs(20);
+    std::atomic<bool> started{false};
+    std::thread waiter([&] {
+        started = true;
+        result = platform::WaitForEvents({&a, &b}, kInfinite);
+    });
+    EXPECT_TRUE(e2e::WaitUntil([&] { return started.load(); }));
     b.Set();
     waiter.join();
     EXPECT_EQ(result.load(), kWaitObject0 + 1);
     EXPECT_FALSE(b.IsSignalled());
 }
 
+// The first set releases one waiter and the second the other, which is
+// still waiting for it: each set is taken exactly once.
 TEST(Event, OneSetOfAnAutoResetEventReleasesOneWaiter) {
     Event event(false, false);
     std::atomic<int> released{0};
-    std::thread w1([&] { released += platform::WaitForEvent(event, 300) == kWaitObject0; });
-    std::thread w2([&] { released += platform::WaitForEvent(event, 300) == kWaitObject0; });
-    platform::SleepMs(30);
+    const uint32_t bound = uint32_t(e2e::ScaledMs(5000));
+    std::thread w1([&] { released += platform::WaitForEvent(event, bound) == kWaitObject0; });
+    std::thread w2([&] { released += platform::WaitForEvent(event, bound) == kWaitObject0; });
+    event.Set();
+    EXPECT_TRUE(e2e::WaitUntil([&] { return released >= 1; }));
     event.Set();
     w1.join();
     w2.join();
-    EXPECT_EQ(released.load(), 1);
+    EXPECT_EQ(released.load(), 2);
+    EXPECT_FALSE(event.IsSignalled());
 }
 
 TEST(Event, SetOfAManualResetEventReleasesEveryWaiter) {
     Event event(true, false);
     std::atomic<int> released{0};
-    std::thread w1([&] { released += platform::WaitForEvent(event, 2000) == kWaitObject0; });
-    std::thread w2([&] { released += platform::WaitForEvent(event, 2000) == kWaitObject0; });
-    platform::SleepMs(30);
+    std::atomic<int> started{0};
+    const uint32_t bound = uint32_t(e2e::ScaledMs(5000));
+    auto waiter = [&] {
+        ++started;
+        released += platform::WaitForEvent(event, bound) == kWaitObject0;
+    };
+    std::thread w1(waiter);
+    std::thread w2(waiter);
+    EXPECT_TRUE(e2e::WaitUntil([&] { return started == 2; }));
     event.Set();
     w1.join();
     w2.join();
@@ -123,7 +139,7 @@ TEST(CriticalSection, IsRecursiveAndExcludesOtherThreads) {
 TEST(PerfCounter, IsMonotonicNanoseconds) {
     EXPECT_EQ(platform::PerfFrequency(), 1000000000);
     int64_t before = platform::PerfCounter();
-    platform::SleepMs(10);
+    platform::SleepMs(10);  // the time that passes is what is measured
     int64_t after = platform::PerfCounter();
     EXPECT_GE(after - before, 10 * 1000000);
 }

@@ -186,7 +186,7 @@ TEST(Win32Clock, NanosecondsFollowTheCounter) {
     ASSERT_GT(platform::PerfFrequency(), 0);
     const int64_t startNs = platform::MonotonicNs();
     const int64_t startTicks = platform::PerfCounter();
-    platform::SleepMs(30);
+    platform::SleepMs(30);  // the time that passes is what is measured
     const int64_t elapsedNs = platform::MonotonicNs() - startNs;
     const int64_t elapsedTicks = platform::PerfCounter() - startTicks;
     EXPECT_GE(elapsedNs, 25 * 1000000LL);
@@ -208,6 +208,7 @@ TEST(Win32Console, PipeBytesAreKeysAfterPushedOnesAndItsEndIsNoKey) {
     EXPECT_EQ(platform::ReadKey(), 'b');
     EXPECT_EQ(platform::ReadKey(), -1);
     std::thread typist([&] {
+        // Late on purpose: the case is a key that comes while the wait runs.
         platform::SleepMs(20);
         _write(fds[1], "x", 1);
     });

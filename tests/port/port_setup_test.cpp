@@ -177,7 +177,7 @@ TEST_F(PortSetup, HardwareModeConfiguresTheBertEngineOnThePlusDevice) {
     ASSERT_TRUE(Open(kVantle)) << out_;
     EXPECT_EQ(fake_->PathOf(g_hPort), "/zv/vantle/0+");
     EXPECT_FALSE(g_bSharedRxRing);
-    EXPECT_EQ(fake_->ringBlock, nullptr);
+    EXPECT_EQ(fake_->readBuffer, nullptr);
 
     auto bert = fake_->LastInput(IOCTL_SET_BERT_CONFIG);
     ASSERT_EQ(bert.size(), sizeof(ZvBertConfig));
@@ -397,7 +397,7 @@ TEST_F(PortSetup, ReleaseCancelsBeforeTheRingIsFreed) {
     SoftwareMode();
     ASSERT_TRUE(Open(kVantle));
     ASSERT_TRUE(g_bSharedRxRing);
-    ASSERT_NE(fake_->ringBlock, nullptr);
+    ASSERT_NE(fake_->readBuffer, nullptr);
     card::PortHandle handle = g_hPort;
     // The fake writes into the ring when its read is cancelled: under the
     // address sanitizer a ring freed too early fails here.
@@ -411,7 +411,7 @@ TEST_F(PortSetup, ReleaseCancelsBeforeTheRingIsFreed) {
 
 TEST_F(PortSetup, RingThatTheDriverRefusesFallsBackAndStillSucceeds) {
     SoftwareMode();
-    fake_->ringRead = fake::Completion::Refused;
+    fake_->reads = fake::Completion::Refused;
     ASSERT_TRUE(Open(kVantle));
     EXPECT_FALSE(g_bSharedRxRing);
 }

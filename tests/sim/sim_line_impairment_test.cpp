@@ -12,6 +12,7 @@
 #include "sim/line_control.h"
 #include "sim/sim.h"
 #include "sim_test_util.h"
+#include "tests/e2e_support/stdout_capture.h"
 
 namespace {
 
@@ -172,13 +173,18 @@ TEST_F(SimControlFile, ChangesTheLineWhileItRunsAndItsRemovalRestoresTheConfigur
     WriteControl(control_, "outage_ms = 60000\n");  // from now on, and no longer inverted
     EXPECT_TRUE(WaitFor([&] { return !Carrier(*driver, h); }));
     // Bits may be stamped up to a tick before they were queued (the tick
-    // that reported the line idle), so the check waits a few ticks.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(AfterIdle(*driver, h, data, 0, 0xFF, 50).size(), 0u);
+    // that reported the line idle), so a round trip or two may still get
+    // through; then none does.
+    EXPECT_TRUE(WaitFor([&] { return AfterIdle(*driver, h, data, 0, 0xFF, 50).empty(); }));
 
-    WriteControl(control_, "outage_ms = [\n");  // does not parse: the line stays as it is
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    EXPECT_FALSE(Carrier(*driver, h));
+    {
+        // Does not parse: the driver says so when it reads it, and the line
+        // stays as it is.
+        e2e::StdoutCapture errors(stderr);
+        WriteControl(control_, "outage_ms = [\n");
+        EXPECT_TRUE(WaitFor([&] { return errors.Peek().find(control_) != std::string::npos; }));
+        EXPECT_FALSE(Carrier(*driver, h));
+    }
 
     std::remove(control_.c_str());
     EXPECT_TRUE(WaitFor([&] { return Carrier(*driver, h); }));

@@ -4,12 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "card/driver.h"
@@ -19,6 +17,7 @@
 #include "sim/config.h"
 #include "sim/driver.h"
 #include "sim/records.h"
+#include "tests/e2e_support/e2e_support.h"
 
 namespace simtest {
 
@@ -31,8 +30,10 @@ struct Io {
     // Waits for the completion through the event: the driver sets the status
     // word before it signals, so a record whose end was seen only in the
     // status word may still be signalled and must not go away yet.
-    bool Wait(uint32_t timeoutMs = 3000) {
-        return platform::WaitForEvent(event, timeoutMs) == platform::kWaitObject0 && Done();
+    bool Wait(int timeoutMs = 3000) {
+        return platform::WaitForEvent(event, uint32_t(e2e::ScaledMs(timeoutMs))) ==
+                   platform::kWaitObject0 &&
+               Done();
     }
     uint32_t Status() const { return ov.Internal.load(); }
     uint32_t Bytes() const { return ov.InternalHigh.load(); }
@@ -124,14 +125,20 @@ inline void Transmit(card::Driver& driver, card::PortHandle h, const std::vector
     ASSERT_EQ(platform::GetLastError(), platform::kErrorIoPending);
 }
 
-// Polls until the condition holds or the time is up.
+// Polls until the condition holds or the (scaled) time is up.
 inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 3000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return condition();
+    return e2e::WaitUntil(condition, timeoutMs);
+}
+
+// Carries ms of line time on witness, another started port of the same
+// driver at 64 kbit/s, and returns once that transmit is done: a port that
+// should have moved meanwhile has had every tick of that time. For a check
+// that nothing happens, bound by the driver's own progress.
+inline bool RunTheClock(card::Driver& driver, card::PortHandle witness, int ms) {
+    std::vector<uint8_t> data(size_t(ms) * 8, 0x55);  // 8000 bytes a second
+    Io io;
+    Transmit(driver, witness, data, io);
+    return io.Wait(3000 + ms);
 }
 
 inline std::vector<uint8_t> Counting(size_t count, uint8_t first = 0) {

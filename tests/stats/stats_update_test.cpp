@@ -12,6 +12,7 @@
 #include "core/run_state.h"
 #include "core/settings.h"
 #include "platform/console.h"
+#include "tests/e2e_support/e2e_support.h"
 
 namespace {
 
@@ -33,13 +34,23 @@ class StatsUpdateTest : public ::testing::Test {
         g_bFirstSyncPending = true;
         while (platform::KeyWaiting()) platform::ReadKey();
     }
-    // Runs the thread until it ends by itself or stopAfterMs passes.
-    static void RunThread(int stopAfterMs, void (*whileRunning)() = nullptr) {
+    // Runs the thread until it ends by itself; true when it did within
+    // timeoutMs (scaled), after which it is asked to stop.
+    static bool RunUntilItEnds(int timeoutMs) {
         std::thread ticker([] { StatsUpdateThread(); });
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(stopAfterMs);
-        while (std::chrono::steady_clock::now() < end &&
-               !(g_bStatsUpdateStop && !g_bStatsUpdateRunning)) {
-            if (whileRunning) whileRunning();
+        const bool ended =
+            e2e::WaitUntil([] { return g_bStatsUpdateStop && !g_bStatsUpdateRunning; }, timeoutMs);
+        g_bStatsUpdateStop = true;
+        ticker.join();
+        return ended;
+    }
+    // Runs the thread for runMs while a host restarts its period every 20 ms:
+    // that pace is the case under test, not a wait.
+    static void RunRestartingEvery20Ms(int runMs, void (*restart)()) {
+        std::thread ticker([] { StatsUpdateThread(); });
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(runMs);
+        while (std::chrono::steady_clock::now() < end) {
+            restart();
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         g_bStatsUpdateStop = true;
@@ -88,7 +99,7 @@ TEST_F(StatsUpdateTest, EndsTheTestWithinOneWaitOfTheDurationAndTypesX) {
     g_Settings.uTestDurationSecs = 1;
     RestartStatsUpdatePeriod();
     g_i64PrevElapsedUsecs = 0;
-    RunThread(3000);
+    EXPECT_TRUE(RunUntilItEnds(3000));
     EXPECT_FALSE(g_bStatsUpdateRunning);
     EXPECT_GE(g_i64MainElapsedUsecs.load(), 1000000);
     EXPECT_LT(g_i64MainElapsedUsecs.load(), 1000000 + 2 * 1000 * int64_t{kStatsUpdateWaitMs});
@@ -108,7 +119,7 @@ TEST_F(StatsUpdateTest, RestartingThePeriodOftenSuppressesTheOutput) {
     static std::chrono::steady_clock::duration widestGap;
     lastRestart = std::chrono::steady_clock::now();
     widestGap = {};
-    RunThread(1200, [] {
+    RunRestartingEvery20Ms(1200, [] {
         const auto now = std::chrono::steady_clock::now();
         widestGap = std::max(widestGap, now - lastRestart);
         lastRestart = now;

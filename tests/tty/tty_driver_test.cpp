@@ -20,6 +20,7 @@
 #include "platform/event.h"
 #include "platform/last_error.h"
 #include "sim/config.h"
+#include "tests/e2e_support/e2e_support.h"
 #include "tty/line_settings.h"
 #include "tty/tty.h"
 
@@ -57,8 +58,9 @@ struct Io {
     platform::Event event{true, false};
     card::Overlapped ov;
     Io() { ov.hEvent = &event; }
-    bool Wait(uint32_t ms = 3000) {
-        return platform::WaitForEvent(event, ms) == platform::kWaitObject0 &&
+    bool Wait(int ms = 3000) {
+        return platform::WaitForEvent(event, uint32_t(e2e::ScaledMs(ms))) ==
+                   platform::kWaitObject0 &&
                card::HasOverlappedIoCompleted(ov);
     }
 };
@@ -233,8 +235,7 @@ TEST(TtyDriver, ReceivedBytesReachBareReadsAndTheUnpluggedDeviceIsReported) {
     far.Hangup();
     ASSERT_TRUE(pending.Wait());
     EXPECT_EQ(pending.ov.Internal.load(), platform::kErrorDeviceRemoved);
-    for (int i = 0; i < 100 && removed == card::kInvalidHandle; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(e2e::WaitUntil([&] { return removed != card::kInvalidHandle; }));
     EXPECT_EQ(removed.load(), h);
     EXPECT_EQ(Control(*driver, h, IOCTL_GET_V24, nullptr, 0), platform::kErrorDeviceRemoved);
     EXPECT_TRUE(driver->Close(h));

@@ -36,7 +36,10 @@
 // card/emulation.h has what a backend that emulates a card on other
 // hardware needs (the receive ring writer, the receive queue, the pending
 // requests, the record version checks). A backend derives from Driver and
-// overrides what it serves; the rest answers kErrorNotSupported.
+// overrides what it serves; the rest answers kErrorNotSupported. One that
+// plays the card itself derives from card::EmulatedDriver
+// (card/emulated_driver.h), which serves the request calls under one lock
+// and checks each control request before the port's own handling.
 //
 // The two handles of a port. "<path>/<port>" is the data handle: a ReadFile
 // on it hands the driver the receive ring (the buffer is the ring block, see

@@ -186,7 +186,8 @@ bool GetOverlappedResult(PortHandle handle, Overlapped* ov, uint32_t* bytes, boo
 // Waits up to timeoutMs for the request of ov to be over; false while it is
 // still pending then. The status word decides, not the event: the completion
 // of the record's previous request may signal the event just after the
-// program reset it for this one.
+// program reset it for this one. The event must be the record's own: a
+// signal found while the request is pending is reset.
 bool WaitForRequest(Overlapped* ov, uint32_t timeoutMs);
 
 }  // namespace card

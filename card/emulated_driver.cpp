@@ -21,8 +21,7 @@ IoResult EmulatedPort::Control(uint32_t code, const void* in, uint32_t inLength,
         if (known.kind == IoResult::kFailed) return known;
         return ReadVersioned(code, record, outLength);
     }
-    return Dispatch(code, static_cast<const uint8_t*>(in), inLength, static_cast<uint8_t*>(out),
-                    outLength, ov, nowNs);
+    return Dispatch(code, static_cast<const uint8_t*>(in), inLength, record, outLength, ov, nowNs);
 }
 
 void EmulatedDriver::StopThread(std::thread& thread) {
